@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds every configuration and runs every test:
+#   release  -Werror, with the benchmarks compiled (not run)
+#   asan     AddressSanitizer + UndefinedBehaviorSanitizer, the whole suite
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bash "$root/scripts/setup.sh"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+configure_and_build() {
+  local name=$1
+  shift
+  cmake -S "$root" -B "$root/build/$name" -DVEK_GUARD_WERROR=ON "$@"
+  cmake --build "$root/build/$name" -j "$jobs"
+}
+
+configure_and_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_GUARD_BENCH=ON
+configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DVEK_GUARD_SANITIZE=address,undefined
+
+ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs"
+
+echo "test.sh: every configuration built and every test passed"
