@@ -1,0 +1,178 @@
+// The run's crash-safe journal and the publication of its final report.
+//
+// Everything a run produces is first appended to a private journal beside the
+// final report, one checksummed frame per event. At the end the journal is
+// read back from disk and the report is rebuilt from it, so the published
+// report is exactly what was durably recorded, and a crash of the supervisor
+// leaves a readable record of what happened until then.
+//
+// Journal file format (every integer big-endian):
+//
+//   offset 0  7 bytes  magic, the ASCII bytes "VEKGJNL"
+//   offset 7  1 byte   format, 0x01
+//   offset 8  frames, back to back, up to the end of the file
+//
+//   frame:    u32 payload length N (1 to 65,536 as written)
+//             N bytes of payload (the compact JSON of one journal record)
+//             u32 CRC-32 of the N payload bytes (zlib's crc32: ISO-HDLC)
+//
+// Frame i holds the record whose sequence is i; frame 0 holds the header. The
+// journal of the report "r.json" is ".r.json.journal" in the same directory,
+// mode 0600, owned by the effective user. Nothing ever deletes a journal, so a
+// report path serves one run until the user removes its journal.
+//
+// Typical use by the runtime:
+//
+//   auto journal = SecureJournal::initialize("/d/r.json");
+//   if (!journal) return fail(journal.error());
+//   journal->append(header_record, /*durable=*/true);
+//   ...
+//   auto published = journal->finalize();   // writes /d/r.json
+//
+// Everything here runs on the runtime's single supervision thread; nothing is
+// locked. Errors are `StorageError` values (atomic_file.h) whose display text
+// is the kind's message alone.
+#ifndef VEK_GUARD_JOURNAL_H_
+#define VEK_GUARD_JOURNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "vek_guard/atomic_file.h"
+#include "vek_guard/error.h"
+#include "vek_guard/report.h"
+#include "vek_guard/unique_fd.h"
+
+namespace vek_guard {
+
+// ---------------------------------------------------------------------------
+// File format, shared by the writer and the reader.
+
+// Magic and format byte at the start of every journal.
+inline constexpr std::string_view kJournalMagic{"VEKGJNL\x01", 8};
+// The greatest payload of one frame (a payload of exactly this size is valid).
+inline constexpr uint32_t kMaxJournalPayloadBytes = 65536;
+// The greatest number of records one journal may hold when read back.
+inline constexpr size_t kMaxJournalRecords = 65536;
+// Length prefix and checksum suffix of a frame.
+inline constexpr size_t kFrameLengthBytes = 4;
+inline constexpr size_t kFrameChecksumBytes = 4;
+
+// CRC-32 as published for ISO-HDLC and computed by zlib (reflected polynomial
+// 0xEDB88320, initial value and final exclusive-or 0xFFFFFFFF); 0 for an empty
+// payload.
+[[nodiscard]] uint32_t journal_checksum(std::span<const uint8_t> payload);
+
+// Appends one frame holding `payload` to `fd` as three whole writes (length,
+// payload, checksum). The caller has checked the payload's size (1 to
+// kMaxJournalPayloadBytes). Returns 0 or the errno of the failed write; bytes
+// written before a failure stay in the file, where the reader sees them as a
+// torn tail.
+[[nodiscard]] int write_journal_frame(FileIo& io, int fd, std::string_view payload);
+
+// How a journal file ended when it was read back.
+enum class JournalTail : uint8_t {
+  // The file ends exactly at a frame boundary.
+  Clean,
+  // The file ends inside a frame (length, payload or checksum cut short):
+  // what a crash in the middle of an append leaves.
+  Truncated,
+  // A frame is unacceptable: a length over the limit, the record limit
+  // reached, a checksum mismatch, or a payload the caller refused.
+  Corrupt,
+};
+
+// Receives the payload of each frame whose checksum matched, in file order,
+// and says whether to keep going; false ends the reading with a corrupt tail.
+// The payload is only valid during the call.
+using JournalFrameSink = std::function<bool(std::span<const uint8_t> payload)>;
+
+// Reads a journal from `fd` frame by frame and hands every checksummed
+// payload to `sink`. Takes ownership of `fd` and closes it on every path.
+// The file must be a regular file of the effective user with permission bits
+// exactly 0600 (set-id and sticky bits ignored) that starts with
+// kJournalMagic. At most kMaxJournalRecords payloads are accepted; one more
+// frame makes the tail corrupt. Returns how the file ended.
+// Errors: ReadFailed with the errno when examining or reading fails (also for
+// a file shorter than the magic); InvalidRecord when the file's type, owner,
+// mode or magic is wrong.
+[[nodiscard]] Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd,
+                                                                  const JournalFrameSink& sink);
+
+// ---------------------------------------------------------------------------
+// The journal of one run.
+
+// Owns the report directory and the journal file for the whole run. Files are
+// reached relative to the directory descriptor only, never by a full path.
+// Move-only; dropping it closes both descriptors and never removes a file.
+class SecureJournal {
+ public:
+  // Checks the report target and its directory and creates the journal with
+  // its magic, synced together with its directory entry. `report_path` is a
+  // file path (arbitrary bytes); a bare file name lives in the current
+  // directory. `io` carries the writes and syncs and must outlive the
+  // journal. In order, the first failure ends it:
+  //   InvalidTarget        the path's last component (ignoring trailing
+  //                        separators and "." components) is missing, "." or
+  //                        "..", or the path names something other than a
+  //                        regular file (a directory, a symbolic link, ...);
+  //   DirectoryNotPrivate  the parent cannot be opened without following a
+  //                        link or examined (with the errno), or is not a
+  //                        directory of the effective user with permission
+  //                        bits exactly 0700 (sticky and set-id bits ignored);
+  //   check_output_target  on the report name (UnsafeTarget, InvalidTarget);
+  //   JournalExists        the journal name exists (left untouched);
+  //   JournalCreateFailed  creating the journal or setting its mode failed;
+  //   WriteFailed          writing the magic failed;
+  //   SyncFailed           syncing the journal or the directory failed.
+  // A journal created before a later failure stays on disk.
+  [[nodiscard]] static Result<SecureJournal, StorageError> initialize(
+      std::string_view report_path, FileIo& io = FileIo::system());
+
+  SecureJournal(SecureJournal&&) noexcept = default;
+  SecureJournal& operator=(SecureJournal&&) noexcept = default;
+  SecureJournal(const SecureJournal&) = delete;
+  SecureJournal& operator=(const SecureJournal&) = delete;
+  ~SecureJournal() = default;
+
+  // The report path as given.
+  const std::string& report_path() const { return report_path_; }
+  // The report directory joined with the journal file name.
+  const std::string& journal_path() const { return journal_path_; }
+  // The report path's last component and ".<it>.journal".
+  const std::string& report_file_name() const { return report_file_name_; }
+  const std::string& journal_file_name() const { return journal_file_name_; }
+  // The sequence the next appended record must carry; 0 after initialize.
+  uint64_t next_sequence() const { return next_sequence_; }
+  // Set by a failed frame write or sync; there is no way back.
+  bool poisoned() const { return poisoned_; }
+
+ private:
+  SecureJournal() = default;
+
+  std::string report_path_;
+  std::string journal_path_;
+  std::string report_file_name_;
+  std::string journal_file_name_;
+  uint64_t next_sequence_ = 0;
+  UniqueFd directory_fd_;
+  UniqueFd journal_fd_;
+  bool poisoned_ = false;
+  FileIo* io_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Summary.
+
+// The one line printed on standard output for a published report:
+// "vek-guard: <terminal kind> at <at_ms>ms; <n> sample[s], <m> signal[s]\n",
+// the plural "s" left out for a count of exactly 1.
+[[nodiscard]] std::string summary_line(const ReportV1& report);
+
+}  // namespace vek_guard
+
+#endif  // VEK_GUARD_JOURNAL_H_

@@ -1,0 +1,310 @@
+#include "vek_guard/journal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "vek_guard/coding.h"
+
+namespace vek_guard {
+namespace {
+
+// Permission bits of a private file or directory; the set-id and sticky bits
+// are left out of the comparison on purpose (a sticky private directory is
+// still private).
+constexpr mode_t kPermissionMask = 0777;
+
+// The report path split into the directory to open and the report's name.
+struct ReportLocation {
+  std::string directory;
+  std::string name;
+};
+
+// The last component is the report's name; trailing separators and "."
+// components are not names. A path ending in ".." is refused rather than
+// resolved: which directory it means depends on links we must not follow.
+std::optional<ReportLocation> locate_report(std::string_view path) {
+  size_t name_begin = std::string_view::npos;
+  size_t name_end = 0;
+  size_t pos = 0;
+  while (pos < path.size()) {
+    if (path[pos] == '/') {
+      ++pos;
+      continue;
+    }
+    const size_t end = std::min(path.find('/', pos), path.size());
+    const std::string_view component = path.substr(pos, end - pos);
+    if (component != ".") {
+      name_begin = pos;
+      name_end = end;
+    }
+    pos = end;
+  }
+  if (name_begin == std::string_view::npos) return std::nullopt;
+  const std::string_view name = path.substr(name_begin, name_end - name_begin);
+  if (name == "..") return std::nullopt;
+
+  std::string_view directory = path.substr(0, name_begin);
+  while (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
+  if (directory.empty()) directory = path.front() == '/' ? "/" : ".";
+  return ReportLocation{std::string(directory), std::string(name)};
+}
+
+std::string join_path(const std::string& directory, const std::string& name) {
+  return directory == "/" ? directory + name : directory + "/" + name;
+}
+
+// Reads a journal through one buffer so that a frame costs no system call of
+// its own; the end of the file is still recognised at each of the three reads
+// of a frame, as the tail classification needs.
+class JournalReader {
+ public:
+  explicit JournalReader(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+
+  // Makes up to `wanted` bytes available at data(); returns how many are (fewer
+  // only at the end of the file) or -1 with the errno in `os_error`.
+  ssize_t fill(size_t wanted, int& os_error) {
+    if (end_ - begin_ >= wanted) return static_cast<ssize_t>(wanted);
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (buffer_.size() < wanted) buffer_.resize(wanted);
+    while (!eof_ && end_ < wanted) {
+      const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        os_error = errno;
+        return -1;
+      }
+      if (got == 0) {
+        eof_ = true;
+        break;
+      }
+      end_ += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(std::min(wanted, end_ - begin_));
+  }
+
+  const uint8_t* data() const { return buffer_.data() + begin_; }
+  void consume(size_t bytes) { begin_ += bytes; }
+
+ private:
+  // Large enough for the biggest frame, so a frame is always contiguous.
+  static constexpr size_t kBufferBytes = 256 * 1024;
+
+  int fd_;
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  bool eof_ = false;
+};
+
+}  // namespace
+
+uint32_t journal_checksum(std::span<const uint8_t> payload) {
+  // zlib's length type is uInt; payloads never come near its limit, but feed
+  // it in pieces anyway so the function is right for any span.
+  uLong crc = ::crc32(0L, Z_NULL, 0);
+  const uint8_t* next = payload.data();
+  size_t left = payload.size();
+  while (left > 0) {
+    const uInt chunk = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
+    crc = ::crc32(crc, next, chunk);
+    next += chunk;
+    left -= chunk;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+int write_journal_frame(FileIo& io, int fd, std::string_view payload) {
+  uint8_t length[kFrameLengthBytes];
+  encode_be32(length, static_cast<uint32_t>(payload.size()));
+  uint8_t checksum[kFrameChecksumBytes];
+  encode_be32(checksum, journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()),
+                                          payload.size()}));
+  // Three writes rather than one buffer: the payload is not copied, and a
+  // crash between them leaves a torn frame that the reader ends the journal
+  // at, exactly as it would a torn single write.
+  if (const int err =
+          write_all(io, fd, {reinterpret_cast<const char*>(length), sizeof length});
+      err != 0) {
+    return err;
+  }
+  if (const int err = write_all(io, fd, payload); err != 0) return err;
+  return write_all(io, fd, {reinterpret_cast<const char*>(checksum), sizeof checksum});
+}
+
+Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd, const JournalFrameSink& sink) {
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  }
+  // Someone else's file, or one others could have written to, is not our
+  // record of the run, whatever it holds.
+  if (!S_ISREG(st.st_mode) || (st.st_mode & kPermissionMask) != 0600 ||
+      st.st_uid != ::geteuid()) {
+    return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  }
+
+  JournalReader reader(fd.get());
+  int os_error = 0;
+  const ssize_t magic = reader.fill(kJournalMagic.size(), os_error);
+  if (magic < 0) return unexpected(storage_error(StorageErrorKind::ReadFailed, os_error));
+  if (static_cast<size_t>(magic) < kJournalMagic.size()) {
+    return unexpected(storage_error(StorageErrorKind::ReadFailed));
+  }
+  if (std::memcmp(reader.data(), kJournalMagic.data(), kJournalMagic.size()) != 0) {
+    return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  }
+  reader.consume(kJournalMagic.size());
+
+  size_t accepted = 0;
+  for (;;) {
+    // A file that ends cleanly between frames is the normal end; one that
+    // ends inside a frame is what a crash in the middle of an append leaves.
+    const ssize_t head = reader.fill(kFrameLengthBytes, os_error);
+    if (head < 0) return unexpected(storage_error(StorageErrorKind::ReadFailed, os_error));
+    if (head == 0) return JournalTail::Clean;
+    if (static_cast<size_t>(head) < kFrameLengthBytes) return JournalTail::Truncated;
+
+    // The length is not covered by the checksum, so it is bounded before it
+    // is trusted with a read; a damaged length must not make us read (or
+    // allocate) far beyond any real frame.
+    const uint32_t length = decode_be32(reader.data());
+    if (length > kMaxJournalPayloadBytes || accepted >= kMaxJournalRecords) {
+      return JournalTail::Corrupt;
+    }
+    const size_t frame_bytes = kFrameLengthBytes + length + kFrameChecksumBytes;
+    const ssize_t frame = reader.fill(frame_bytes, os_error);
+    if (frame < 0) return unexpected(storage_error(StorageErrorKind::ReadFailed, os_error));
+    if (static_cast<size_t>(frame) < frame_bytes) return JournalTail::Truncated;
+
+    const std::span<const uint8_t> payload(reader.data() + kFrameLengthBytes, length);
+    const uint32_t stored = decode_be32(reader.data() + kFrameLengthBytes + length);
+    // After a checksum mismatch nothing further in the file can be trusted:
+    // not even where the next frame would start.
+    if (journal_checksum(payload) != stored) return JournalTail::Corrupt;
+    if (!sink(payload)) return JournalTail::Corrupt;
+    ++accepted;
+    reader.consume(frame_bytes);
+  }
+}
+
+Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view report_path,
+                                                              FileIo& io) {
+  auto location = locate_report(report_path);
+  if (!location) return unexpected(storage_error(StorageErrorKind::InvalidTarget));
+
+  // Whatever the path names must be a plain file: a link could redirect the
+  // final rename, a directory cannot become a report. Not existing yet is
+  // the usual case, and other lstat failures surface below with the
+  // directory checks.
+  if (!has_nul(report_path)) {
+    const std::string c_path(report_path);
+    struct stat st {};
+    if (::lstat(c_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return unexpected(storage_error(StorageErrorKind::InvalidTarget));
+    }
+  }
+
+  auto journal_name = hidden_sibling_name(location->name, ".journal");
+  if (!journal_name) return unexpected(journal_name.error());
+
+  SecureJournal journal;
+  journal.io_ = &io;
+  journal.report_path_ = std::string(report_path);
+  journal.report_file_name_ = location->name;
+  journal.journal_file_name_ = std::move(*journal_name);
+  journal.journal_path_ = join_path(location->directory, journal.journal_file_name_);
+
+  if (has_nul(location->directory)) {
+    return unexpected(storage_error(StorageErrorKind::DirectoryNotPrivate));
+  }
+  // O_NOFOLLOW: a report directory that is itself a link could be pointed
+  // elsewhere between our checks and our writes.
+  journal.directory_fd_.reset(
+      ::open(location->directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!journal.directory_fd_.valid()) {
+    return unexpected(storage_error(StorageErrorKind::DirectoryNotPrivate, errno));
+  }
+  struct stat dir_st {};
+  if (::fstat(journal.directory_fd_.get(), &dir_st) != 0) {
+    return unexpected(storage_error(StorageErrorKind::DirectoryNotPrivate, errno));
+  }
+  // Only an owner-only directory keeps other users from creating, renaming
+  // or replacing names next to the journal and the report.
+  if (!S_ISDIR(dir_st.st_mode) || (dir_st.st_mode & kPermissionMask) != 0700 ||
+      dir_st.st_uid != ::geteuid()) {
+    return unexpected(storage_error(StorageErrorKind::DirectoryNotPrivate));
+  }
+
+  if (auto target = check_output_target(journal.directory_fd_.get(), journal.report_file_name_);
+      !target) {
+    return unexpected(target.error());
+  }
+
+  if (has_nul(journal.journal_file_name_)) {
+    return unexpected(storage_error(StorageErrorKind::InvalidTarget));
+  }
+  // O_EXCL: an existing journal belongs to an earlier run (or to someone
+  // else) and is never reused, truncated or followed.
+  journal.journal_fd_.reset(::openat(journal.directory_fd_.get(),
+                                     journal.journal_file_name_.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!journal.journal_fd_.valid()) {
+    const int err = errno;
+    return unexpected(storage_error(
+        err == EEXIST ? StorageErrorKind::JournalExists : StorageErrorKind::JournalCreateFailed,
+        err));
+  }
+  // The creation mode went through the umask; set it exactly.
+  if (::fchmod(journal.journal_fd_.get(), 0600) != 0) {
+    return unexpected(storage_error(StorageErrorKind::JournalCreateFailed, errno));
+  }
+  if (const int err = write_all(io, journal.journal_fd_.get(), kJournalMagic); err != 0) {
+    return unexpected(storage_error(StorageErrorKind::WriteFailed, err));
+  }
+  // The journal is of no use after a crash unless both its bytes and its
+  // directory entry reached the disk.
+  if (const int err = full_sync(io, journal.journal_fd_.get()); err != 0) {
+    return unexpected(storage_error(StorageErrorKind::SyncFailed, err));
+  }
+  if (const int err = full_sync(io, journal.directory_fd_.get()); err != 0) {
+    return unexpected(storage_error(StorageErrorKind::SyncFailed, err));
+  }
+  return journal;
+}
+
+std::string summary_line(const ReportV1& report) {
+  const auto decimal = [](uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return std::string(digits, end);
+  };
+  const uint64_t samples = report.samples.size();
+  const uint64_t signals = report.signals.size();
+  std::string line = "vek-guard: ";
+  line += terminal_kind_name(report.outcome.kind.tag());
+  line += " at ";
+  line += decimal(report.outcome.at_ms);
+  line += "ms; ";
+  line += decimal(samples);
+  line += samples == 1 ? " sample, " : " samples, ";
+  line += decimal(signals);
+  line += signals == 1 ? " signal\n" : " signals\n";
+  return line;
+}
+
+}  // namespace vek_guard

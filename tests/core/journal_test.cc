@@ -1,0 +1,400 @@
+#include "vek_guard/journal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/faulty_file_io.h"
+#include "support/file_state.h"
+#include "support/temp_dir.h"
+#include "vek_guard/coding.h"
+
+namespace vek_guard {
+namespace {
+
+using test_support::exists;
+using test_support::FaultyFileIo;
+using test_support::file_mode;
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
+
+std::string frame_bytes(std::string_view payload) {
+  std::string frame;
+  append_be32(frame, static_cast<uint32_t>(payload.size()));
+  frame.append(payload);
+  append_be32(frame, journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()),
+                                       payload.size()}));
+  return frame;
+}
+
+std::string journal_bytes(const std::vector<std::string>& payloads) {
+  std::string bytes(kJournalMagic);
+  for (const auto& payload : payloads) bytes += frame_bytes(payload);
+  return bytes;
+}
+
+// What read_journal_frames returned, with every payload it handed over.
+struct FrameRead {
+  Result<JournalTail, StorageError> tail = JournalTail::Clean;
+  std::vector<std::string> payloads;
+};
+
+FrameRead read_frames_of(const std::string& path, int refuse_at = -1) {
+  FrameRead read;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_TRUE(fd.valid()) << path;
+  read.tail = read_journal_frames(std::move(fd), [&](std::span<const uint8_t> payload) {
+    if (static_cast<int>(read.payloads.size()) == refuse_at) return false;
+    read.payloads.emplace_back(payload.begin(), payload.end());
+    return true;
+  });
+  return read;
+}
+
+FrameRead read_frames_from_bytes(const TempDir& dir, const std::string& bytes,
+                                 mode_t mode = 0600) {
+  const std::string path = dir.file("j");
+  EXPECT_TRUE(write_file(path, bytes, mode));
+  return read_frames_of(path);
+}
+
+std::vector<std::string> sample_payloads() {
+  return {"{\"first\":0}", "x", std::string(40, 'p'), "{\"last\":3}"};
+}
+
+TEST(JournalChecksum, IsTheIsoHdlcCrc32) {
+  const std::string check = "123456789";
+  EXPECT_EQ(journal_checksum({reinterpret_cast<const uint8_t*>(check.data()), check.size()}),
+            0xCBF43926u);
+  EXPECT_EQ(journal_checksum({}), 0u);
+}
+
+TEST(JournalFrame, IsLengthPayloadAndChecksumBigEndian) {
+  TempDir dir;
+  UniqueFd fd(::open(dir.file("j").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(fd.valid());
+  ASSERT_EQ(write_journal_frame(FileIo::system(), fd.get(), "123456789"), 0);
+  EXPECT_EQ(*read_file(dir.file("j")), std::string("\x00\x00\x00\x09"
+                                                   "123456789"
+                                                   "\xCB\xF4\x39\x26",
+                                                   17));
+  FaultyFileIo io;
+  io.fail_writes_after(1, ENOSPC);
+  EXPECT_EQ(write_journal_frame(io, fd.get(), "abc"), ENOSPC);
+}
+
+TEST(JournalFrames, ReadBackEveryPayloadWithACleanEnd) {
+  TempDir dir;
+  const auto payloads = sample_payloads();
+  const FrameRead read = read_frames_from_bytes(dir, journal_bytes(payloads));
+  EXPECT_EQ(read.tail, JournalTail::Clean);
+  EXPECT_EQ(read.payloads, payloads);
+
+  const FrameRead empty = read_frames_from_bytes(dir, std::string(kJournalMagic));
+  EXPECT_EQ(empty.tail, JournalTail::Clean);
+  EXPECT_TRUE(empty.payloads.empty());
+}
+
+TEST(JournalFrames, ACutAnywhereInTheLastFrameIsATruncatedTail) {
+  TempDir dir;
+  const auto payloads = sample_payloads();
+  const std::string whole = journal_bytes(payloads);
+  const size_t last_frame = whole.size() - frame_bytes(payloads.back()).size();
+  for (size_t cut = last_frame + 1; cut < whole.size(); ++cut) {
+    const FrameRead read = read_frames_from_bytes(dir, whole.substr(0, cut));
+    ASSERT_EQ(read.tail, JournalTail::Truncated) << "cut at " << cut;
+    ASSERT_EQ(read.payloads, std::vector<std::string>(payloads.begin(), payloads.end() - 1))
+        << "cut at " << cut;
+  }
+  // A cut exactly between frames is indistinguishable from a shorter journal.
+  EXPECT_EQ(read_frames_from_bytes(dir, whole.substr(0, last_frame)).tail, JournalTail::Clean);
+}
+
+TEST(JournalFrames, OneFlippedPayloadBitEndsTheJournalAtThatFrame) {
+  TempDir dir;
+  const auto payloads = sample_payloads();
+  const std::string whole = journal_bytes(payloads);
+  // Every bit of the third payload, which sits between two intact frames.
+  const size_t begin = kJournalMagic.size() + frame_bytes(payloads[0]).size() +
+                       frame_bytes(payloads[1]).size() + kFrameLengthBytes;
+  for (size_t byte = begin; byte < begin + payloads[2].size(); ++byte) {
+    for (int bit = 0; bit < 8; ++bit) {
+      std::string damaged = whole;
+      damaged[byte] = static_cast<char>(damaged[byte] ^ (1 << bit));
+      const FrameRead read = read_frames_from_bytes(dir, damaged);
+      ASSERT_EQ(read.tail, JournalTail::Corrupt) << byte << ":" << bit;
+      ASSERT_EQ(read.payloads, std::vector<std::string>(payloads.begin(), payloads.begin() + 2));
+    }
+  }
+}
+
+TEST(JournalFrames, LengthsAreBoundedBeforeTheyAreTrusted) {
+  TempDir dir;
+  const std::string biggest(kMaxJournalPayloadBytes, 'b');
+  const FrameRead read = read_frames_from_bytes(dir, journal_bytes({"a", biggest}));
+  EXPECT_EQ(read.tail, JournalTail::Clean);
+  ASSERT_EQ(read.payloads.size(), 2u);
+  EXPECT_EQ(read.payloads[1], biggest);
+
+  // A length one over the limit is refused before anything of it is read.
+  std::string oversized = journal_bytes({"a"});
+  append_be32(oversized, kMaxJournalPayloadBytes + 1);
+  oversized += std::string(kMaxJournalPayloadBytes + 5, 'b');
+  const FrameRead refused = read_frames_from_bytes(dir, oversized);
+  EXPECT_EQ(refused.tail, JournalTail::Corrupt);
+  EXPECT_EQ(refused.payloads, std::vector<std::string>{"a"});
+}
+
+TEST(JournalFrames, TheFrameAfterTheRecordLimitIsCorrupt) {
+  TempDir dir;
+  const std::string frame = frame_bytes("r");
+  std::string bytes(kJournalMagic);
+  bytes.reserve(bytes.size() + frame.size() * (kMaxJournalRecords + 1));
+  for (size_t i = 0; i < kMaxJournalRecords; ++i) bytes += frame;
+  EXPECT_EQ(read_frames_from_bytes(dir, bytes).tail, JournalTail::Clean);
+  bytes += frame;
+  const FrameRead read = read_frames_from_bytes(dir, bytes);
+  EXPECT_EQ(read.tail, JournalTail::Corrupt);
+  EXPECT_EQ(read.payloads.size(), kMaxJournalRecords);
+}
+
+TEST(JournalFrames, APayloadTheCallerRefusesIsACorruptTail) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.file("j"), journal_bytes(sample_payloads())));
+  const FrameRead read = read_frames_of(dir.file("j"), /*refuse_at=*/1);
+  EXPECT_EQ(read.tail, JournalTail::Corrupt);
+  EXPECT_EQ(read.payloads, std::vector<std::string>{sample_payloads()[0]});
+}
+
+TEST(JournalFrames, OnlyTheUsersPrivateJournalIsRead) {
+  TempDir dir;
+  const std::string bytes = journal_bytes(sample_payloads());
+  EXPECT_EQ(read_frames_from_bytes(dir, bytes, 0640).tail.error(),
+            storage_error(StorageErrorKind::InvalidRecord));
+  EXPECT_EQ(read_frames_from_bytes(dir, bytes, 0400).tail.error(),
+            storage_error(StorageErrorKind::InvalidRecord));
+  // Sticky and set-id bits do not count.
+  EXPECT_EQ(read_frames_from_bytes(dir, bytes, 01600).tail, JournalTail::Clean);
+
+  UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(read_journal_frames(std::move(directory), [](auto) { return true; }).error(),
+            storage_error(StorageErrorKind::InvalidRecord));
+
+  ASSERT_TRUE(write_file(dir.file("j"), bytes));
+  if (!test_support::give_to_other_user(dir.file("j"))) {
+    GTEST_SKIP() << "cannot hand a file to another user here";
+  }
+  EXPECT_EQ(read_frames_of(dir.file("j")).tail.error(),
+            storage_error(StorageErrorKind::InvalidRecord));
+}
+
+TEST(JournalFrames, TheMagicMustBeThereInFull) {
+  TempDir dir;
+  EXPECT_EQ(read_frames_from_bytes(dir, "VEKGJNL").tail.error(),
+            storage_error(StorageErrorKind::ReadFailed));
+  EXPECT_EQ(read_frames_from_bytes(dir, std::string("VEKGJNL\x02", 8)).tail.error(),
+            storage_error(StorageErrorKind::InvalidRecord));
+  // A descriptor that cannot be read is a read failure with its errno.
+  ASSERT_TRUE(write_file(dir.file("j"), std::string(kJournalMagic)));
+  UniqueFd write_only(::open(dir.file("j").c_str(), O_WRONLY | O_CLOEXEC));
+  EXPECT_EQ(read_journal_frames(std::move(write_only), [](auto) { return true; }).error(),
+            storage_error(StorageErrorKind::ReadFailed, EBADF));
+}
+
+// ---------------------------------------------------------------------------
+// Creating the journal.
+
+// A private report directory inside a TempDir, with the report r.json in it.
+class JournalInit : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(::mkdir(dir_path().c_str(), 0700), 0); }
+
+  std::string dir_path() const { return tmp_.file("d"); }
+  std::string file(const std::string& name) const { return dir_path() + "/" + name; }
+  std::string report() const { return file("r.json"); }
+  std::string journal_file() const { return file(".r.json.journal"); }
+
+  StorageError init_error(const std::string& path) {
+    auto journal = SecureJournal::initialize(path);
+    EXPECT_FALSE(journal.ok()) << path;
+    return journal.ok() ? StorageError{} : journal.error();
+  }
+
+  TempDir tmp_;
+};
+
+TEST_F(JournalInit, CreatesAPrivateJournalHoldingOnlyTheMagic) {
+  const mode_t old_umask = ::umask(0);
+  auto journal = SecureJournal::initialize(report());
+  ::umask(old_umask);
+  ASSERT_TRUE(journal.ok()) << journal.error().message();
+  EXPECT_EQ(*read_file(journal_file()), kJournalMagic);
+  EXPECT_EQ(*file_mode(journal_file()), 0600u);
+  EXPECT_FALSE(exists(report()));
+  EXPECT_EQ(journal->report_path(), report());
+  EXPECT_EQ(journal->journal_path(), journal_file());
+  EXPECT_EQ(journal->report_file_name(), "r.json");
+  EXPECT_EQ(journal->journal_file_name(), ".r.json.journal");
+  EXPECT_EQ(journal->next_sequence(), 0u);
+  EXPECT_FALSE(journal->poisoned());
+}
+
+TEST_F(JournalInit, TheNameIsTheLastRealComponent) {
+  for (const std::string& path : {dir_path() + "/./r.json", dir_path() + "//r.json/",
+                                  dir_path() + "/r.json/."}) {
+    auto journal = SecureJournal::initialize(path);
+    ASSERT_TRUE(journal.ok()) << path << ": " << journal.error().message();
+    EXPECT_EQ(journal->report_file_name(), "r.json");
+    EXPECT_TRUE(exists(journal_file()));
+    ASSERT_EQ(::unlink(journal_file().c_str()), 0);
+  }
+}
+
+TEST_F(JournalInit, RefusesPathsWithoutAUsableName) {
+  for (const std::string& path :
+       {std::string("/"), std::string("."), std::string(".."), std::string(""),
+        std::string("./."), dir_path() + "/..", dir_path() + "/r.json/..", std::string("//")}) {
+    EXPECT_EQ(init_error(path), storage_error(StorageErrorKind::InvalidTarget)) << path;
+  }
+  EXPECT_EQ(init_error(dir_path() + std::string("/r\0.json", 8)),
+            storage_error(StorageErrorKind::InvalidTarget));
+}
+
+TEST_F(JournalInit, TheDirectoryMustBeTheUsersAndPrivate) {
+  ASSERT_EQ(::chmod(dir_path().c_str(), 0750), 0);
+  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::DirectoryNotPrivate));
+  EXPECT_FALSE(exists(journal_file()));
+
+  // The sticky bit does not make a 0700 directory any less private.
+  ASSERT_EQ(::chmod(dir_path().c_str(), 01700), 0);
+  EXPECT_TRUE(SecureJournal::initialize(report()).ok());
+}
+
+TEST_F(JournalInit, RefusesADirectoryOfAnotherUser) {
+  if (!test_support::give_to_other_user(dir_path())) {
+    GTEST_SKIP() << "cannot hand a directory to another user here";
+  }
+  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::DirectoryNotPrivate));
+  EXPECT_FALSE(exists(journal_file()));
+}
+
+TEST_F(JournalInit, NeverFollowsALinkedDirectory) {
+  ASSERT_EQ(::symlink("d", tmp_.file("link").c_str()), 0);
+  const StorageError linked = init_error(tmp_.file("link") + "/r.json");
+  EXPECT_EQ(linked.kind, StorageErrorKind::DirectoryNotPrivate);
+  EXPECT_TRUE(linked.os_error.has_value());
+  EXPECT_EQ(init_error(tmp_.file("missing") + "/r.json"),
+            storage_error(StorageErrorKind::DirectoryNotPrivate, ENOENT));
+  EXPECT_FALSE(exists(journal_file()));
+}
+
+TEST_F(JournalInit, ChecksWhatTheReportNameHolds) {
+  ASSERT_TRUE(write_file(report(), "old", 0644));
+  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::UnsafeTarget));
+  EXPECT_EQ(*read_file(report()), "old");
+  EXPECT_EQ(*file_mode(report()), 0644u);
+
+  ASSERT_EQ(::chmod(report().c_str(), 0600), 0);
+  EXPECT_TRUE(SecureJournal::initialize(report()).ok());
+  EXPECT_EQ(*read_file(report()), "old");
+
+  ASSERT_EQ(::mkdir(file("dir.json").c_str(), 0700), 0);
+  EXPECT_EQ(init_error(file("dir.json")), storage_error(StorageErrorKind::InvalidTarget));
+  ASSERT_EQ(::symlink("r.json", file("link.json").c_str()), 0);
+  EXPECT_EQ(init_error(file("link.json")), storage_error(StorageErrorKind::InvalidTarget));
+  EXPECT_FALSE(exists(file(".dir.json.journal")));
+  EXPECT_FALSE(exists(file(".link.json.journal")));
+}
+
+TEST_F(JournalInit, LeavesAnEarlierJournalUntouched) {
+  ASSERT_TRUE(write_file(journal_file(), "earlier run", 0600));
+  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::JournalExists, EEXIST));
+  EXPECT_EQ(*read_file(journal_file()), "earlier run");
+  // Not even a link in its place is followed.
+  ASSERT_EQ(::unlink(journal_file().c_str()), 0);
+  ASSERT_EQ(::symlink("elsewhere", journal_file().c_str()), 0);
+  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::JournalExists, EEXIST));
+  EXPECT_FALSE(exists(file("elsewhere")));
+}
+
+TEST_F(JournalInit, ABareNameLivesInTheCurrentDirectory) {
+  // The working directory belongs to the whole test process, so it changes
+  // only in a child.
+  const auto run_in = [](const std::string& cwd) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(cwd.c_str()) != 0) ::_exit(100);
+      auto journal = SecureJournal::initialize("r.json");
+      ::_exit(journal.ok() ? 0 : 1 + static_cast<int>(journal.error().kind));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(run_in(dir_path()), 0);
+  EXPECT_TRUE(exists(journal_file()));
+
+  ASSERT_EQ(::mkdir(file("open").c_str(), 0755), 0);
+  EXPECT_EQ(run_in(file("open")), 1 + static_cast<int>(StorageErrorKind::DirectoryNotPrivate));
+  EXPECT_FALSE(exists(file("open/.r.json.journal")));
+}
+
+TEST_F(JournalInit, AFailedWriteOrSyncOfTheMagicIsReported) {
+  FaultyFileIo io;
+  io.fail_writes_after(0, ENOSPC);
+  auto failed_write = SecureJournal::initialize(report(), io);
+  ASSERT_FALSE(failed_write.ok());
+  EXPECT_EQ(failed_write.error(), storage_error(StorageErrorKind::WriteFailed, ENOSPC));
+  // The journal created before the failure stays, like every journal.
+  EXPECT_TRUE(exists(journal_file()));
+
+  // The journal's own sync, then the directory's.
+  for (int good_syncs : {0, 1}) {
+    ASSERT_EQ(::unlink(journal_file().c_str()), 0);
+    FaultyFileIo sync_io;
+    sync_io.fail_syncs_after(good_syncs, EIO);
+    auto failed_sync = SecureJournal::initialize(report(), sync_io);
+    ASSERT_FALSE(failed_sync.ok());
+    EXPECT_EQ(failed_sync.error(), storage_error(StorageErrorKind::SyncFailed, EIO));
+    EXPECT_EQ(*read_file(journal_file()), kJournalMagic);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Summary line.
+
+TEST(SummaryLine, CountsSamplesAndSignalsWithPlurals) {
+  ReportV1 report;
+  report.outcome.kind = TerminalKind::child_exited(0);
+  report.outcome.at_ms = 5230;
+  report.samples.resize(1);
+  report.signals.resize(2);
+  EXPECT_EQ(summary_line(report), "vek-guard: child_exited at 5230ms; 1 sample, 2 signals\n");
+
+  report.samples.clear();
+  report.signals.clear();
+  report.outcome.kind = TerminalKind::of(TerminalKind::Tag::PartialArtifactFailure);
+  report.outcome.at_ms = 0;
+  EXPECT_EQ(summary_line(report),
+            "vek-guard: partial_artifact_failure at 0ms; 0 samples, 0 signals\n");
+
+  report.samples.resize(2);
+  report.signals.resize(1);
+  report.outcome.kind = TerminalKind::child_signaled(9);
+  report.outcome.at_ms = UINT64_MAX;
+  EXPECT_EQ(summary_line(report),
+            "vek-guard: child_signaled at 18446744073709551615ms; 2 samples, 1 signal\n");
+}
+
+}  // namespace
+}  // namespace vek_guard
