@@ -21,7 +21,7 @@ namespace {
 using test_support::exists;
 using test_support::FaultyFileIo;
 using test_support::file_mode;
-using test_support::read_file;
+using test_support::file_contents;
 using test_support::TempDir;
 using test_support::write_file;
 
@@ -89,7 +89,7 @@ TEST_F(CheckOutputTarget, RefusesEverythingElseWithoutTouchingIt) {
     EXPECT_EQ(result.error(), storage_error(StorageErrorKind::UnsafeTarget)) << name;
   }
   EXPECT_EQ(*file_mode(dir_.file("public")), 0644u);
-  EXPECT_EQ(*read_file(dir_.file("public")), "x");
+  EXPECT_EQ(*file_contents(dir_.file("public")), "x");
 }
 
 TEST_F(CheckOutputTarget, RefusesAnotherUsersFile) {
@@ -128,7 +128,7 @@ TEST_F(ReportTemp, NeverReusesAnExistingNameOrFollowsALink) {
             storage_error(StorageErrorKind::UnsafeTarget, EEXIST));
   EXPECT_EQ(create_report_temp(dir(), ".l.tmp").error(),
             storage_error(StorageErrorKind::UnsafeTarget, EEXIST));
-  EXPECT_EQ(*read_file(dir_.file(".r.json.tmp")), "stale");
+  EXPECT_EQ(*file_contents(dir_.file(".r.json.tmp")), "stale");
   EXPECT_FALSE(exists(dir_.file("elsewhere")));
   EXPECT_EQ(create_report_temp(dir(), "missing/x").error(),
             storage_error(StorageErrorKind::FinalReportFailed, ENOENT));
@@ -140,7 +140,7 @@ TEST_F(ReportTemp, RenameReplacesAndUnlinkRemoves) {
   ASSERT_TRUE(write_file(dir_.file("a"), "new"));
   ASSERT_TRUE(write_file(dir_.file("b"), "old"));
   EXPECT_EQ(rename_in_dir(dir(), "a", dir(), "b"), 0);
-  EXPECT_EQ(*read_file(dir_.file("b")), "new");
+  EXPECT_EQ(*file_contents(dir_.file("b")), "new");
   EXPECT_FALSE(exists(dir_.file("a")));
   EXPECT_EQ(rename_in_dir(dir(), "a", dir(), "b"), ENOENT);
   EXPECT_EQ(rename_in_dir(dir(), std::string("b\0", 2), dir(), "c"), EINVAL);
@@ -161,7 +161,7 @@ TEST(WriteAll, SurvivesShortAndInterruptedWrites) {
   io.interrupt_syncs(3);
   EXPECT_EQ(full_sync(io, fd), 0);
   EXPECT_EQ(io.sync_calls(), 4);
-  EXPECT_EQ(*read_file(dir.file("f")), "hello");
+  EXPECT_EQ(*file_contents(dir.file("f")), "hello");
   io.fail_writes_after(0, ENOSPC);
   EXPECT_EQ(write_all(io, fd, "more"), ENOSPC);
   io.fail_syncs_after(0, EIO);
@@ -174,7 +174,7 @@ TEST_F(Publish, ReplacesTheReportInOneStepAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(write_file(dir_.file("r.json"), "old"));
   FaultyFileIo io;
   ASSERT_TRUE(publish_atomically(io, dir(), ".r.json.tmp", "r.json", "new\n").ok());
-  EXPECT_EQ(*read_file(dir_.file("r.json")), "new\n");
+  EXPECT_EQ(*file_contents(dir_.file("r.json")), "new\n");
   EXPECT_EQ(*file_mode(dir_.file("r.json")), 0600u);
   EXPECT_FALSE(exists(dir_.file(".r.json.tmp")));
   // The file and then the directory were made durable.
@@ -200,7 +200,7 @@ TEST_F(Publish, FailuresBeforeTheRenameLeaveTheOldReportAndRemoveTheTemporaryFil
     ASSERT_FALSE(result.ok()) << c.what;
     EXPECT_EQ(result.error(), storage_error(StorageErrorKind::FinalReportFailed, c.os_error))
         << c.what;
-    EXPECT_EQ(*read_file(dir_.file("r.json")), "old") << c.what;
+    EXPECT_EQ(*file_contents(dir_.file("r.json")), "old") << c.what;
     EXPECT_FALSE(exists(dir_.file(".r.json.tmp"))) << c.what;
   }
 }
@@ -210,7 +210,7 @@ TEST_F(Publish, AFailedDirectorySyncStillLeavesTheNewReportInPlace) {
   io.fail_syncs_after(1, EIO);
   EXPECT_EQ(publish_atomically(io, dir(), ".r.json.tmp", "r.json", "new").error(),
             storage_error(StorageErrorKind::SyncFailed, EIO));
-  EXPECT_EQ(*read_file(dir_.file("r.json")), "new");
+  EXPECT_EQ(*file_contents(dir_.file("r.json")), "new");
   EXPECT_FALSE(exists(dir_.file(".r.json.tmp")));
 }
 
@@ -218,7 +218,7 @@ TEST_F(Publish, AStaleTemporaryFileIsNeitherUsedNorRemoved) {
   ASSERT_TRUE(write_file(dir_.file(".r.json.tmp"), "stale"));
   EXPECT_EQ(publish_atomically(FileIo::system(), dir(), ".r.json.tmp", "r.json", "new").error(),
             storage_error(StorageErrorKind::UnsafeTarget, EEXIST));
-  EXPECT_EQ(*read_file(dir_.file(".r.json.tmp")), "stale");
+  EXPECT_EQ(*file_contents(dir_.file(".r.json.tmp")), "stale");
   EXPECT_FALSE(exists(dir_.file("r.json")));
 }
 

@@ -24,7 +24,7 @@ namespace {
 using test_support::exists;
 using test_support::FaultyFileIo;
 using test_support::file_mode;
-using test_support::read_file;
+using test_support::file_contents;
 using test_support::TempDir;
 using test_support::write_file;
 
@@ -84,7 +84,7 @@ TEST(JournalFrame, IsLengthPayloadAndChecksumBigEndian) {
   UniqueFd fd(::open(dir.file("j").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_TRUE(fd.valid());
   ASSERT_EQ(write_journal_frame(FileIo::system(), fd.get(), "123456789"), 0);
-  EXPECT_EQ(*read_file(dir.file("j")), std::string("\x00\x00\x00\x09"
+  EXPECT_EQ(*file_contents(dir.file("j")), std::string("\x00\x00\x00\x09"
                                                    "123456789"
                                                    "\xCB\xF4\x39\x26",
                                                    17));
@@ -238,7 +238,7 @@ TEST_F(JournalInit, CreatesAPrivateJournalHoldingOnlyTheMagic) {
   auto journal = SecureJournal::initialize(report());
   ::umask(old_umask);
   ASSERT_TRUE(journal.ok()) << journal.error().message();
-  EXPECT_EQ(*read_file(journal_file()), kJournalMagic);
+  EXPECT_EQ(*file_contents(journal_file()), kJournalMagic);
   EXPECT_EQ(*file_mode(journal_file()), 0600u);
   EXPECT_FALSE(exists(report()));
   EXPECT_EQ(journal->report_path(), report());
@@ -301,12 +301,12 @@ TEST_F(JournalInit, NeverFollowsALinkedDirectory) {
 TEST_F(JournalInit, ChecksWhatTheReportNameHolds) {
   ASSERT_TRUE(write_file(report(), "old", 0644));
   EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::UnsafeTarget));
-  EXPECT_EQ(*read_file(report()), "old");
+  EXPECT_EQ(*file_contents(report()), "old");
   EXPECT_EQ(*file_mode(report()), 0644u);
 
   ASSERT_EQ(::chmod(report().c_str(), 0600), 0);
   EXPECT_TRUE(SecureJournal::initialize(report()).ok());
-  EXPECT_EQ(*read_file(report()), "old");
+  EXPECT_EQ(*file_contents(report()), "old");
 
   ASSERT_EQ(::mkdir(file("dir.json").c_str(), 0700), 0);
   EXPECT_EQ(init_error(file("dir.json")), storage_error(StorageErrorKind::InvalidTarget));
@@ -319,7 +319,7 @@ TEST_F(JournalInit, ChecksWhatTheReportNameHolds) {
 TEST_F(JournalInit, LeavesAnEarlierJournalUntouched) {
   ASSERT_TRUE(write_file(journal_file(), "earlier run", 0600));
   EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::JournalExists, EEXIST));
-  EXPECT_EQ(*read_file(journal_file()), "earlier run");
+  EXPECT_EQ(*file_contents(journal_file()), "earlier run");
   // Not even a link in its place is followed.
   ASSERT_EQ(::unlink(journal_file().c_str()), 0);
   ASSERT_EQ(::symlink("elsewhere", journal_file().c_str()), 0);
@@ -366,7 +366,7 @@ TEST_F(JournalInit, AFailedWriteOrSyncOfTheMagicIsReported) {
     auto failed_sync = SecureJournal::initialize(report(), sync_io);
     ASSERT_FALSE(failed_sync.ok());
     EXPECT_EQ(failed_sync.error(), storage_error(StorageErrorKind::SyncFailed, EIO));
-    EXPECT_EQ(*read_file(journal_file()), kJournalMagic);
+    EXPECT_EQ(*file_contents(journal_file()), kJournalMagic);
   }
 }
 

@@ -13,7 +13,7 @@ namespace vek_guard::test_support {
 
 // The whole contents of a regular file, or nothing when it cannot be opened
 // (a symbolic link is not followed).
-inline std::optional<std::string> read_file(const std::string& path) {
+inline std::optional<std::string> file_contents(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   std::string contents;
