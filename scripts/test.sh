@@ -2,6 +2,7 @@
 # Sets up a fresh machine, builds every configuration and runs every test:
 #   release  -Werror, with the benchmarks compiled (not run)
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer, the whole suite
+#   tsan     ThreadSanitizer, only the tests that run background threads
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,9 +19,17 @@ configure_and_build() {
 
 configure_and_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_GUARD_BENCH=ON
 configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DVEK_GUARD_SANITIZE=address,undefined
+# Only the core test binary is needed for the threaded tests.
+cmake -S "$root" -B "$root/build/tsan" -DVEK_GUARD_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DVEK_GUARD_SANITIZE=thread
+cmake --build "$root/build/tsan" -j "$jobs" --target vek_guard_core_tests
 
 ctest --test-dir "$root/build/release" --output-on-failure -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs"
+# The pressure watcher's thread and the snapshots that race with it.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" \
+  -R '^(Pressure|Advisory)[A-Za-z]*\.'
 
 echo "test.sh: every configuration built and every test passed"
