@@ -1,0 +1,336 @@
+// Process identity and the owned group's inventory.
+//
+// Two questions are answered here, once per sampling pass and on demand:
+// which processes belong to the owned process group now (and which have left
+// it), and how much OS-accounted memory each of them uses.
+//
+//  - `NativeProcessInventory` inspects one process (footprint, start time,
+//    parent, process group) and, through `sample_group`, lists and inspects
+//    every candidate member of the owned group. It keeps no state between
+//    calls.
+//  - `IdentityTracker` turns each pass's `GroupInventory` into the counted
+//    members, identity events, escape evidence and the aggregate footprint
+//    status that the sampler records.
+//
+// A process is identified by its pid together with its kernel start time, so
+// that a reused pid is never taken for the process that had it before.
+//
+//   NativeProcessInventory inventory;
+//   auto root = inventory.inspect(child_pid);
+//   auto tracker = IdentityTracker::create(root->identity(), owned_pgid);
+//   auto probe = sample_group(*tracker, inventory);   // once per pass
+//   if (probe) IdentityUpdate update = tracker->update(std::move(*probe));
+//
+// Everything here runs on the supervision thread only; nothing is locked.
+#ifndef VEK_GUARD_IDENTITY_H_
+#define VEK_GUARD_IDENTITY_H_
+
+#include <compare>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "vek_guard/error.h"
+#include "vek_guard/platform_proc.h"
+
+namespace vek_guard {
+
+// A pid together with its kernel start time. Ordered by pid, then start time.
+// On Linux the start time is in clock ticks since boot; it is never 0 for a
+// process the supervisor launched.
+struct ProcessIdentity {
+  int32_t pid = 0;
+  uint64_t start_time = 0;
+
+  friend constexpr auto operator<=>(const ProcessIdentity&, const ProcessIdentity&) = default;
+  friend constexpr bool operator==(const ProcessIdentity&, const ProcessIdentity&) = default;
+};
+
+// The result of inspecting one process.
+struct ProcessRecord {
+  // Footprint in bytes (see platform_proc.h for what it counts). The native
+  // inspector always fills it; synthetic inventories may leave it out, which
+  // makes the process unmeasured.
+  std::optional<uint64_t> footprint_bytes;
+  uint64_t start_time = 0;
+  int32_t pid = 0;
+  int32_t ppid = 0;
+  int32_t pgid = 0;
+  // The kernel has recorded the process's exit (a zombie). An exited record
+  // read in one step carries ppid 0 and pgid 0.
+  bool exited = false;
+
+  constexpr ProcessIdentity identity() const { return ProcessIdentity{pid, start_time}; }
+
+  friend constexpr bool operator==(const ProcessRecord&, const ProcessRecord&) = default;
+};
+
+// How inspecting one process can fail. One byte; the values are stable. It
+// has no message text: callers map it to their own errors.
+enum class InspectionError : uint8_t {
+  Missing = 0,           // no such process (any more)
+  PermissionDenied = 1,  // the process may not be inspected
+  IdentityChanged = 2,   // the pid now names another process
+  InvalidData = 3,       // the kernel's answer (or the pid asked for) makes no sense
+  Unsupported = 4,       // the system cannot answer the question
+  Failed = 5,            // any other failure
+};
+
+// One candidate whose inspection failed. The native inventory always fills
+// the pid; a failure without one concerns every tracked identity and the root.
+struct MemberFailure {
+  std::optional<int32_t> pid;
+  InspectionError reason = InspectionError::Failed;
+
+  friend constexpr bool operator==(const MemberFailure&, const MemberFailure&) = default;
+};
+
+// The result of one group probe: the records of the candidates that could be
+// inspected, in ascending pid order, and the failures of the others, in the
+// same order.
+struct GroupInventory {
+  std::vector<ProcessRecord> records;
+  std::vector<MemberFailure> failures;
+
+  friend bool operator==(const GroupInventory&, const GroupInventory&) = default;
+};
+
+// What the tracker remembers of one identity between passes.
+struct TrackedProcess {
+  ProcessIdentity identity;
+  int32_t last_ppid = 0;
+  // Sticky: once set for an identity it stays set.
+  bool escaped = false;
+
+  friend constexpr bool operator==(const TrackedProcess&, const TrackedProcess&) = default;
+};
+
+// One identity change seen by a pass. Within a pass, events come in this
+// order: every PidReused (ascending pid), every Departed (identity order),
+// every InspectionFailed (failure order), then Reparented and Escaped as the
+// records are classified in ascending pid order.
+struct IdentityEvent {
+  // A tracked identity that no record of this pass carries.
+  struct Departed {
+    ProcessIdentity identity;
+    friend constexpr bool operator==(const Departed&, const Departed&) = default;
+  };
+  // A record whose pid was last tracked under another start time.
+  struct PidReused {
+    int32_t pid = 0;
+    uint64_t old_start_time = 0;
+    uint64_t new_start_time = 0;
+    friend constexpr bool operator==(const PidReused&, const PidReused&) = default;
+  };
+  // A tracked process whose parent changed (previous_ppid present), or a new
+  // process that joined the owned group without descending from the root
+  // (previous_ppid absent).
+  struct Reparented {
+    ProcessIdentity identity;
+    int32_t ppid = 0;
+    std::optional<int32_t> previous_ppid;
+    friend constexpr bool operator==(const Reparented&, const Reparented&) = default;
+  };
+  // A process that left the owned group, with the group it is in now.
+  // Reported once per identity, for at most 64 identities per run.
+  struct Escaped {
+    ProcessIdentity identity;
+    int32_t pgid = 0;
+    friend constexpr bool operator==(const Escaped&, const Escaped&) = default;
+  };
+  // A candidate's failed inspection that the pass kept.
+  struct InspectionFailed {
+    MemberFailure failure;
+    friend constexpr bool operator==(const InspectionFailed&, const InspectionFailed&) = default;
+  };
+
+  // The alternative index is the event kind (Departed 0 ... InspectionFailed 4).
+  std::variant<Departed, PidReused, Reparented, Escaped, InspectionFailed> value;
+
+  friend constexpr bool operator==(const IdentityEvent&, const IdentityEvent&) = default;
+};
+
+// The aggregate footprint of one pass's counted members.
+struct AggregateStatus {
+  // Every member measured and no failure kept: the total in bytes.
+  struct Complete {
+    // No default member initializer: it would keep the variant from being
+    // default-constructible inside the enclosing class. Value-initialized.
+    uint64_t total_bytes;
+    friend constexpr bool operator==(const Complete&, const Complete&) = default;
+  };
+  // Something could not be measured: the identities concerned (sorted, no
+  // duplicates) and the sum of what was measured.
+  struct Incomplete {
+    std::vector<ProcessIdentity> unmeasured;
+    uint64_t measured_bytes = 0;
+    friend bool operator==(const Incomplete&, const Incomplete&) = default;
+  };
+  // The members' footprints do not fit in 64 bits.
+  struct Overflow {
+    friend constexpr bool operator==(const Overflow&, const Overflow&) = default;
+  };
+
+  std::variant<Complete, Incomplete, Overflow> value;
+
+  friend bool operator==(const AggregateStatus&, const AggregateStatus&) = default;
+};
+
+// The result of IdentityTracker::update.
+struct IdentityUpdate {
+  // The counted members' records (live members only), by pid then start.
+  std::vector<ProcessRecord> members;
+  std::vector<IdentityEvent> events;
+  // The failures the pass kept (see IdentityTracker::update).
+  std::vector<MemberFailure> failures;
+  AggregateStatus status;
+  // The tracker has counted at least one escaped identity during the run
+  // (cumulative, not this pass only).
+  bool escaped = false;
+
+  friend bool operator==(const IdentityUpdate&, const IdentityUpdate&) = default;
+};
+
+// The identity bookkeeping of one run, owned by the sampler.
+//
+// Across passes, tracked() holds exactly the identities classified in the
+// latest pass that reached update(); escape_evidence() only grows, up to 64
+// identities; escaped_count() only grows (saturating); root_exited() only
+// goes from false to true.
+class IdentityTracker {
+ public:
+  // The most escaped identities kept as evidence (and reported as events).
+  static constexpr std::size_t kMaxEscapeEvidence = 64;
+
+  // A tracker for the launched command `root` and the owned process group.
+  // InvalidData when the root's pid is below 1, its start time is 0, or the
+  // group id is below 1.
+  [[nodiscard]] static Result<IdentityTracker, InspectionError> create(ProcessIdentity root,
+                                                                       int32_t owned_pgid);
+
+  // Consumes one pass's inventory: classifies each record as member, escaping
+  // or foreign, updates what is tracked and returns the pass's members,
+  // events, kept failures and aggregate status.
+  //
+  // A failure is kept unless it is Missing for a pid other than the root's
+  // (a member that exited between listing and inspection is dropped
+  // silently; the root never is). Every kept failure makes the pass
+  // incomplete, and so does a root that can no longer be seen and was never
+  // seen exited. A process that leaves the owned group while alive is counted
+  // once in escaped_count() and reported once as Escaped; if it comes back it
+  // is a member again but keeps its escaped flag. A new process that is in
+  // the owned group without descending from the root is a member (reported
+  // as Reparented without a previous parent); a new process outside the
+  // group that does not descend from the root is ignored.
+  //
+  // Call it only for a pass whose probe succeeded and whose times were in
+  // order; other passes must leave the tracker alone.
+  IdentityUpdate update(GroupInventory inventory);
+
+  const ProcessIdentity& root() const { return root_; }
+  int32_t owned_pgid() const { return owned_pgid_; }
+  // The identities classified in the last pass, with what is remembered of
+  // each.
+  const std::map<ProcessIdentity, TrackedProcess>& tracked() const { return tracked_; }
+  // pid -> the identity last tracked under it; after a pass it always maps
+  // the root's pid to the root.
+  const std::map<int32_t, ProcessIdentity>& pid_index() const { return pid_index_; }
+  // The escaped identities that were reported, at most kMaxEscapeEvidence.
+  const std::set<ProcessIdentity>& escape_evidence() const { return escape_evidence_; }
+  // Distinct identities seen escaping, saturating; it keeps counting after
+  // the evidence set is full.
+  uint64_t escaped_count() const { return escaped_count_; }
+  // A record with the root's identity has shown it exited.
+  bool root_exited() const { return root_exited_; }
+
+ private:
+  IdentityTracker(ProcessIdentity root, int32_t owned_pgid)
+      : root_(root), owned_pgid_(owned_pgid) {}
+
+  ProcessIdentity root_;
+  std::map<ProcessIdentity, TrackedProcess> tracked_;
+  std::map<int32_t, ProcessIdentity> pid_index_;
+  std::set<ProcessIdentity> escape_evidence_;
+  uint64_t escaped_count_ = 0;
+  int32_t owned_pgid_ = 0;
+  bool root_exited_ = false;
+};
+
+// Inspects processes through /proc. It holds only the proc root it reads
+// (default "/proc"), so it is cheap to copy and any number of them may exist.
+class NativeProcessInventory {
+ public:
+  NativeProcessInventory() = default;
+  // Reads `proc_root` instead of /proc (a fake tree in tests).
+  explicit NativeProcessInventory(std::string proc_root) : proc_root_(std::move(proc_root)) {}
+
+  // Inspects `pid`: footprint, start time, parent, process group and whether
+  // it has exited. The start time is read twice, before and after the
+  // footprint, through one descriptor of /proc/PID; a change between the two
+  // gives IdentityChanged. An exited process (zombie) is answered from its
+  // first reading alone: footprint 0, ppid 0, pgid 0, exited true.
+  //
+  // Errors: a pid below 1 gives InvalidData without any system call; a
+  // missing process gives Missing; EPERM and EACCES give PermissionDenied;
+  // ENOTSUP and ENOSYS give Unsupported; a file that does not parse, or a
+  // negative pid, ppid or pgid, gives InvalidData; a record for another pid
+  // gives IdentityChanged; anything else gives Failed.
+  [[nodiscard]] Result<ProcessRecord, InspectionError> inspect(int32_t pid) const;
+
+  // Inspects expected.pid and returns the record only when it has that pid
+  // and that start time, else IdentityChanged. Inspection errors pass
+  // through.
+  [[nodiscard]] Result<ProcessRecord, InspectionError> inspect_expected(
+      ProcessIdentity expected) const;
+
+  // Whether footprints can be observed at all: inspects the calling process.
+  // Success when its record carries a footprint, Unsupported when it does
+  // not, the inspection error otherwise (Missing when /proc is not mounted).
+  [[nodiscard]] Result<void, InspectionError> probe_footprint() const;
+
+  // The candidate members of one pass, in ascending order: every process of
+  // `owned_pgid`, every pid of `tracked_pids` that is at least 1, `root_pid`,
+  // and all their descendants however deep, each once. Scans the process
+  // table once. Any listing failure gives Failed.
+  [[nodiscard]] Result<std::vector<int32_t>, InspectionError> list_group_candidates(
+      std::span<const int32_t> tracked_pids, int32_t root_pid, int32_t owned_pgid) const;
+
+  // Inspects every candidate in order: a success appends its record, a
+  // failure appends a MemberFailure with the pid and the reason.
+  GroupInventory inspect_members(std::span<const int32_t> candidates) const;
+
+  const std::string& proc_root() const { return proc_root_; }
+
+ private:
+  std::string proc_root_{platform::kProcRoot};
+};
+
+// Reads one pid listing in the shape of the listing calls. `call` stands for
+// one listing call: given an empty buffer it returns the number of pids;
+// given a buffer it fills it and returns how many it wrote; a negative return
+// is a failure. The listing counts first, refuses a count whose buffer size in
+// bytes would not fit in 32 bits, fills a buffer of count + 16 slots and
+// treats a full buffer as a list that may have been cut short; pids below 1
+// are dropped. Every failure is Failed.
+using PidListingCall = std::function<int(std::span<int32_t> buffer)>;
+[[nodiscard]] Result<std::vector<int32_t>, InspectionError> read_pid_listing(
+    const PidListingCall& call);
+
+// One group probe for the tracker's group: `list_group_candidates` with the
+// tracked identities' pids, the root pid and the owned group id, then
+// `inspect_members` over the candidates. The only error is Failed, when the
+// listing fails.
+[[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
+    const IdentityTracker& tracker,
+    const NativeProcessInventory& inventory = NativeProcessInventory());
+
+}  // namespace vek_guard
+
+#endif  // VEK_GUARD_IDENTITY_H_

@@ -1,0 +1,295 @@
+#include "vek_guard/platform_proc.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+namespace vek_guard::platform {
+namespace {
+
+// Fields of /proc/PID/stat counted after the command name: the state is field
+// 3, so field k is token k - 3 after the last ')'.
+constexpr int kFirstFieldAfterName = 3;
+constexpr int kStartTimeField = 22;
+
+constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
+
+// Enough for any stat line and for the status of an ordinary process; longer
+// files make the buffer grow.
+constexpr std::size_t kInitialReadSize = 2048;
+
+bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t'; }
+
+template <class Int>
+bool parse_whole(std::string_view token, Int* out) {
+  if (token.empty()) return false;
+  const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), *out);
+  return ec == std::errc() && end == token.data() + token.size();
+}
+
+// Splits off the next whitespace-delimited token of `*rest`.
+std::string_view next_token(std::string_view* rest) {
+  std::size_t begin = 0;
+  while (begin < rest->size() && is_space((*rest)[begin])) ++begin;
+  std::size_t end = begin;
+  while (end < rest->size() && !is_space((*rest)[end])) ++end;
+  const std::string_view token = rest->substr(begin, end - begin);
+  rest->remove_prefix(end);
+  return token;
+}
+
+// Reads the whole of `name` below `dirfd` into `*out`. /proc files report a
+// size of 0, so the file is read until end of file rather than by its size.
+Result<void, ProcError> read_all_at(int dirfd, const char* name, std::string* out) {
+  int raw = -1;
+  do {
+    raw = ::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return unexpected(ProcError::from_errno(errno));
+  const UniqueFd fd(raw);
+
+  out->resize(std::max(out->capacity(), kInitialReadSize));
+  std::size_t used = 0;
+  for (;;) {
+    if (used == out->size()) out->resize(out->size() * 2);
+    const ssize_t n = ::read(fd.get(), out->data() + used, out->size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      out->clear();
+      return unexpected(ProcError::from_errno(error));
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  out->resize(used);
+  return {};
+}
+
+// "<spaces><digits> kB" -> bytes.
+bool parse_kilobytes(std::string_view value, uint64_t* bytes) {
+  std::string_view rest = value;
+  const std::string_view number = next_token(&rest);
+  const std::string_view unit = next_token(&rest);
+  uint64_t kilobytes = 0;
+  if (!parse_whole(number, &kilobytes) || unit != "kB" || !next_token(&rest).empty()) {
+    return false;
+  }
+  if (kilobytes > kU64Max / 1024) return false;
+  *bytes = kilobytes * 1024;
+  return true;
+}
+
+// Directory entries of the proc root that name processes: all digits.
+bool is_pid_name(const char* name) {
+  if (*name == '\0') return false;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return false;
+  }
+  return true;
+}
+
+// In a scan, a process that exits between the listing and the read, or one we
+// may not look at, is simply not part of the table.
+bool skippable_in_scan(const ProcError& error) {
+  return error.os_error == ESRCH || error.os_error == EACCES || error.os_error == EPERM;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+ProcError ProcError::from_errno(int error) {
+  // A /proc/PID that is gone shows up as ENOENT when opening by name and as
+  // ESRCH when reading through a descriptor of a reaped process; the core
+  // treats both as "the process is missing".
+  if (error == ENOENT) error = ESRCH;
+  // Keep 0 for invalid data: a failure without errno is not one of ours to
+  // invent, so call it a generic I/O failure.
+  if (error == 0) error = EIO;
+  return ProcError{error};
+}
+
+Result<ProcStat, ProcError> parse_proc_stat(std::string_view text) {
+  ProcStat stat;
+  const std::size_t open = text.find(" (");
+  const std::size_t close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+    return unexpected(ProcError::invalid_data());
+  }
+  if (!parse_whole(text.substr(0, open), &stat.pid)) return unexpected(ProcError::invalid_data());
+
+  std::string_view rest = text.substr(close + 1);
+  if (rest.empty() || rest.front() != ' ') return unexpected(ProcError::invalid_data());
+  for (int field = kFirstFieldAfterName; field <= kStartTimeField; ++field) {
+    const std::string_view token = next_token(&rest);
+    if (token.empty()) return unexpected(ProcError::invalid_data());
+    bool ok = true;
+    switch (field) {
+      case 3:
+        ok = token.size() == 1;
+        stat.state = token.front();
+        break;
+      case 4:
+        ok = parse_whole(token, &stat.ppid);
+        break;
+      case 5:
+        ok = parse_whole(token, &stat.pgid);
+        break;
+      case kStartTimeField:
+        ok = parse_whole(token, &stat.start_time);
+        break;
+      default:
+        break;
+    }
+    if (!ok) return unexpected(ProcError::invalid_data());
+  }
+  return stat;
+}
+
+Result<uint64_t, ProcError> parse_status_footprint(std::string_view text) {
+  static constexpr std::string_view kCounters[] = {"RssAnon:", "RssShmem:", "VmSwap:"};
+  uint64_t total = 0;
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    const std::string_view line = text.substr(0, eol);
+    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+    for (const std::string_view counter : kCounters) {
+      if (!line.starts_with(counter)) continue;
+      uint64_t bytes = 0;
+      if (!parse_kilobytes(line.substr(counter.size()), &bytes) || bytes > kU64Max - total) {
+        return unexpected(ProcError::invalid_data());
+      }
+      total += bytes;
+    }
+  }
+  return total;
+}
+
+Result<ProcessDir, ProcError> ProcessDir::open(int32_t pid, std::string_view proc_root) {
+  if (pid < 1) return unexpected(ProcError::invalid_data());
+  char digits[16];
+  const auto converted = std::to_chars(digits, digits + sizeof digits, pid);
+  std::string path;
+  path.reserve(proc_root.size() + 1 + sizeof digits);
+  path.append(proc_root).append("/").append(digits, converted.ptr);
+
+  int raw = -1;
+  do {
+    raw = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return unexpected(ProcError::from_errno(errno));
+  return ProcessDir(UniqueFd(raw));
+}
+
+Result<ProcStat, ProcError> ProcessDir::read_stat() const {
+  std::string text;
+  if (auto read = read_all_at(fd_.get(), "stat", &text); !read) return unexpected(read.error());
+  return parse_proc_stat(text);
+}
+
+Result<uint64_t, ProcError> ProcessDir::read_footprint() const {
+  std::string text;
+  if (auto read = read_all_at(fd_.get(), "status", &text); !read) {
+    return unexpected(read.error());
+  }
+  return parse_status_footprint(text);
+}
+
+ProcessTable::ProcessTable(std::vector<Entry> entries)
+    : by_pid_(std::move(entries)), by_pgid_(by_pid_), by_ppid_(by_pid_) {
+  std::sort(by_pid_.begin(), by_pid_.end(),
+            [](const Entry& a, const Entry& b) { return a.pid < b.pid; });
+  std::sort(by_pgid_.begin(), by_pgid_.end(), [](const Entry& a, const Entry& b) {
+    return std::pair(a.pgid, a.pid) < std::pair(b.pgid, b.pid);
+  });
+  std::sort(by_ppid_.begin(), by_ppid_.end(), [](const Entry& a, const Entry& b) {
+    return std::pair(a.ppid, a.pid) < std::pair(b.ppid, b.pid);
+  });
+}
+
+ProcessTable ProcessTable::from_entries(std::vector<Entry> entries) {
+  return ProcessTable(std::move(entries));
+}
+
+Result<ProcessTable, ProcError> ProcessTable::scan(std::string_view proc_root) {
+  const std::string root(proc_root);
+  int raw = -1;
+  do {
+    raw = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return unexpected(ProcError::from_errno(errno));
+  UniqueFd root_fd(raw);
+  // fdopendir takes the descriptor over; closedir closes it.
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(root_fd.get()));
+  if (!dir) return unexpected(ProcError::from_errno(errno));
+  root_fd.release();
+  const int dir_fd = ::dirfd(dir.get());
+
+  std::vector<Entry> entries;
+  std::string text;
+  char path[32];
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return unexpected(ProcError::from_errno(errno));
+      break;
+    }
+    if (!is_pid_name(entry->d_name)) continue;
+    const std::size_t length = std::strlen(entry->d_name);
+    if (length + sizeof "/stat" > sizeof path) continue;  // not a pid: too many digits
+    std::memcpy(path, entry->d_name, length);
+    std::memcpy(path + length, "/stat", sizeof "/stat");
+
+    if (auto read = read_all_at(dir_fd, path, &text); !read) {
+      if (skippable_in_scan(read.error())) continue;
+      return unexpected(read.error());
+    }
+    auto stat = parse_proc_stat(text);
+    if (!stat) return unexpected(stat.error());
+    entries.push_back(Entry{stat->pid, stat->ppid, stat->pgid});
+  }
+  return ProcessTable(std::move(entries));
+}
+
+namespace {
+
+// Copies the pids of `range` into `buffer` in the listing calls' shape.
+template <class It>
+int fill_listing(It first, It last, std::span<int32_t> buffer) {
+  const auto count = static_cast<std::size_t>(last - first);
+  if (buffer.empty()) return static_cast<int>(count);
+  const std::size_t written = std::min(count, buffer.size());
+  for (std::size_t i = 0; i < written; ++i) buffer[i] = first[static_cast<std::ptrdiff_t>(i)].pid;
+  return static_cast<int>(written);
+}
+
+}  // namespace
+
+int ProcessTable::list_group_pids(int32_t pgid, std::span<int32_t> buffer) const {
+  const auto [first, last] = std::equal_range(
+      by_pgid_.begin(), by_pgid_.end(), Entry{0, 0, pgid},
+      [](const Entry& a, const Entry& b) { return a.pgid < b.pgid; });
+  return fill_listing(first, last, buffer);
+}
+
+int ProcessTable::list_child_pids(int32_t pid, std::span<int32_t> buffer) const {
+  const auto [first, last] = std::equal_range(
+      by_ppid_.begin(), by_ppid_.end(), Entry{0, pid, 0},
+      [](const Entry& a, const Entry& b) { return a.ppid < b.ppid; });
+  return fill_listing(first, last, buffer);
+}
+
+}  // namespace vek_guard::platform
