@@ -1,0 +1,387 @@
+// Everything the supervisor does to processes and signals.
+//
+//  - `OwnedProcess` launches the command as the root of a new process group
+//    whose id it verifies, optionally handing the child its end of the
+//    checkpoint channel on descriptor 198; it then signals, probes and waits
+//    for the owned group, and kills and reaps it when dropped.
+//  - `ProcessControlHandle` signals the negotiated checkpoint endpoint without
+//    holding the `OwnedProcess`.
+//  - `TerminalSignalMonitor` catches SIGHUP, SIGINT and SIGTERM sent to the
+//    supervisor through a self-pipe that the run loop can poll(2).
+//  - `ClientReady` holds the readiness descriptor of an invoking client.
+//
+// Every call is synchronous and belongs to the supervision thread; only the
+// monitor's signal handler runs elsewhere (signal context). Failures are
+// `LaunchError` or `ControlError`; a vanished target or refused permission is
+// a `SignalDelivery` result, not an error.
+//
+//   LaunchSpec spec{.argv = {"make", "-j8"}};
+//   auto process = OwnedProcess::launch_with_checkpoint(spec, std::move(child_end));
+//   if (!process) return process.error().message();
+//   ... each loop pass: process->try_wait_root() ...
+//   process->terminate_group();
+//
+// Descriptors: every descriptor this program opens is close-on-exec, so only
+// standard input, output and error (and descriptor 198 for a checkpoint
+// launch) reach the command from the supervisor's own descriptors.
+// Descriptors the supervisor itself inherited without close-on-exec pass
+// through to the command, as with any Unix program that runs another.
+#ifndef VEK_GUARD_PROCESS_CONTROL_H_
+#define VEK_GUARD_PROCESS_CONTROL_H_
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vek_guard/error.h"
+#include "vek_guard/report.h"
+#include "vek_guard/unique_fd.h"
+
+namespace vek_guard {
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+enum class LaunchErrorKind : uint8_t {
+  EmptyArgv = 0,
+  InvalidWorkingDirectory = 1,
+  NotFound = 2,
+  NotExecutable = 3,
+  LaunchFailed = 4,
+  GroupNotValidated = 5,
+  CheckpointConfiguration = 6,
+};
+
+constexpr std::string_view error_message(LaunchErrorKind kind) {
+  switch (kind) {
+    case LaunchErrorKind::EmptyArgv:
+      return "command argv is empty";
+    case LaunchErrorKind::InvalidWorkingDirectory:
+      return "child working directory is invalid";
+    case LaunchErrorKind::NotFound:
+      return "command was not found";
+    case LaunchErrorKind::NotExecutable:
+      return "command is not executable";
+    case LaunchErrorKind::LaunchFailed:
+      return "command launch failed";
+    case LaunchErrorKind::GroupNotValidated:
+      return "new process group could not be validated";
+    case LaunchErrorKind::CheckpointConfiguration:
+      return "checkpoint channel configuration is invalid";
+  }
+  return "command launch failed";
+}
+
+// A launch failure; `os_error` is the errno behind it, never displayed.
+using LaunchError = KindError<LaunchErrorKind>;
+
+enum class ControlErrorKind : uint8_t {
+  WaitFailed = 0,
+  InvalidStatus = 1,
+  NotForwardable = 2,
+  EndpointNotOwned = 3,
+  GroupQueryFailed = 4,
+  MonitorFailed = 5,
+  MonitorAlreadyInstalled = 6,
+  ClientReadyConfiguration = 7,
+  DeliveryFailed = 8,
+};
+
+constexpr std::string_view error_message(ControlErrorKind kind) {
+  switch (kind) {
+    case ControlErrorKind::WaitFailed:
+      return "waiting for the root process failed";
+    case ControlErrorKind::InvalidStatus:
+      return "root process returned an invalid Unix status";
+    case ControlErrorKind::NotForwardable:
+      return "only SIGHUP, SIGINT, and SIGTERM can be forwarded as terminal signals";
+    case ControlErrorKind::EndpointNotOwned:
+      return "checkpoint endpoint is not the identity it was negotiated for, or is not a live "
+             "member of the owned process group";
+    case ControlErrorKind::GroupQueryFailed:
+      return "owned process-group query failed";
+    case ControlErrorKind::MonitorFailed:
+      return "terminal signal monitoring failed";
+    case ControlErrorKind::MonitorAlreadyInstalled:
+      return "a terminal signal monitor is already installed";
+    case ControlErrorKind::ClientReadyConfiguration:
+      return "client readiness descriptor configuration failed";
+    case ControlErrorKind::DeliveryFailed:
+      return "signal delivery failed";
+  }
+  return "signal delivery failed";
+}
+
+// A process-control failure; `os_error` is the errno behind it, never
+// displayed.
+using ControlError = KindError<ControlErrorKind>;
+
+// The result of every successful signalling operation.
+enum class SignalDelivery : uint8_t {
+  Delivered = 0,
+  ProcessMissing = 1,    // ESRCH: the target is already gone
+  PermissionDenied = 2,  // EPERM (or EACCES)
+};
+
+namespace process_control {
+
+// The signal that asks the checkpoint endpoint to read its request: SIGUSR1,
+// which is 10 on Linux (30 on macOS; the number sent is always the
+// platform's).
+constexpr uint8_t checkpoint_signal_usr1() { return static_cast<uint8_t>(SIGUSR1); }
+
+// Whether SIGHUP's current action is "ignore" (e.g. under nohup), read without
+// changing it. A failed query is MonitorFailed.
+Result<bool, ControlError> hangup_is_ignored();
+
+// Decodes a raw wait status: exited with its code, or signaled with its
+// number. A stopped (or continued) status is not an end of the process and
+// is InvalidStatus.
+Result<ChildStatus, ControlError> decode_wait_status(int status);
+
+}  // namespace process_control
+
+// ---------------------------------------------------------------------------
+// Launching.
+
+// Where one of the child's standard streams comes from.
+enum class StdioDisposition : uint8_t {
+  Inherit,   // the supervisor's own descriptor
+  DevNull,   // /dev/null (read-only for input, write-only for output)
+};
+
+struct LaunchSpec {
+  // The first element is the executable, looked up on the supervisor's search
+  // path (PATH) as execvp does when it holds no slash; the rest are its
+  // arguments.
+  std::vector<std::string> argv;
+  // The child's working directory; must name an existing directory
+  // (symbolic links followed). Absent: the supervisor's.
+  std::optional<std::string> working_directory;
+  // Start from an empty environment instead of the supervisor's.
+  bool clear_environment = false;
+  // Added (or replacing inherited entries) in key order. Keys are non-empty
+  // and hold neither '=' nor NUL; values hold no NUL.
+  std::map<std::string, std::string> environment;
+  StdioDisposition stdin_disposition = StdioDisposition::Inherit;
+  StdioDisposition stdout_disposition = StdioDisposition::Inherit;
+  StdioDisposition stderr_disposition = StdioDisposition::Inherit;
+};
+
+// The descriptor the checkpoint endpoint occupies in the child, and the
+// environment variable that names it.
+inline constexpr int kCheckpointChildFd = 198;
+inline constexpr std::string_view kCheckpointFdVariable = "VEK_GUARD_CHECKPOINT_FD";
+
+// The negotiated checkpoint endpoint: the process that proved it holds the
+// child's end of the checkpoint channel.
+struct CheckpointEndpoint {
+  // The start time the process inspector reported for the pid; with the pid
+  // it names one process instance, so a reused pid never passes for it.
+  uint64_t start_time = 0;
+  int32_t pid = 0;
+  int32_t process_group = 0;
+
+  friend bool operator==(const CheckpointEndpoint&, const CheckpointEndpoint&) = default;
+};
+
+// A copyable view of the owned group for signalling the checkpoint endpoint
+// without the OwnedProcess. It holds only the group id; it does not keep the
+// group alive.
+class ProcessControlHandle {
+ public:
+  ProcessControlHandle() = default;
+  explicit ProcessControlHandle(std::optional<int32_t> process_group)
+      : process_group_(process_group) {}
+
+  std::optional<int32_t> process_group() const { return process_group_; }
+
+  friend bool operator==(const ProcessControlHandle&, const ProcessControlHandle&) = default;
+
+ private:
+  std::optional<int32_t> process_group_;
+};
+
+// The launched command: the root process and the process group it leads.
+//
+// Move-only; a moved-from object holds no process and no group. While it
+// owns the group, destroying it sends SIGKILL to the whole group (and to the
+// root itself while unreaped, in case it left the group) and then reaps the
+// root with a blocking wait, so no error path (or failing test) leaves
+// processes behind. `relinquish` gives the group up instead.
+class OwnedProcess {
+ public:
+  // Launches `spec.argv` as the root of a new process group (group id = its
+  // pid). In order:
+  //  - standard input is replaced by /dev/null when it is inherited and the
+  //    supervisor's is a terminal (stdin_was_terminal());
+  //  - an empty argv, or an empty first word, is EmptyArgv;
+  //  - a working directory that is not an existing directory is
+  //    InvalidWorkingDirectory;
+  //  - malformed environment keys or values, or NUL in an argument, are
+  //    LaunchFailed with EINVAL;
+  //  - spawn failures: ENOENT is NotFound, EACCES or EPERM NotExecutable,
+  //    anything else LaunchFailed;
+  //  - the new group is checked with getpgid; a group that is not the child's
+  //    own is GroupNotValidated, after killing and reaping the child. A child
+  //    that is already gone (and reaped) by then is a success with its status
+  //    cached.
+  // The child gets the default SIGPIPE action and an empty signal mask; other
+  // dispositions are as exec leaves them (caught signals revert to default,
+  // ignored ones stay ignored).
+  static Result<OwnedProcess, LaunchError> launch(const LaunchSpec& spec);
+
+  // As launch, and hands the child `endpoint` (the child's end of the
+  // checkpoint socket pair) on descriptor 198 without close-on-exec, with
+  // VEK_GUARD_CHECKPOINT_FD=198 in its environment even when the environment
+  // is cleared. An environment map holding that exact key (case-sensitive) is
+  // CheckpointConfiguration. The supervisor's copy of `endpoint` is closed
+  // when this returns, whatever the result.
+  static Result<OwnedProcess, LaunchError> launch_with_checkpoint(const LaunchSpec& spec,
+                                                                  UniqueFd endpoint);
+
+  OwnedProcess(OwnedProcess&& other) noexcept;
+  OwnedProcess& operator=(OwnedProcess&& other) noexcept;
+  OwnedProcess(const OwnedProcess&) = delete;
+  OwnedProcess& operator=(const OwnedProcess&) = delete;
+  ~OwnedProcess();
+
+  // The root's status once it has ended, absent while it runs (a non-blocking
+  // wait). Once known, the status is returned again without any system call.
+  // A failed wait is WaitFailed; a stopped status is InvalidStatus.
+  Result<std::optional<ChildStatus>, ControlError> try_wait_root();
+
+  // Whether any process is left in the owned group (kill(-pgid, 0); EPERM
+  // counts as existing). Failure, or no group, is GroupQueryFailed.
+  Result<bool, ControlError> owned_group_exists() const;
+
+  // SIGTERM / SIGKILL to the whole group. ESRCH is ProcessMissing, EPERM
+  // PermissionDenied; other errors, or no group, are DeliveryFailed.
+  Result<SignalDelivery, ControlError> terminate_group() const;
+  Result<SignalDelivery, ControlError> kill_group() const;
+
+  // Forwards a terminal signal the supervisor received to the whole group.
+  // Only SIGHUP (1), SIGINT (2) and SIGTERM (15) are forwarded; anything else
+  // is NotForwardable before anything is looked at. Then as terminate_group.
+  Result<SignalDelivery, ControlError> forward_terminal_signal(uint8_t signal) const;
+
+  // Accepts the process that answered the checkpoint negotiation as the
+  // endpoint: its pid must be >= 1 and getpgid(pid) must be the owned group,
+  // else EndpointNotOwned. `start_time` is what the process inspector
+  // reported for the pid.
+  Result<CheckpointEndpoint, ControlError> negotiate_checkpoint_endpoint(uint64_t start_time,
+                                                                        int32_t pid) const;
+
+  // Gives the group up: it keeps running and is neither signalled nor waited
+  // for. Used when the root has exited and surviving members are left alone.
+  void relinquish() &&;
+
+  ProcessControlHandle control_handle() const { return ProcessControlHandle(process_group_); }
+
+  int32_t root_pid() const { return root_pid_; }
+  std::optional<int32_t> process_group() const { return process_group_; }
+  bool owns_group() const { return owns_group_; }
+  bool stdin_was_terminal() const { return stdin_was_terminal_; }
+
+ private:
+  OwnedProcess() = default;
+  static Result<OwnedProcess, LaunchError> launch_impl(const LaunchSpec& spec, int endpoint);
+  Result<SignalDelivery, ControlError> signal_group(int signal) const;
+  // Leaves a moved-from object with no process, no group and nothing to do.
+  void release_everything();
+
+  int32_t root_pid_ = 0;
+  std::optional<int32_t> process_group_;
+  std::optional<ChildStatus> root_status_;
+  // The root has been waited for: its pid may already name another process,
+  // so it is never waited for again.
+  bool root_reaped_ = false;
+  bool owns_group_ = false;
+  bool stdin_was_terminal_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Terminal signals.
+
+// Catches SIGHUP, SIGINT and SIGTERM for the supervisor. The handler writes
+// the signal number as one byte to a non-blocking close-on-exec pipe (a full
+// pipe drops it); `poll` drains the pipe. At most one monitor exists per
+// process. When SIGHUP is ignored at installation (nohup), it is left ignored
+// and not caught.
+//
+// Move-only. Dropping it restores the previous SIGINT, SIGTERM and (when it
+// was replaced) SIGHUP actions, then closes the pipe.
+class TerminalSignalMonitor {
+ public:
+  // Installs the handlers (empty mask, SA_RESTART). A monitor already
+  // installed is MonitorAlreadyInstalled; any system failure is MonitorFailed
+  // and leaves every action as it was.
+  static Result<TerminalSignalMonitor, ControlError> install();
+
+  TerminalSignalMonitor(TerminalSignalMonitor&& other) noexcept;
+  TerminalSignalMonitor& operator=(TerminalSignalMonitor&&) = delete;
+  TerminalSignalMonitor(const TerminalSignalMonitor&) = delete;
+  TerminalSignalMonitor& operator=(const TerminalSignalMonitor&) = delete;
+  ~TerminalSignalMonitor();
+
+  // The terminal signals received since the last poll, in arrival order
+  // (empty when none). Never blocks. A read failure is MonitorFailed.
+  Result<std::vector<uint8_t>, ControlError> poll();
+
+  // The pipe's read end, readable when a signal arrived: the run loop waits
+  // on it with poll(2). Owned by the monitor.
+  int fd() const { return read_end_.get(); }
+
+  // Whether SIGHUP is caught by this monitor (false when it was ignored).
+  bool catches_hangup() const { return previous_hangup_.has_value(); }
+
+ private:
+  TerminalSignalMonitor() = default;
+
+  std::optional<struct sigaction> previous_hangup_;
+  struct sigaction previous_interrupt_ {};
+  struct sigaction previous_terminate_ {};
+  UniqueFd read_end_;
+  UniqueFd write_end_;
+  bool installed_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Client readiness.
+
+// The readiness descriptor of an invoking client (--client-ready-fd). The
+// client waits for end of file on its side: closing ours tells it that
+// supervision is running. Held from start-up until supervision begins, then
+// notified once; dropping an un-notified holder closes it too, so a start-up
+// that ends early releases the client as well.
+class ClientReady {
+ public:
+  // Takes ownership of `fd` and marks it close-on-exec so that the command
+  // never inherits it. No descriptor: an empty holder. Standard input, output
+  // or error (0 to 2) are refused (ClientReadyConfiguration with EBADF) and
+  // left open; a descriptor that cannot be configured is
+  // ClientReadyConfiguration with the error (and is not owned).
+  static Result<ClientReady, ControlError> take(std::optional<int> fd);
+
+  ClientReady() = default;
+
+  // Closes the descriptor.
+  void notify() &&;
+
+  bool holds_descriptor() const { return fd_.valid(); }
+
+ private:
+  explicit ClientReady(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  UniqueFd fd_;
+};
+
+}  // namespace vek_guard
+
+#endif  // VEK_GUARD_PROCESS_CONTROL_H_

@@ -1,0 +1,541 @@
+#include "vek_guard/process_control.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <utility>
+
+namespace vek_guard {
+namespace {
+
+Unexpected<LaunchError> launch_error(LaunchErrorKind kind, std::optional<int> os_error = {}) {
+  return unexpected(LaunchError{kind, os_error});
+}
+
+Unexpected<ControlError> control_error(ControlErrorKind kind, std::optional<int> os_error = {}) {
+  return unexpected(ControlError{kind, os_error});
+}
+
+pid_t wait_retrying(pid_t pid, int* status, int options) {
+  pid_t waited;
+  do {
+    waited = ::waitpid(pid, status, options);
+  } while (waited < 0 && errno == EINTR);
+  return waited;
+}
+
+// Kills one process (not its group) and reaps it; used only for a child whose
+// group could not be validated, so there is no group to speak of.
+void kill_and_reap(pid_t pid) {
+  (void)::kill(pid, SIGKILL);
+  int status = 0;
+  (void)wait_retrying(pid, &status, 0);
+}
+
+Result<SignalDelivery, ControlError> delivery_from_kill(int rc) {
+  if (rc == 0) return SignalDelivery::Delivered;
+  const int error = errno;
+  if (error == ESRCH) return SignalDelivery::ProcessMissing;
+  if (error == EPERM) return SignalDelivery::PermissionDenied;
+  return control_error(ControlErrorKind::DeliveryFailed, error);
+}
+
+bool is_terminal_signal(uint8_t signal) {
+  return signal == SIGHUP || signal == SIGINT || signal == SIGTERM;
+}
+
+// The environment the child starts with, as "KEY=VALUE" entries.
+class ChildEnvironment {
+ public:
+  explicit ChildEnvironment(bool inherit) {
+    if (!inherit) return;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+      entries_.emplace_back(*entry);
+    }
+  }
+
+  // Replaces every inherited entry of `key` (the environment may hold
+  // duplicates, and the last one is not the one every reader sees).
+  void set(std::string_view key, std::string_view value) {
+    std::erase_if(entries_, [key](const std::string& entry) {
+      return entry.size() > key.size() && entry[key.size()] == '=' && entry.starts_with(key);
+    });
+    std::string entry(key);
+    entry += '=';
+    entry += value;
+    entries_.push_back(std::move(entry));
+  }
+
+  std::vector<char*> pointers() {
+    std::vector<char*> out;
+    out.reserve(entries_.size() + 1);
+    for (std::string& entry : entries_) out.push_back(entry.data());
+    out.push_back(nullptr);
+    return out;
+  }
+
+ private:
+  std::vector<std::string> entries_;
+};
+
+bool valid_environment_key(const std::string& key) {
+  return !key.empty() && key.find('=') == std::string::npos &&
+         key.find('\0') == std::string::npos;
+}
+
+// Owners for the spawn attribute objects, so every return path destroys them.
+struct SpawnActions {
+  SpawnActions() { initialized = ::posix_spawn_file_actions_init(&actions) == 0; }
+  ~SpawnActions() {
+    if (initialized) ::posix_spawn_file_actions_destroy(&actions);
+  }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t actions;
+  bool initialized = false;
+};
+
+struct SpawnAttributes {
+  SpawnAttributes() { initialized = ::posix_spawnattr_init(&attributes) == 0; }
+  ~SpawnAttributes() {
+    if (initialized) ::posix_spawnattr_destroy(&attributes);
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t attributes;
+  bool initialized = false;
+};
+
+LaunchErrorKind kind_of_spawn_error(int error) {
+  if (error == ENOENT) return LaunchErrorKind::NotFound;
+  if (error == EACCES || error == EPERM) return LaunchErrorKind::NotExecutable;
+  return LaunchErrorKind::LaunchFailed;
+}
+
+// The write end of the installed monitor's pipe, or -1. The handler may run
+// at any moment on any thread, so this is the only state it touches.
+std::atomic<int> g_monitor_write_fd{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
+
+void on_terminal_signal(int signal) {
+  // write() may change errno under the feet of the interrupted code.
+  const int saved_errno = errno;
+  const int fd = g_monitor_write_fd.load(std::memory_order_acquire);
+  if (signal >= 0 && signal <= 255 && fd >= 0) {
+    const auto byte = static_cast<uint8_t>(signal);
+    // A full pipe drops the byte: the loop is already behind on reading and
+    // will see the earlier ones.
+    const ssize_t ignored = ::write(fd, &byte, 1);
+    (void)ignored;
+  }
+  errno = saved_errno;
+}
+
+bool action_is_ignore(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+namespace process_control {
+
+Result<bool, ControlError> hangup_is_ignored() {
+  struct sigaction current {};
+  if (::sigaction(SIGHUP, nullptr, &current) != 0) {
+    return control_error(ControlErrorKind::MonitorFailed, errno);
+  }
+  return action_is_ignore(current);
+}
+
+Result<ChildStatus, ControlError> decode_wait_status(int status) {
+  const int low = status & 0x7f;
+  // 0x7f in the low bits is a stopped (or continued) child: it is still
+  // there, so treating it as an exit would abandon a live process.
+  if (low == 0x7f) return control_error(ControlErrorKind::InvalidStatus);
+  if (low != 0) return ChildStatus::signaled(static_cast<uint8_t>(low));
+  return ChildStatus::exited(static_cast<uint8_t>((status >> 8) & 0xff));
+}
+
+}  // namespace process_control
+
+// ---------------------------------------------------------------------------
+
+Result<OwnedProcess, LaunchError> OwnedProcess::launch(const LaunchSpec& spec) {
+  return launch_impl(spec, -1);
+}
+
+Result<OwnedProcess, LaunchError> OwnedProcess::launch_with_checkpoint(const LaunchSpec& spec,
+                                                                       UniqueFd endpoint) {
+  if (!endpoint.valid()) return launch_error(LaunchErrorKind::CheckpointConfiguration, EBADF);
+  // `endpoint` goes out of scope on return, closing the supervisor's copy:
+  // only the child may hold that end, or the supervisor would never see the
+  // client's end of file.
+  return launch_impl(spec, endpoint.get());
+}
+
+Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& spec,
+                                                            int endpoint) {
+  const bool stdin_was_terminal =
+      spec.stdin_disposition == StdioDisposition::Inherit && ::isatty(STDIN_FILENO) == 1;
+
+  if (spec.argv.empty() || spec.argv.front().empty()) {
+    return launch_error(LaunchErrorKind::EmptyArgv);
+  }
+  if (spec.working_directory) {
+    struct stat info {};
+    if (::stat(spec.working_directory->c_str(), &info) != 0) {
+      return launch_error(LaunchErrorKind::InvalidWorkingDirectory, errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      return launch_error(LaunchErrorKind::InvalidWorkingDirectory, ENOTDIR);
+    }
+  }
+  // An embedded NUL would silently cut an argument or variable short in the
+  // child; refuse it rather than run something other than what was asked.
+  for (const std::string& argument : spec.argv) {
+    if (argument.find('\0') != std::string::npos) {
+      return launch_error(LaunchErrorKind::LaunchFailed, EINVAL);
+    }
+  }
+
+  ChildEnvironment environment(!spec.clear_environment);
+  for (const auto& [key, value] : spec.environment) {
+    if (!valid_environment_key(key) || value.find('\0') != std::string::npos) {
+      return launch_error(LaunchErrorKind::LaunchFailed, EINVAL);
+    }
+    environment.set(key, value);
+  }
+
+  SpawnActions actions;
+  SpawnAttributes attributes;
+  if (!actions.initialized || !attributes.initialized) {
+    return launch_error(LaunchErrorKind::LaunchFailed, ENOMEM);
+  }
+  auto check = [](int rc) { return rc == 0 ? std::optional<int>() : std::optional<int>(rc); };
+  std::optional<int> failure;
+
+  UniqueFd endpoint_copy;
+  if (endpoint >= 0) {
+    if (spec.environment.contains(std::string(kCheckpointFdVariable))) {
+      return launch_error(LaunchErrorKind::CheckpointConfiguration);
+    }
+    environment.set(kCheckpointFdVariable, std::to_string(kCheckpointChildFd));
+    int source = endpoint;
+    if (source == kCheckpointChildFd) {
+      // dup2 onto itself does nothing, so it would not clear close-on-exec;
+      // go through a second descriptor to get a real duplication.
+      endpoint_copy.reset(::fcntl(endpoint, F_DUPFD_CLOEXEC, 3));
+      if (!endpoint_copy.valid()) return launch_error(LaunchErrorKind::LaunchFailed, errno);
+      source = endpoint_copy.get();
+    }
+    // First, so that replacing a standard stream below cannot clobber an
+    // endpoint that happens to sit on 0, 1 or 2.
+    failure = check(::posix_spawn_file_actions_adddup2(&actions.actions, source,
+                                                       kCheckpointChildFd));
+  }
+  const std::pair<int, StdioDisposition> streams[] = {
+      {STDIN_FILENO, stdin_was_terminal ? StdioDisposition::DevNull : spec.stdin_disposition},
+      {STDOUT_FILENO, spec.stdout_disposition},
+      {STDERR_FILENO, spec.stderr_disposition},
+  };
+  for (const auto& [fd, disposition] : streams) {
+    if (failure || disposition != StdioDisposition::DevNull) continue;
+    failure = check(::posix_spawn_file_actions_addopen(
+        &actions.actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0));
+  }
+  if (!failure && spec.working_directory) {
+    failure = check(::posix_spawn_file_actions_addchdir_np(&actions.actions,
+                                                           spec.working_directory->c_str()));
+  }
+
+  // A new group led by the child; the default SIGPIPE action back (the
+  // supervisor ignores it, and ignored signals stay ignored across exec); and
+  // nothing blocked, whatever mask the supervisor runs with.
+  sigset_t default_signals;
+  sigset_t empty_mask;
+  sigemptyset(&default_signals);
+  sigaddset(&default_signals, SIGPIPE);
+  sigemptyset(&empty_mask);
+  if (!failure) failure = check(::posix_spawnattr_setpgroup(&attributes.attributes, 0));
+  if (!failure) {
+    failure = check(::posix_spawnattr_setsigdefault(&attributes.attributes, &default_signals));
+  }
+  if (!failure) failure = check(::posix_spawnattr_setsigmask(&attributes.attributes, &empty_mask));
+  if (!failure) {
+    failure = check(::posix_spawnattr_setflags(
+        &attributes.attributes,
+        POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+  }
+  if (failure) return launch_error(LaunchErrorKind::LaunchFailed, *failure);
+
+  std::vector<std::string> arguments = spec.argv;
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp = environment.pointers();
+
+  // posix_spawnp searches PATH as execvp does and, with glibc's vfork-style
+  // spawn, reports the exec failure as its own result.
+  pid_t pid = 0;
+  const int spawn_error = ::posix_spawnp(&pid, argv[0], &actions.actions, &attributes.attributes,
+                                         argv.data(), envp.data());
+  if (spawn_error != 0) return launch_error(kind_of_spawn_error(spawn_error), spawn_error);
+  endpoint_copy.reset();
+
+  if (pid < 1) return launch_error(LaunchErrorKind::GroupNotValidated);
+  OwnedProcess process;
+  process.root_pid_ = pid;
+  process.stdin_was_terminal_ = stdin_was_terminal;
+
+  const pid_t group = ::getpgid(pid);
+  if (group == pid) {
+    process.process_group_ = pid;
+    process.owns_group_ = true;
+    return process;
+  }
+  const int group_error = group < 0 ? errno : 0;
+  if (group < 0 && group_error == ESRCH) {
+    // The child is gone already (an unreaped child would still answer, so
+    // someone reaped it or it is on its way out); settle its status now.
+    int status = 0;
+    const pid_t waited = wait_retrying(pid, &status, WNOHANG);
+    if (waited < 0) return launch_error(LaunchErrorKind::GroupNotValidated, errno);
+    if (waited == 0) {
+      kill_and_reap(pid);
+      return launch_error(LaunchErrorKind::GroupNotValidated, ESRCH);
+    }
+    Result<ChildStatus, ControlError> decoded = process_control::decode_wait_status(status);
+    if (!decoded) {
+      // Never a stopped child left behind, even though this wait does not
+      // ask for stops.
+      kill_and_reap(pid);
+      return launch_error(LaunchErrorKind::GroupNotValidated);
+    }
+    process.process_group_ = pid;
+    process.root_status_ = *decoded;
+    process.root_reaped_ = true;
+    process.owns_group_ = true;
+    return process;
+  }
+  kill_and_reap(pid);
+  return launch_error(LaunchErrorKind::GroupNotValidated,
+                      group < 0 ? std::optional<int>(group_error) : std::nullopt);
+}
+
+OwnedProcess::OwnedProcess(OwnedProcess&& other) noexcept
+    : root_pid_(other.root_pid_),
+      process_group_(other.process_group_),
+      root_status_(other.root_status_),
+      root_reaped_(other.root_reaped_),
+      owns_group_(other.owns_group_),
+      stdin_was_terminal_(other.stdin_was_terminal_) {
+  other.release_everything();
+}
+
+OwnedProcess& OwnedProcess::operator=(OwnedProcess&& other) noexcept {
+  if (this != &other) {
+    OwnedProcess previous(std::move(*this));  // killed and reaped at the end of this scope
+    root_pid_ = other.root_pid_;
+    process_group_ = other.process_group_;
+    root_status_ = other.root_status_;
+    root_reaped_ = other.root_reaped_;
+    owns_group_ = other.owns_group_;
+    stdin_was_terminal_ = other.stdin_was_terminal_;
+    other.release_everything();
+  }
+  return *this;
+}
+
+void OwnedProcess::release_everything() {
+  root_pid_ = 0;
+  process_group_.reset();
+  root_status_.reset();
+  root_reaped_ = true;
+  owns_group_ = false;
+}
+
+OwnedProcess::~OwnedProcess() {
+  if (!owns_group_) return;
+  if (process_group_) (void)::kill(-*process_group_, SIGKILL);
+  // Reap even when the group was already gone: the root may still be a
+  // zombie that only we can collect.
+  if (!root_reaped_ && root_pid_ > 0) {
+    // A root that moved itself to another group is not reached by the group
+    // kill, and the blocking wait below would then hang for as long as it
+    // lives. Its pid cannot name anyone else while it is unreaped, so killing
+    // it directly is safe.
+    (void)::kill(root_pid_, SIGKILL);
+    int status = 0;
+    (void)wait_retrying(root_pid_, &status, 0);
+  }
+}
+
+Result<std::optional<ChildStatus>, ControlError> OwnedProcess::try_wait_root() {
+  if (root_status_) return root_status_;
+  if (root_reaped_) return control_error(ControlErrorKind::WaitFailed, ECHILD);
+  int status = 0;
+  const pid_t waited = wait_retrying(root_pid_, &status, WNOHANG);
+  if (waited < 0) return control_error(ControlErrorKind::WaitFailed, errno);
+  if (waited == 0) return std::optional<ChildStatus>();
+  Result<ChildStatus, ControlError> decoded = process_control::decode_wait_status(status);
+  if (!decoded) return unexpected(decoded.error());
+  root_status_ = *decoded;
+  root_reaped_ = true;
+  return root_status_;
+}
+
+Result<bool, ControlError> OwnedProcess::owned_group_exists() const {
+  if (!process_group_) return control_error(ControlErrorKind::GroupQueryFailed);
+  if (::kill(-*process_group_, 0) == 0) return true;
+  const int error = errno;
+  if (error == EPERM) return true;
+  if (error == ESRCH) return false;
+  return control_error(ControlErrorKind::GroupQueryFailed, error);
+}
+
+Result<SignalDelivery, ControlError> OwnedProcess::signal_group(int signal) const {
+  if (!process_group_) return control_error(ControlErrorKind::DeliveryFailed);
+  return delivery_from_kill(::kill(-*process_group_, signal));
+}
+
+Result<SignalDelivery, ControlError> OwnedProcess::terminate_group() const {
+  return signal_group(SIGTERM);
+}
+
+Result<SignalDelivery, ControlError> OwnedProcess::kill_group() const {
+  return signal_group(SIGKILL);
+}
+
+Result<SignalDelivery, ControlError> OwnedProcess::forward_terminal_signal(
+    uint8_t signal) const {
+  if (!is_terminal_signal(signal)) return control_error(ControlErrorKind::NotForwardable);
+  return signal_group(signal);
+}
+
+Result<CheckpointEndpoint, ControlError> OwnedProcess::negotiate_checkpoint_endpoint(
+    uint64_t start_time, int32_t pid) const {
+  if (pid < 1 || !process_group_) return control_error(ControlErrorKind::EndpointNotOwned);
+  const pid_t group = ::getpgid(pid);
+  if (group != *process_group_) return control_error(ControlErrorKind::EndpointNotOwned);
+  return CheckpointEndpoint{.start_time = start_time, .pid = pid, .process_group = group};
+}
+
+void OwnedProcess::relinquish() && {
+  OwnedProcess released(std::move(*this));
+  released.owns_group_ = false;
+}
+
+// ---------------------------------------------------------------------------
+
+Result<TerminalSignalMonitor, ControlError> TerminalSignalMonitor::install() {
+  struct sigaction hangup {};
+  if (::sigaction(SIGHUP, nullptr, &hangup) != 0) {
+    return control_error(ControlErrorKind::MonitorFailed, errno);
+  }
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return control_error(ControlErrorKind::MonitorFailed, errno);
+  }
+  TerminalSignalMonitor monitor;
+  monitor.read_end_.reset(ends[0]);
+  monitor.write_end_.reset(ends[1]);
+
+  int expected = -1;
+  if (!g_monitor_write_fd.compare_exchange_strong(expected, ends[1], std::memory_order_acq_rel)) {
+    return control_error(ControlErrorKind::MonitorAlreadyInstalled);
+  }
+
+  struct sigaction action {};
+  action.sa_handler = on_terminal_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+
+  // Undo in reverse order: what was replaced last is restored first.
+  auto undo = [&monitor](int error, bool interrupt_replaced) {
+    if (interrupt_replaced) (void)::sigaction(SIGINT, &monitor.previous_interrupt_, nullptr);
+    if (monitor.previous_hangup_) (void)::sigaction(SIGHUP, &*monitor.previous_hangup_, nullptr);
+    g_monitor_write_fd.store(-1, std::memory_order_release);
+    return control_error(ControlErrorKind::MonitorFailed, error);
+  };
+  // Under nohup SIGHUP stays ignored: catching it would make the run end
+  // with the terminal that the user deliberately detached from.
+  if (!action_is_ignore(hangup)) {
+    struct sigaction previous {};
+    if (::sigaction(SIGHUP, &action, &previous) != 0) return undo(errno, false);
+    monitor.previous_hangup_ = previous;
+  }
+  if (::sigaction(SIGINT, &action, &monitor.previous_interrupt_) != 0) {
+    return undo(errno, false);
+  }
+  if (::sigaction(SIGTERM, &action, &monitor.previous_terminate_) != 0) {
+    return undo(errno, true);
+  }
+  monitor.installed_ = true;
+  return monitor;
+}
+
+TerminalSignalMonitor::TerminalSignalMonitor(TerminalSignalMonitor&& other) noexcept
+    : previous_hangup_(other.previous_hangup_),
+      previous_interrupt_(other.previous_interrupt_),
+      previous_terminate_(other.previous_terminate_),
+      read_end_(std::move(other.read_end_)),
+      write_end_(std::move(other.write_end_)),
+      installed_(other.installed_) {
+  other.installed_ = false;
+}
+
+TerminalSignalMonitor::~TerminalSignalMonitor() {
+  if (!installed_) return;
+  (void)::sigaction(SIGINT, &previous_interrupt_, nullptr);
+  (void)::sigaction(SIGTERM, &previous_terminate_, nullptr);
+  if (previous_hangup_) (void)::sigaction(SIGHUP, &*previous_hangup_, nullptr);
+  // Only after the handlers are gone may the descriptor stop being valid.
+  g_monitor_write_fd.store(-1, std::memory_order_release);
+  read_end_.reset();
+  write_end_.reset();
+}
+
+Result<std::vector<uint8_t>, ControlError> TerminalSignalMonitor::poll() {
+  std::vector<uint8_t> signals;
+  uint8_t chunk[32];
+  for (;;) {
+    const ssize_t got = ::read(read_end_.get(), chunk, sizeof chunk);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return control_error(ControlErrorKind::MonitorFailed, errno);
+    }
+    if (got == 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      if (is_terminal_signal(chunk[i])) signals.push_back(chunk[i]);
+    }
+  }
+  return signals;
+}
+
+// ---------------------------------------------------------------------------
+
+Result<ClientReady, ControlError> ClientReady::take(std::optional<int> fd) {
+  if (!fd) return ClientReady();
+  // Standard streams are never taken: closing one would hand its number to
+  // the next descriptor we open.
+  if (*fd <= STDERR_FILENO) return control_error(ControlErrorKind::ClientReadyConfiguration, EBADF);
+  const int flags = ::fcntl(*fd, F_GETFD);
+  if (flags < 0 || ::fcntl(*fd, F_SETFD, flags | FD_CLOEXEC) != 0) {
+    return control_error(ControlErrorKind::ClientReadyConfiguration, errno);
+  }
+  return ClientReady(UniqueFd(*fd));
+}
+
+void ClientReady::notify() && { fd_.reset(); }
+
+}  // namespace vek_guard
