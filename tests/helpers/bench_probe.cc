@@ -1,0 +1,154 @@
+// Measuring tools for the run-mode benchmark scripts under bench/.
+//
+//   vek-guard-test-bench_probe rusage -- COMMAND [ARGS...]
+//       Runs COMMAND and prints one line about it once it exits:
+//       "user_us=U sys_us=S maxrss_kib=R status=X" (X is the exit status, or
+//       128 + the signal number).
+//
+//   vek-guard-test-bench_probe proc-floor --passes N --interval-ms MS
+//                                         [--members K]
+//       The bare cost of sampling: N passes, each one read of every
+//       /proc/PID/stat plus K reads of a /proc/PID/status (default 1), passes
+//       started every MS milliseconds as a sampling loop would. Prints
+//       "user_us=U sys_us=S passes=N processes=P" with this program's own CPU
+//       time and the number of processes seen in the last pass.
+//
+//   vek-guard-test-bench_probe wait-exit --pid PID [--timeout-ms MS]
+//       Waits (pidfd and poll, no polling loop) until process PID has exited
+//       and prints the CLOCK_MONOTONIC time of that moment in nanoseconds.
+//       Exits 1 when PID cannot be watched or the timeout (default 30 s)
+//       passes first.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+int64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+long long micros(const timeval& tv) {
+  return static_cast<long long>(tv.tv_sec) * 1'000'000LL + tv.tv_usec;
+}
+
+std::string option(int argc, char** argv, const char* name, const char* fallback) {
+  for (int i = 2; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
+  }
+  return fallback;
+}
+
+int run_rusage(int argc, char** argv) {
+  int first = 2;
+  if (first < argc && std::strcmp(argv[first], "--") == 0) ++first;
+  if (first >= argc) return 2;
+  const pid_t child = fork();
+  if (child < 0) return 1;
+  if (child == 0) {
+    execvp(argv[first], argv + first);
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  while (wait4(child, &status, 0, &usage) < 0) {
+    if (errno != EINTR) return 1;
+  }
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::printf("user_us=%lld sys_us=%lld maxrss_kib=%ld status=%d\n", micros(usage.ru_utime),
+              micros(usage.ru_stime), usage.ru_maxrss, code);
+  return 0;
+}
+
+// One read of a small /proc file into `buffer`; the content is not needed,
+// only the cost of producing it.
+void read_proc_file(const char* path, char* buffer, size_t size) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (::read(fd, buffer, size) < 0 && errno == EINTR) {
+  }
+  ::close(fd);
+}
+
+int run_proc_floor(int argc, char** argv) {
+  const long passes = std::strtol(option(argc, argv, "--passes", "0").c_str(), nullptr, 10);
+  const long interval_ms = std::strtol(option(argc, argv, "--interval-ms", "10").c_str(), nullptr, 10);
+  const long members = std::strtol(option(argc, argv, "--members", "1").c_str(), nullptr, 10);
+  if (passes <= 0 || interval_ms < 0 || members < 0) return 2;
+  const std::string status_path = "/proc/" + std::to_string(getpid()) + "/status";
+  char buffer[4096];
+  long processes = 0;
+  int64_t next = monotonic_ns();
+  for (long pass = 0; pass < passes; ++pass) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 1;
+    processes = 0;
+    while (const dirent* entry = readdir(proc)) {
+      if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+      char path[300];
+      std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+      read_proc_file(path, buffer, sizeof buffer);
+      ++processes;
+    }
+    closedir(proc);
+    for (long m = 0; m < members; ++m) read_proc_file(status_path.c_str(), buffer, sizeof buffer);
+    next += interval_ms * 1'000'000LL;
+    const int64_t now = monotonic_ns();
+    if (next > now) {
+      const int64_t wait = next - now;
+      timespec ts{static_cast<time_t>(wait / 1'000'000'000LL),
+                  static_cast<long>(wait % 1'000'000'000LL)};
+      while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("user_us=%lld sys_us=%lld passes=%ld processes=%ld\n", micros(usage.ru_utime),
+              micros(usage.ru_stime), passes, processes);
+  return 0;
+}
+
+int run_wait_exit(int argc, char** argv) {
+  const long pid = std::strtol(option(argc, argv, "--pid", "0").c_str(), nullptr, 10);
+  const long timeout_ms = std::strtol(option(argc, argv, "--timeout-ms", "30000").c_str(), nullptr, 10);
+  if (pid <= 0) return 2;
+  const int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+  if (fd < 0) return 1;
+  pollfd watch{fd, POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = poll(&watch, 1, static_cast<int>(timeout_ms));
+  } while (ready < 0 && errno == EINTR);
+  const int64_t exited = monotonic_ns();
+  ::close(fd);
+  if (ready != 1) return 1;
+  std::printf("%lld\n", static_cast<long long>(exited));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const std::string tool = argv[1];
+  if (tool == "rusage") return run_rusage(argc, argv);
+  if (tool == "proc-floor") return run_proc_floor(argc, argv);
+  if (tool == "wait-exit") return run_wait_exit(argc, argv);
+  return 2;
+}

@@ -1,0 +1,188 @@
+#include "support/e2e.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ostream>
+#include <thread>
+
+#include "support/subprocess.h"
+
+namespace vek_guard::test_support {
+
+std::string helper_path(std::string_view helper_dir, std::string_view name) {
+  std::string path(helper_dir);
+  path += "/vek-guard-test-";
+  path += name;
+  return path;
+}
+
+std::vector<std::string> run_argv(const std::string& binary, const std::string& report_path,
+                                  const RunSpec& spec) {
+  std::vector<std::string> argv = {binary,
+                                   "run",
+                                   "--max-footprint",
+                                   spec.max_footprint,
+                                   "--sample-interval",
+                                   spec.sample_interval,
+                                   "--report",
+                                   report_path};
+  argv.insert(argv.end(), spec.options.begin(), spec.options.end());
+  argv.push_back("--");
+  argv.insert(argv.end(), spec.command.begin(), spec.command.end());
+  return argv;
+}
+
+int shell_status(int exit_code, int term_signal) {
+  return term_signal != 0 ? 128 + term_signal : exit_code;
+}
+
+nlohmann::json read_report_json(const std::string& path) {
+  if (!path_exists(path)) {
+    ADD_FAILURE() << "no report at " << path;
+    return nullptr;
+  }
+  const std::string text = read_file(path);
+  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) {
+    ADD_FAILURE() << "the report at " << path << " is not JSON:\n" << text;
+    return nullptr;
+  }
+  return parsed;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<SignalRow> signal_rows(const nlohmann::json& report) {
+  std::vector<SignalRow> rows;
+  if (!report.is_object() || !report.contains("signals")) return rows;
+  for (const auto& signal : report["signals"]) {
+    SignalRow row;
+    row.signal = signal.value("signal", 0);
+    row.target = signal.value("target", "");
+    row.result = signal.value("result", "");
+    row.reason = signal.value("reason", "");
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+void PrintTo(const SignalRow& row, std::ostream* out) {
+  *out << "{" << row.signal << ", " << row.target << ", " << row.result << ", "
+       << (row.reason.empty() ? "(no reason)" : row.reason) << "}";
+}
+
+ReadinessPipe::ReadinessPipe() {
+  int ends[2] = {-1, -1};
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2 failed: " << std::strerror(errno);
+    return;
+  }
+  read_fd_ = ends[0];
+  write_fd_ = ends[1];
+}
+
+ReadinessPipe::~ReadinessPipe() {
+  close_write();
+  if (read_fd_ >= 0) ::close(read_fd_);
+}
+
+void ReadinessPipe::close_write() {
+  if (write_fd_ >= 0) ::close(write_fd_);
+  write_fd_ = -1;
+}
+
+bool ReadinessPipe::wait_closed(std::chrono::milliseconds timeout) {
+  if (read_fd_ < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buffer[64];
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd watch{read_fd_, POLLIN, 0};
+    const int ready = ::poll(&watch, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    const ssize_t n = ::read(read_fd_, buffer, sizeof buffer);
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR && errno != EAGAIN) return false;
+  }
+}
+
+SubreaperScope::SubreaperScope() {
+  if (prctl(PR_GET_CHILD_SUBREAPER, &previous_) != 0) previous_ = 0;
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    ADD_FAILURE() << "PR_SET_CHILD_SUBREAPER failed: " << std::strerror(errno);
+  }
+}
+
+SubreaperScope::~SubreaperScope() { prctl(PR_SET_CHILD_SUBREAPER, previous_); }
+
+int wait_child(pid_t pid, std::chrono::milliseconds timeout) {
+  if (pid <= 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (true) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      ADD_FAILURE() << "process " << pid << " did not exit in time and was killed";
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+pid_t wait_pid_file(const std::string& path, std::chrono::milliseconds timeout) {
+  pid_t pid = 0;
+  eventually(
+      [&] {
+        const std::string text = read_file(path);
+        pid = static_cast<pid_t>(std::atol(text.c_str()));
+        return pid > 0;
+      },
+      timeout);
+  return pid;
+}
+
+void kill_if_alive(pid_t pid) {
+  if (pid > 0 && process_exists(pid)) ::kill(pid, SIGKILL);
+}
+
+TinyTmpfs::TinyTmpfs(const std::string& mount_point, const std::string& size)
+    : mount_point_(mount_point) {
+  const std::string options = "size=" + size + ",mode=0700";
+  if (::mount("tmpfs", mount_point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    error_ = std::strerror(errno);
+    return;
+  }
+  mounted_ = true;
+}
+
+TinyTmpfs::~TinyTmpfs() {
+  if (!mounted_) return;
+  // A lazy unmount cannot be refused by a descriptor still open somewhere.
+  if (::umount2(mount_point_.c_str(), MNT_DETACH) != 0) {
+    ADD_FAILURE() << "unmounting " << mount_point_ << " failed: " << std::strerror(errno);
+  }
+}
+
+}  // namespace vek_guard::test_support
