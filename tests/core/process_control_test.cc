@@ -465,14 +465,20 @@ TEST(OwnedProcess, DropReapsARootWhoseGroupIsGone) {
     SCOPED_TRACE(root_exits ? "root exited" : "root alive");
     TempDir dir;
     const std::string ready = dir.file("ready");
-    std::vector<std::string> argv = {helper("stubborn"), "--join-group",
-                                     std::to_string(::getpgid(0)), "--ready-file", ready};
+    const std::string go = dir.file("go");
+    std::vector<std::string> argv = {helper("stubborn"),          "--wait-for-file", go,
+                                     "--join-group",              std::to_string(::getpgid(0)),
+                                     "--ready-file",              ready};
     if (root_exits) argv.insert(argv.end(), {"--exit-when-ready", "0"});
     pid_t root = 0;
     {
       auto process = OwnedProcess::launch({.argv = argv});
       ASSERT_TRUE(process.ok());
       root = process->root_pid();
+      // Only now, after the launch saw its group, may the root leave it.
+      ASSERT_EQ(test_support::run_subprocess({.argv = {"/bin/sh", "-c", "touch " + go}})
+                    .exit_code,
+                0);
       wait_for_file(ready);
       EXPECT_EQ(process->owned_group_exists().value(), false);
       EXPECT_EQ(process->kill_group().value(), SignalDelivery::ProcessMissing);

@@ -1,12 +1,14 @@
 // A command that ignores SIGTERM, so that only SIGKILL ends it early.
 //
 //   vek-guard-test-stubborn [--ready-file PATH] [--also-int] [--also-hup]
-//                           [--join-group PGID] [--exit-when-ready CODE]
+//                           [--wait-for-file GO] [--join-group PGID]
+//                           [--exit-when-ready CODE]
 //                           [--max-seconds N]
 //
-// Ignores SIGTERM (and SIGINT / SIGHUP when asked), optionally moves itself
-// into the existing process group PGID of its session (leaving the group it
-// was started in empty), then writes "<pid>\n" to
+// Ignores SIGTERM (and SIGINT / SIGHUP when asked). With --wait-for-file it
+// then waits until GO exists (so a launcher can look at it first). With
+// --join-group it moves itself into the existing process group PGID of its
+// session, leaving the group it was started in empty. Then it writes "<pid>\n" to
 // PATH (atomically) so a test knows the signals are already ignored, then
 // sleeps, or exits with CODE right away when --exit-when-ready is given. It
 // ends on its own (SIGALRM) after N seconds (default 60). Exit status 2 on bad
@@ -20,6 +22,7 @@
 
 int main(int argc, char** argv) {
   std::string ready_file;
+  std::string go_file;
   uint64_t max_seconds = 60;
   std::optional<uint64_t> join_group;
   std::optional<uint64_t> exit_when_ready;
@@ -33,6 +36,9 @@ int main(int argc, char** argv) {
       ::signal(SIGHUP, SIG_IGN);
     } else if (arg == "--ready-file" && value != nullptr) {
       ready_file = value;
+      ++i;
+    } else if (arg == "--wait-for-file" && value != nullptr) {
+      go_file = value;
       ++i;
     } else if (arg == "--join-group" && vek_guard_helper::parse_u64(value)) {
       join_group = vek_guard_helper::parse_u64(value);
@@ -48,6 +54,9 @@ int main(int argc, char** argv) {
     }
   }
   vek_guard_helper::bound_lifetime(max_seconds);
+  if (!go_file.empty()) {
+    while (::access(go_file.c_str(), F_OK) != 0) vek_guard_helper::sleep_ms(2);
+  }
   if (join_group && ::setpgid(0, static_cast<pid_t>(*join_group)) != 0) return 3;
   if (!ready_file.empty() &&
       !vek_guard_helper::write_file_atomically(ready_file, std::to_string(::getpid()) + "\n")) {
