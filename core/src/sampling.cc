@@ -1,0 +1,137 @@
+#include "vek_guard/sampling.h"
+
+#include <limits>
+#include <utility>
+
+namespace vek_guard {
+namespace {
+
+SampleStatus status_of(AggregateStatus aggregate, std::vector<MemberFailure> failures) {
+  return std::visit(
+      [&](auto&& status) -> SampleStatus {
+        using T = std::decay_t<decltype(status)>;
+        if constexpr (std::is_same_v<T, AggregateStatus::Complete>) {
+          return {SampleStatus::Complete{status.total_bytes}};
+        } else if constexpr (std::is_same_v<T, AggregateStatus::Incomplete>) {
+          return {SampleStatus::Incomplete{std::move(status.unmeasured), std::move(failures),
+                                           status.measured_bytes}};
+        } else {
+          return {SampleStatus::AggregateOverflow{}};
+        }
+      },
+      std::move(aggregate.value));
+}
+
+}  // namespace
+
+Result<SamplingConfig, SamplingConfigError> SamplingConfig::create(Duration sample_interval,
+                                                                   Duration max_sample_age,
+                                                                   Duration max_sample_window,
+                                                                   std::size_t history_capacity) {
+  if (sample_interval < kMinInterval || sample_interval > kMaxInterval) {
+    return unexpected(SamplingConfigError::IntervalOutOfRange);
+  }
+  if (max_sample_window.is_zero() || max_sample_age.is_zero() ||
+      max_sample_window > max_sample_age) {
+    return unexpected(SamplingConfigError::IncoherentAgeAndWindow);
+  }
+  if (history_capacity == 0 || history_capacity > kMaxHistoryCapacity) {
+    return unexpected(SamplingConfigError::HistoryCapacityOutOfRange);
+  }
+  SamplingConfig config;
+  config.sample_interval_ = sample_interval;
+  config.max_sample_age_ = max_sample_age;
+  config.max_sample_window_ = max_sample_window;
+  config.history_capacity_ = history_capacity;
+  return config;
+}
+
+FootprintSampler::FootprintSampler(SamplingConfig config, IdentityTracker tracker,
+                                   NativeProcessInventory inventory)
+    : config_(std::move(config)), tracker_(std::move(tracker)), inventory_(std::move(inventory)) {
+  history_.reserve(config_.history_capacity());
+}
+
+const FootprintSample& FootprintSampler::sample_native(MonotonicInstant start) {
+  const Duration started_at = start.elapsed();
+  auto probe = sample_group(tracker_, inventory_);
+  const Duration completed_at = start.elapsed();
+  return record_snapshot(started_at, completed_at, std::move(probe));
+}
+
+const FootprintSample& FootprintSampler::record_snapshot(
+    Duration started_at, Duration completed_at, Result<GroupInventory, InspectionError> probe) {
+  FootprintSample sample;
+  sample.started_at = started_at;
+  sample.completed_at = completed_at;
+  sample.sequence = recorded_;
+  if (recorded_ != std::numeric_limits<uint64_t>::max()) ++recorded_;
+
+  const bool regressed =
+      completed_at < started_at || (last_start_.has_value() && started_at < *last_start_);
+  if (regressed) {
+    // Times out of order say nothing reliable about when the probe ran, so
+    // it is dropped whole and the tracker does not learn from it.
+    sample.status = {SampleStatus::ClockRegressed{}};
+    return append(std::move(sample));
+  }
+
+  last_start_ = started_at;
+  if (!probe) {
+    sample.status = {SampleStatus::ProbeFailed{probe.error()}};
+    return append(std::move(sample));
+  }
+
+  IdentityUpdate update = tracker_.update(std::move(probe).value());
+  sample.members.reserve(update.members.size());
+  for (const ProcessRecord& member : update.members) {
+    sample.members.push_back(MemberFootprint{member.pid, member.start_time, member.footprint_bytes});
+  }
+  sample.events = std::move(update.events);
+  sample.status = status_of(std::move(update.status), std::move(update.failures));
+  sample.escaped = update.escaped;
+  return append(std::move(sample));
+}
+
+const FootprintSample& FootprintSampler::append(FootprintSample sample) {
+  if (history_.size() < config_.history_capacity()) {
+    history_.push_back(std::move(sample));
+    return history_.back();
+  }
+  // Full: overwrite the oldest in place, so the storage never grows.
+  FootprintSample& slot = history_[oldest_];
+  slot = std::move(sample);
+  oldest_ = (oldest_ + 1) % history_.size();
+  return slot;
+}
+
+PolicyEvent::Sample FootprintSampler::policy_event(const FootprintSample& sample,
+                                                  Duration now) const {
+  const Duration latency = sample.completed_at.saturating_sub(sample.started_at);
+  const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
+  // A pass of zero length was not timed at all (the clock did not move, or
+  // the times were made up), so nothing says when its reading was taken.
+  const bool usable = aggregate.has_value() && sample.started_at <= sample.completed_at &&
+                      sample.completed_at <= now &&
+                      (!last_start_ || sample.started_at <= *last_start_) && !latency.is_zero() &&
+                      latency <= config_.max_sample_window() &&
+                      now.saturating_sub(sample.completed_at) <= config_.max_sample_age();
+  return PolicyEvent::Sample{.footprint_bytes = usable ? aggregate : std::nullopt,
+                             .completed_at = sample.completed_at,
+                             .now = now,
+                             .latency = latency};
+}
+
+std::optional<Duration> FootprintSampler::delay_until_next(Duration now) const {
+  if (!last_start_) return Duration::zero();
+  const std::optional<Duration> elapsed = now.checked_sub(*last_start_);
+  if (!elapsed) return std::nullopt;
+  return config_.sample_interval().saturating_sub(*elapsed);
+}
+
+SampleHistory FootprintSampler::history() const {
+  const std::span<const FootprintSample> all(history_);
+  return SampleHistory{all.subspan(oldest_), all.first(oldest_)};
+}
+
+}  // namespace vek_guard
