@@ -12,6 +12,7 @@
 
 #include "vek_guard/error.h"
 #include "vek_guard/json_reader.h"
+#include "vek_guard/json_writer.h"
 #include "vek_guard/report.h"
 
 namespace vek_guard {
@@ -56,13 +57,26 @@ Storage copy_storage(const Storage& from) {
     constexpr std::size_t kIndex = decltype(index)::value;
     using Held = std::remove_cvref_t<decltype(held)>;
     if constexpr (kIsOwned<Held>) {
-      to.template emplace<kIndex>(
-          held ? std::make_unique<typename Held::element_type>(*held) : nullptr);
+      to.template emplace<kIndex>(std::make_unique<typename Held::element_type>(*held));
     } else {
       to.template emplace<kIndex>(held);
     }
   });
   return to;
+}
+
+void write_entry(JsonWriter& writer, const JournalEntry& entry) {
+  writer.begin_object();
+  writer.member("type", entry.name());
+  visit_indexed(entry.storage(), [&](auto /*index*/, const auto& held) {
+    using Held = std::remove_cvref_t<decltype(held)>;
+    if constexpr (kIsOwned<Held>) {
+      writer.member("value", *held);
+    } else if constexpr (!std::is_same_v<Held, std::monostate>) {
+      writer.member("value", held);
+    }
+  });
+  writer.end_object();
 }
 
 }  // namespace
@@ -105,13 +119,27 @@ JournalEntry& JournalEntry::operator=(const JournalEntry& other) {
   return *this;
 }
 
+// Moving a pointer variant would leave a null payload behind, which the
+// writer could only turn into a record that no longer decodes.
+JournalEntry::JournalEntry(JournalEntry&& other) noexcept : storage_(std::move(other.storage_)) {
+  other.storage_.emplace<2>();
+}
+
+JournalEntry& JournalEntry::operator=(JournalEntry&& other) noexcept {
+  if (this != &other) {
+    storage_ = std::move(other.storage_);
+    other.storage_.emplace<2>();
+  }
+  return *this;
+}
+
 bool operator==(const JournalEntry& a, const JournalEntry& b) {
   if (a.storage_.index() != b.storage_.index()) return false;
   bool equal = false;
   visit_indexed(a.storage_, [&](auto index, const auto& held) {
     const auto& other = std::get<decltype(index)::value>(b.storage_);
     if constexpr (kIsOwned<std::remove_cvref_t<decltype(held)>>) {
-      equal = (held && other) ? *held == *other : held == other;
+      equal = *held == *other;
     } else {
       equal = held == other;
     }
@@ -151,6 +179,23 @@ bool read_json_custom(const BufferedValue& value, JournalEntry& out) {
     ((index == I ? (ok = read_entry_payload<I>(payload, out.storage_), 0) : 0), ...);
   }(std::make_index_sequence<std::variant_size_v<Storage>>{});
   return ok;
+}
+
+std::string encode_journal_record(const JournalRecord& record) {
+  std::string out;
+  out.reserve(128);
+  JsonWriter writer(out, JsonLayout::Compact);
+  writer.begin_object();
+  JournalRecord::for_each_field(record, [&](FieldKey key, const auto& field) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, JournalEntry>) {
+      writer.key(key.name);
+      write_entry(writer, field);
+    } else {
+      writer.field(key, field);
+    }
+  });
+  writer.end_object();
+  return out;
 }
 
 Result<JournalRecord, JournalDecodeError> decode_journal_record(

@@ -108,10 +108,12 @@ class JournalEntry {
   static JournalEntry calibration(CalibrationArtifact calibration);
   static JournalEntry outcome(TerminalOutcome outcome);
 
+  // Copies deep-copy the payload. A moved-from entry is left as
+  // "sample_history_reset", so an entry never holds a null payload.
   JournalEntry(const JournalEntry& other);
   JournalEntry& operator=(const JournalEntry& other);
-  JournalEntry(JournalEntry&&) noexcept = default;
-  JournalEntry& operator=(JournalEntry&&) noexcept = default;
+  JournalEntry(JournalEntry&& other) noexcept;
+  JournalEntry& operator=(JournalEntry&& other) noexcept;
   ~JournalEntry() = default;
 
   Type type() const { return static_cast<Type>(storage_.index()); }
@@ -119,8 +121,7 @@ class JournalEntry {
   std::string_view name() const { return kNames[storage_.index()]; }
 
   // The payload when the entry holds one of type P (each payload type belongs
-  // to exactly one variant), else null. Also null for the pointer variants of
-  // a moved-from entry.
+  // to exactly one variant), else null.
   template <class P>
   const P* payload_if() const {
     if constexpr (std::is_same_v<P, JournalHeader> || std::is_same_v<P, SampleWindow> ||
@@ -164,6 +165,14 @@ struct JournalRecord {
   }
   friend bool operator==(const JournalRecord&, const JournalRecord&) = default;
 };
+
+// The record's compact JSON text: "version", "sequence" and "entry" in that
+// order, the entry as {"type":NAME,"value":PAYLOAD} ({"type":NAME} alone for
+// "sample_history_reset"), no whitespace and no trailing line feed. The
+// buffer starts with room for 128 bytes. Writing to memory cannot fail, so
+// there is no error; a record with a version other than 1 or a sequence out
+// of turn is written all the same (refusing it is the journal's job).
+std::string encode_journal_record(const JournalRecord& record);
 
 // Why a payload did not decode: deliberately nothing. Its only consumer ends
 // the readable journal at that frame and never shows it.
