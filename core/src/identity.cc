@@ -224,45 +224,68 @@ IdentityUpdate IdentityTracker::update(GroupInventory inventory) {
   return result;
 }
 
-Result<ProcessRecord, InspectionError> NativeProcessInventory::inspect(int32_t pid) const {
-  if (pid < 1) return unexpected(InspectionError::InvalidData);
-  auto dir = platform::ProcessDir::open(pid, proc_root_);
-  if (!dir) return unexpected(map_proc_error(dir.error()));
+namespace {
 
-  auto first = dir->read_stat();
-  if (!first) return unexpected(map_proc_error(first.error()));
-  if (first->exited()) {
-    // A zombie's address space is already gone, so its footprint is 0 and
-    // there is nothing more worth reading. Its parent and group are reported
-    // as 0: the record stands for a process that no longer belongs anywhere.
-    return ProcessRecord{.footprint_bytes = 0,
-                         .start_time = first->start_time,
-                         .pid = pid,
-                         .ppid = 0,
-                         .pgid = 0,
-                         .exited = true};
-  }
+// A zombie's address space is already gone, so its footprint is 0 and there
+// is nothing more worth reading. Its parent and group are reported as 0: the
+// record stands for a process that no longer belongs anywhere, which is what
+// the tracker expects of an exited process.
+ProcessRecord exited_record(int32_t pid, const platform::ProcStat& first) {
+  return ProcessRecord{.footprint_bytes = 0,
+                       .start_time = first.start_time,
+                       .pid = pid,
+                       .ppid = 0,
+                       .pgid = 0,
+                       .exited = true};
+}
 
-  auto footprint = dir->read_footprint();
+// The rest of an inspection once the first stat reading of `pid` is known:
+// the footprint, then the second reading, both through `dir`.
+Result<ProcessRecord, InspectionError> finish_inspection(int32_t pid,
+                                                         const platform::ProcStat& first,
+                                                         const platform::ProcessDir& dir) {
+  auto footprint = dir.read_footprint();
   if (!footprint) return unexpected(map_proc_error(footprint.error()));
   // The second reading brackets the footprint: through the same descriptor a
-  // reaped process fails with ESRCH, and a start time that changed would mean
-  // the footprint belongs to another process.
-  auto second = dir->read_stat();
+  // reaped process fails with ESRCH, and a start time that differs from the
+  // first reading means the footprint belongs to another process.
+  auto second = dir.read_stat();
   if (!second) return unexpected(map_proc_error(second.error()));
-  if (second->start_time != first->start_time) {
-    return unexpected(InspectionError::IdentityChanged);
-  }
+  if (second->start_time != first.start_time) return unexpected(InspectionError::IdentityChanged);
   if (second->pid < 0) return unexpected(InspectionError::InvalidData);
   if (second->pid != pid) return unexpected(InspectionError::IdentityChanged);
   if (second->ppid < 0 || second->pgid < 0) return unexpected(InspectionError::InvalidData);
 
   return ProcessRecord{.footprint_bytes = *footprint,
-                       .start_time = first->start_time,
+                       .start_time = first.start_time,
                        .pid = second->pid,
                        .ppid = second->ppid,
                        .pgid = second->pgid,
                        .exited = second->exited()};
+}
+
+// An inspection whose first reading was taken by the pass's scan. The
+// directory is opened only now, so a pid reused since the scan shows up as a
+// start time that differs in the second reading.
+Result<ProcessRecord, InspectionError> inspect_from_scan(int32_t pid,
+                                                         const platform::ProcStat& first,
+                                                         std::string_view proc_root) {
+  if (first.exited()) return exited_record(pid, first);
+  auto dir = platform::ProcessDir::open(pid, proc_root);
+  if (!dir) return unexpected(map_proc_error(dir.error()));
+  return finish_inspection(pid, first, *dir);
+}
+
+}  // namespace
+
+Result<ProcessRecord, InspectionError> NativeProcessInventory::inspect(int32_t pid) const {
+  if (pid < 1) return unexpected(InspectionError::InvalidData);
+  auto dir = platform::ProcessDir::open(pid, proc_root_);
+  if (!dir) return unexpected(map_proc_error(dir.error()));
+  auto first = dir->read_stat();
+  if (!first) return unexpected(map_proc_error(first.error()));
+  if (first->exited()) return exited_record(pid, *first);
+  return finish_inspection(pid, *first, *dir);
 }
 
 Result<ProcessRecord, InspectionError> NativeProcessInventory::inspect_expected(
@@ -295,20 +318,18 @@ Result<std::vector<int32_t>, InspectionError> read_pid_listing(const PidListingC
   return pids;
 }
 
-Result<std::vector<int32_t>, InspectionError> NativeProcessInventory::list_group_candidates(
-    std::span<const int32_t> tracked_pids, int32_t root_pid, int32_t owned_pgid) const {
-  // One scan serves the group listing and every child listing of the pass.
-  auto table = platform::ProcessTable::scan(proc_root_);
-  if (!table) return unexpected(InspectionError::Failed);
+namespace {
 
+Result<std::vector<int32_t>, InspectionError> candidates_in(const platform::ProcessTable& table,
+                                                           std::span<const int32_t> tracked_pids,
+                                                           int32_t root_pid, int32_t owned_pgid) {
   std::set<int32_t> seen;
   for (const int32_t pid : tracked_pids) {
     if (pid >= 1) seen.insert(pid);
   }
   seen.insert(root_pid);
-  auto group = read_pid_listing([&](std::span<int32_t> buffer) {
-    return table->list_group_pids(owned_pgid, buffer);
-  });
+  auto group = read_pid_listing(
+      [&](std::span<int32_t> buffer) { return table.list_group_pids(owned_pgid, buffer); });
   if (!group) return unexpected(group.error());
   seen.insert(group->begin(), group->end());
 
@@ -319,7 +340,7 @@ Result<std::vector<int32_t>, InspectionError> NativeProcessInventory::list_group
     queue.pop_front();
     if (!visited.insert(pid).second) continue;
     auto children = read_pid_listing(
-        [&](std::span<int32_t> buffer) { return table->list_child_pids(pid, buffer); });
+        [&](std::span<int32_t> buffer) { return table.list_child_pids(pid, buffer); });
     if (!children) return unexpected(children.error());
     for (const int32_t child : *children) {
       if (seen.insert(child).second) queue.push_back(child);
@@ -328,31 +349,60 @@ Result<std::vector<int32_t>, InspectionError> NativeProcessInventory::list_group
   return std::vector<int32_t>(seen.begin(), seen.end());
 }
 
+void append_inspection(GroupInventory* inventory, int32_t pid,
+                       Result<ProcessRecord, InspectionError> inspection) {
+  if (inspection) {
+    inventory->records.push_back(*inspection);
+  } else {
+    inventory->failures.push_back(MemberFailure{pid, inspection.error()});
+  }
+}
+
+}  // namespace
+
+Result<std::vector<int32_t>, InspectionError> NativeProcessInventory::list_group_candidates(
+    std::span<const int32_t> tracked_pids, int32_t root_pid, int32_t owned_pgid) const {
+  auto table = platform::ProcessTable::scan(proc_root_);
+  if (!table) return unexpected(InspectionError::Failed);
+  return candidates_in(*table, tracked_pids, root_pid, owned_pgid);
+}
+
 GroupInventory NativeProcessInventory::inspect_members(
     std::span<const int32_t> candidates) const {
   GroupInventory inventory;
   inventory.records.reserve(candidates.size());
-  for (const int32_t pid : candidates) {
-    auto record = inspect(pid);
-    if (record) {
-      inventory.records.push_back(*record);
-    } else {
-      inventory.failures.push_back(MemberFailure{pid, record.error()});
-    }
+  for (const int32_t pid : candidates) append_inspection(&inventory, pid, inspect(pid));
+  return inventory;
+}
+
+Result<GroupInventory, InspectionError> NativeProcessInventory::sample_group(
+    const IdentityTracker& tracker) const {
+  std::vector<int32_t> tracked_pids;
+  tracked_pids.reserve(tracker.tracked().size());
+  for (const auto& [identity, tracked] : tracker.tracked()) tracked_pids.push_back(identity.pid);
+
+  // One scan serves the group listing, every child listing and the first
+  // stat reading of each candidate it saw.
+  auto table = platform::ProcessTable::scan(proc_root_);
+  if (!table) return unexpected(InspectionError::Failed);
+  auto candidates =
+      candidates_in(*table, tracked_pids, tracker.root().pid, tracker.owned_pgid());
+  if (!candidates) return unexpected(InspectionError::Failed);
+
+  GroupInventory inventory;
+  inventory.records.reserve(candidates->size());
+  for (const int32_t pid : *candidates) {
+    const platform::ProcStat* first = table->find(pid);
+    append_inspection(&inventory, pid,
+                      first != nullptr ? inspect_from_scan(pid, *first, proc_root_)
+                                       : inspect(pid));
   }
   return inventory;
 }
 
 Result<GroupInventory, InspectionError> sample_group(const IdentityTracker& tracker,
                                                      const NativeProcessInventory& inventory) {
-  std::vector<int32_t> tracked_pids;
-  tracked_pids.reserve(tracker.tracked().size());
-  for (const auto& [identity, tracked] : tracker.tracked()) tracked_pids.push_back(identity.pid);
-
-  auto candidates = inventory.list_group_candidates(tracked_pids, tracker.root().pid,
-                                                    tracker.owned_pgid());
-  if (!candidates) return unexpected(InspectionError::Failed);
-  return inventory.inspect_members(*candidates);
+  return inventory.sample_group(tracker);
 }
 
 }  // namespace vek_guard

@@ -306,6 +306,14 @@ class NativeProcessInventory {
   // failure appends a MemberFailure with the pid and the reason.
   GroupInventory inspect_members(std::span<const int32_t> candidates) const;
 
+  // One group probe (see the free function sample_group below). The scan
+  // that lists the candidates also provides the first of the two start-time
+  // readings of every candidate it saw, so each live candidate costs one
+  // status and one stat read beyond the scan; a candidate the scan did not
+  // see is inspected in full.
+  [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
+      const IdentityTracker& tracker) const;
+
   const std::string& proc_root() const { return proc_root_; }
 
  private:
@@ -323,10 +331,13 @@ using PidListingCall = std::function<int(std::span<int32_t> buffer)>;
 [[nodiscard]] Result<std::vector<int32_t>, InspectionError> read_pid_listing(
     const PidListingCall& call);
 
-// One group probe for the tracker's group: `list_group_candidates` with the
-// tracked identities' pids, the root pid and the owned group id, then
-// `inspect_members` over the candidates. The only error is Failed, when the
-// listing fails.
+// One group probe for the tracker's group: the candidates that
+// `list_group_candidates` gives for the tracked identities' pids, the root
+// pid and the owned group id, inspected in ascending order as
+// `inspect_members` does (a failure becomes a MemberFailure). The scan of
+// the listing is the first start-time reading of each candidate it saw. The
+// only error is Failed, when the listing fails. The sampler calls it once per
+// pass.
 [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
     const IdentityTracker& tracker,
     const NativeProcessInventory& inventory = NativeProcessInventory());

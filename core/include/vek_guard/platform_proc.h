@@ -117,32 +117,23 @@ class ProcessDir {
   UniqueFd fd_;
 };
 
-// A snapshot of the process table: pid, parent and process group of every
-// process, from one scan of `<proc_root>/[0-9]*/stat`.
+// A snapshot of the process table: the stat reading of every process, from
+// one scan of `<proc_root>/[0-9]*/stat`.
 //
 // The kernel offers no list of a process group's members, so a sampling pass
 // scans once and serves both the group listing and every child listing of
 // the pass from this snapshot. That keeps a pass at one scan however many
 // listings it makes, and gives every listing of the pass the same view of
-// the table.
+// the table. The readings also serve as the first of the two start-time
+// readings of each member's inspection, so the pass reads no stat twice
+// more than it must.
 class ProcessTable {
  public:
-  struct Entry {
-    int32_t pid = 0;
-    int32_t ppid = 0;
-    int32_t pgid = 0;
-
-    friend constexpr bool operator==(const Entry&, const Entry&) = default;
-  };
-
   // Scans the proc root. Processes that vanish during the scan, or whose stat
   // may not be read (EACCES, EPERM: not ours to supervise), are left out.
   // Fails when the root cannot be opened or listed, or when a stat that could
   // be read does not parse.
   [[nodiscard]] static Result<ProcessTable, ProcError> scan(std::string_view proc_root = kProcRoot);
-
-  // Builds a table from entries (tests and benchmarks).
-  static ProcessTable from_entries(std::vector<Entry> entries);
 
   // Both listings have the shape of the listing calls they stand in for: with
   // an empty buffer they return the number of pids there are; otherwise they
@@ -155,15 +146,19 @@ class ProcessTable {
   // The processes whose parent is `pid`.
   int list_child_pids(int32_t pid, std::span<int32_t> buffer) const;
 
-  // Every entry, in ascending pid order.
-  const std::vector<Entry>& entries() const { return by_pid_; }
+  // The reading of `pid`, or null when the scan did not see it.
+  const ProcStat* find(int32_t pid) const;
+
+  // Every reading, in ascending pid order.
+  const std::vector<ProcStat>& entries() const { return by_pid_; }
 
  private:
-  explicit ProcessTable(std::vector<Entry> entries);
+  explicit ProcessTable(std::vector<ProcStat> entries);
 
-  std::vector<Entry> by_pid_;
-  std::vector<Entry> by_pgid_;  // sorted by (pgid, pid)
-  std::vector<Entry> by_ppid_;  // sorted by (ppid, pid)
+  std::vector<ProcStat> by_pid_;
+  // Indexes into by_pid_, sorted by (pgid, pid) and by (ppid, pid).
+  std::vector<uint32_t> by_pgid_;
+  std::vector<uint32_t> by_ppid_;
 };
 
 }  // namespace vek_guard::platform

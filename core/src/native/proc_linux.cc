@@ -207,20 +207,17 @@ Result<uint64_t, ProcError> ProcessDir::read_footprint() const {
   return parse_status_footprint(text);
 }
 
-ProcessTable::ProcessTable(std::vector<Entry> entries)
-    : by_pid_(std::move(entries)), by_pgid_(by_pid_), by_ppid_(by_pid_) {
+ProcessTable::ProcessTable(std::vector<ProcStat> entries) : by_pid_(std::move(entries)) {
   std::sort(by_pid_.begin(), by_pid_.end(),
-            [](const Entry& a, const Entry& b) { return a.pid < b.pid; });
-  std::sort(by_pgid_.begin(), by_pgid_.end(), [](const Entry& a, const Entry& b) {
-    return std::pair(a.pgid, a.pid) < std::pair(b.pgid, b.pid);
-  });
-  std::sort(by_ppid_.begin(), by_ppid_.end(), [](const Entry& a, const Entry& b) {
-    return std::pair(a.ppid, a.pid) < std::pair(b.ppid, b.pid);
-  });
-}
-
-ProcessTable ProcessTable::from_entries(std::vector<Entry> entries) {
-  return ProcessTable(std::move(entries));
+            [](const ProcStat& a, const ProcStat& b) { return a.pid < b.pid; });
+  by_pgid_.resize(by_pid_.size());
+  for (uint32_t i = 0; i < by_pgid_.size(); ++i) by_pgid_[i] = i;
+  by_ppid_ = by_pgid_;
+  // Stable sorts of the pid-ordered indexes keep each run in pid order.
+  std::stable_sort(by_pgid_.begin(), by_pgid_.end(),
+                   [&](uint32_t a, uint32_t b) { return by_pid_[a].pgid < by_pid_[b].pgid; });
+  std::stable_sort(by_ppid_.begin(), by_ppid_.end(),
+                   [&](uint32_t a, uint32_t b) { return by_pid_[a].ppid < by_pid_[b].ppid; });
 }
 
 Result<ProcessTable, ProcError> ProcessTable::scan(std::string_view proc_root) {
@@ -237,7 +234,7 @@ Result<ProcessTable, ProcError> ProcessTable::scan(std::string_view proc_root) {
   root_fd.release();
   const int dir_fd = ::dirfd(dir.get());
 
-  std::vector<Entry> entries;
+  std::vector<ProcStat> entries;
   std::string text;
   char path[32];
   for (;;) {
@@ -259,37 +256,53 @@ Result<ProcessTable, ProcError> ProcessTable::scan(std::string_view proc_root) {
     }
     auto stat = parse_proc_stat(text);
     if (!stat) return unexpected(stat.error());
-    entries.push_back(Entry{stat->pid, stat->ppid, stat->pgid});
+    entries.push_back(*stat);
   }
   return ProcessTable(std::move(entries));
 }
 
 namespace {
 
-// Copies the pids of `range` into `buffer` in the listing calls' shape.
-template <class It>
-int fill_listing(It first, It last, std::span<int32_t> buffer) {
-  const auto count = static_cast<std::size_t>(last - first);
-  if (buffer.empty()) return static_cast<int>(count);
-  const std::size_t written = std::min(count, buffer.size());
-  for (std::size_t i = 0; i < written; ++i) buffer[i] = first[static_cast<std::ptrdiff_t>(i)].pid;
+// Copies the pids of the readings that `indexes` points at into `buffer`, in
+// the listing calls' shape.
+int fill_listing(std::span<const uint32_t> indexes, const std::vector<ProcStat>& readings,
+                 std::span<int32_t> buffer) {
+  if (buffer.empty()) return static_cast<int>(indexes.size());
+  const std::size_t written = std::min(indexes.size(), buffer.size());
+  for (std::size_t i = 0; i < written; ++i) buffer[i] = readings[indexes[i]].pid;
   return static_cast<int>(written);
+}
+
+// The run of `indexes` whose reading has `key(reading) == value`.
+template <class Key>
+std::span<const uint32_t> equal_run(const std::vector<uint32_t>& indexes,
+                                    const std::vector<ProcStat>& readings, int32_t value,
+                                    Key key) {
+  const auto first = std::partition_point(indexes.begin(), indexes.end(), [&](uint32_t i) {
+    return key(readings[i]) < value;
+  });
+  const auto last = std::partition_point(first, indexes.end(), [&](uint32_t i) {
+    return key(readings[i]) == value;
+  });
+  return std::span<const uint32_t>(first, last);
 }
 
 }  // namespace
 
 int ProcessTable::list_group_pids(int32_t pgid, std::span<int32_t> buffer) const {
-  const auto [first, last] = std::equal_range(
-      by_pgid_.begin(), by_pgid_.end(), Entry{0, 0, pgid},
-      [](const Entry& a, const Entry& b) { return a.pgid < b.pgid; });
-  return fill_listing(first, last, buffer);
+  const auto run = equal_run(by_pgid_, by_pid_, pgid, [](const ProcStat& s) { return s.pgid; });
+  return fill_listing(run, by_pid_, buffer);
 }
 
 int ProcessTable::list_child_pids(int32_t pid, std::span<int32_t> buffer) const {
-  const auto [first, last] = std::equal_range(
-      by_ppid_.begin(), by_ppid_.end(), Entry{0, pid, 0},
-      [](const Entry& a, const Entry& b) { return a.ppid < b.ppid; });
-  return fill_listing(first, last, buffer);
+  const auto run = equal_run(by_ppid_, by_pid_, pid, [](const ProcStat& s) { return s.ppid; });
+  return fill_listing(run, by_pid_, buffer);
+}
+
+const ProcStat* ProcessTable::find(int32_t pid) const {
+  const auto it = std::partition_point(by_pid_.begin(), by_pid_.end(),
+                                       [&](const ProcStat& s) { return s.pid < pid; });
+  return it != by_pid_.end() && it->pid == pid ? &*it : nullptr;
 }
 
 }  // namespace vek_guard::platform
