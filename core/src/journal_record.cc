@@ -169,10 +169,7 @@ bool read_json_custom(const BufferedValue& value, JournalEntry& out) {
   if (type == nullptr) return false;
   const std::string* name = type->as_string();
   if (name == nullptr) return false;
-  std::size_t index = JournalEntry::kNames.size();
-  for (std::size_t i = 0; i < JournalEntry::kNames.size(); ++i) {
-    if (same_name(JournalEntry::kNames[i], *name)) index = i;
-  }
+  const std::size_t index = find_name(JournalEntry::kNames, *name);
 
   bool ok = false;
   [&]<std::size_t... I>(std::index_sequence<I...>) {

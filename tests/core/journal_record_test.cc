@@ -408,8 +408,9 @@ TEST(JournalRecordDecode, PayloadStringsMustBeValidUnicode) {
   const JournalRecord ok = decoded(header_with_name(R"(a\ud83d\ude00\n)"));
   ASSERT_NE(ok.entry.payload_if<JournalHeader>(), nullptr);
   EXPECT_EQ(ok.entry.payload_if<JournalHeader>()->run.executable_basename, "a\xF0\x9F\x98\x80\n");
-  for (const std::string_view bad : {"\\ud800", "\\udfff", "\\ud800\\ud800", "\xFF", "\xC3", "\xED\xA0\x80",
-                                     "\x1f", "\\x41"}) {
+  // The full grammar of strings is the tree's business; these show that the
+  // decoder goes through it.
+  for (const std::string_view bad : {"\\ud800", "\xFF", "\x1f"}) {
     EXPECT_FALSE(decodes(header_with_name(bad))) << bad;
   }
 }

@@ -47,6 +47,7 @@
 #ifndef VEK_GUARD_JSON_READER_H_
 #define VEK_GUARD_JSON_READER_H_
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -175,6 +176,16 @@ inline bool same_name(std::string_view read, std::string_view name) {
   return read.size() == name.size() && read == name;
 }
 
+// The index of the entry of `names` that `name` matches exactly (a variant
+// of a string table), or N when none does.
+template <std::size_t N>
+std::size_t find_name(const std::array<std::string_view, N>& names, std::string_view name) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (same_name(name, names[i])) return i;
+  }
+  return N;
+}
+
 namespace json_reader_internal {
 
 template <class T>
@@ -184,15 +195,6 @@ inline constexpr bool kIsOptional<std::optional<T>> = true;
 
 template <class T>
 bool read_value(const BufferedValue& in, T& out);
-
-// The index of `name` in `names`, or names.size().
-template <std::size_t N>
-std::size_t find_name(const std::array<std::string_view, N>& names, std::string_view name) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (same_name(names[i], name)) return i;
-  }
-  return N;
-}
 
 inline const BufferedMember& member_of(const BufferedMember& m) { return m; }
 inline const BufferedMember& member_of(const BufferedMember* m) { return *m; }
