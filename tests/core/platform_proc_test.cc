@@ -164,25 +164,6 @@ TEST(ProcessTable, FailsWithoutARootAndOnAStatThatDoesNotParse) {
   EXPECT_TRUE(broken.error().is_invalid_data());
 }
 
-TEST(ProcessDir, ReadsTheCallingProcess) {
-  const auto dir = ProcessDir::open(::getpid());
-  ASSERT_TRUE(dir);
-  const auto first = dir->read_stat();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->pid, ::getpid());
-  EXPECT_EQ(first->ppid, ::getppid());
-  EXPECT_EQ(first->pgid, ::getpgrp());
-  EXPECT_NE(first->start_time, 0u);
-  EXPECT_EQ(dir->read_stat()->start_time, first->start_time);
-  const auto footprint = dir->read_footprint();
-  ASSERT_TRUE(footprint);
-  EXPECT_GT(*footprint, 0u);
-
-  const auto invalid = ProcessDir::open(0);
-  ASSERT_FALSE(invalid);
-  EXPECT_TRUE(invalid.error().is_invalid_data());
-}
-
 TEST(ProcessDir, ADescriptorOfAReapedProcessNeverDescribesAnother) {
   ProcessFamily family;
   const pid_t child = family.fork_child(sleep_forever);
@@ -233,6 +214,7 @@ TEST(NativeInventory, PidsBelowOneAreInvalidWithoutReadingAnything) {
   EXPECT_EQ(nowhere.inspect(-1).error(), InspectionError::InvalidData);
   EXPECT_EQ(nowhere.inspect(INT32_MIN).error(), InspectionError::InvalidData);
   EXPECT_EQ(nowhere.inspect(1).error(), InspectionError::Missing);
+  EXPECT_TRUE(ProcessDir::open(0, "/nonexistent-proc-root").error().is_invalid_data());
   // Without /proc there is no footprint to observe.
   EXPECT_EQ(nowhere.probe_footprint().error(), InspectionError::Missing);
 }
