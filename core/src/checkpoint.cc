@@ -346,7 +346,8 @@ Result<CheckpointPoll, CheckpointChannelError> CheckpointChannel::poll(Duration 
   if (got == 0) {
     return CheckpointPoll{.acknowledgement = std::nullopt, .events = protocol_.endpoint_exited()};
   }
-  return protocol_.ingest(now, std::span<const uint8_t>(chunk.data(), static_cast<std::size_t>(got)));
+  return protocol_.ingest(now,
+                          std::span<const uint8_t>(chunk.data(), static_cast<std::size_t>(got)));
 }
 
 Result<void, CheckpointChannelError> CheckpointChannel::cancel() {

@@ -168,6 +168,58 @@ Result<ChildStatus, ControlError> decode_wait_status(int status) {
 
 // ---------------------------------------------------------------------------
 
+Result<SignalDelivery, ControlError> ProcessControlHandle::signal_group(int signal) const {
+  if (!process_group_ || *process_group_ < 2) {
+    return control_error(ControlErrorKind::DeliveryFailed);
+  }
+  return delivery_from_kill(::kill(-*process_group_, signal));
+}
+
+Result<SignalDelivery, ControlError> ProcessControlHandle::signal_checkpoint(
+    const CheckpointEndpoint& endpoint, uint8_t signal) const {
+  return signal_checkpoint(endpoint, signal, NativeProcessInventory());
+}
+
+Result<SignalDelivery, ControlError> ProcessControlHandle::signal_checkpoint(
+    const CheckpointEndpoint& endpoint, uint8_t signal,
+    const NativeProcessInventory& inspector) const {
+  const auto not_owned = [] { return control_error(ControlErrorKind::EndpointNotOwned); };
+  if (!process_group_ || endpoint.process_group != *process_group_) return not_owned();
+  if (endpoint.pid < 1) return not_owned();
+  if (::getpgid(endpoint.pid) != *process_group_) return not_owned();
+
+  // The group check alone would accept any process that reused the pid
+  // inside our group; the start time pins the one that negotiated.
+  Result<ProcessRecord, InspectionError> record = inspector.inspect(endpoint.pid);
+  if (!record) {
+    switch (record.error()) {
+      case InspectionError::Missing:
+        return SignalDelivery::ProcessMissing;
+      case InspectionError::PermissionDenied:
+        return SignalDelivery::PermissionDenied;
+      case InspectionError::IdentityChanged:
+        return not_owned();
+      case InspectionError::InvalidData:
+      case InspectionError::Unsupported:
+      case InspectionError::Failed:
+        break;
+    }
+    return control_error(ControlErrorKind::DeliveryFailed);
+  }
+  if (record->pid != endpoint.pid || record->start_time != endpoint.start_time) {
+    return not_owned();
+  }
+  if (record->exited) return SignalDelivery::ProcessMissing;
+
+  if (::kill(endpoint.pid, signal) == 0) return SignalDelivery::Delivered;
+  const int error = errno;
+  if (error == ESRCH) return SignalDelivery::ProcessMissing;
+  if (error == EPERM || error == EACCES) return SignalDelivery::PermissionDenied;
+  return control_error(ControlErrorKind::DeliveryFailed, error);
+}
+
+// ---------------------------------------------------------------------------
+
 Result<OwnedProcess, LaunchError> OwnedProcess::launch(const LaunchSpec& spec) {
   return launch_impl(spec, -1);
 }
@@ -365,7 +417,7 @@ void OwnedProcess::release_everything() {
 
 OwnedProcess::~OwnedProcess() {
   if (!owns_group_) return;
-  if (process_group_) (void)::kill(-*process_group_, SIGKILL);
+  (void)control_handle().signal_group(SIGKILL);
   // Reap even when the group was already gone: the root may still be a
   // zombie that only we can collect.
   if (!root_reaped_ && root_pid_ > 0) {
@@ -394,7 +446,9 @@ Result<std::optional<ChildStatus>, ControlError> OwnedProcess::try_wait_root() {
 }
 
 Result<bool, ControlError> OwnedProcess::owned_group_exists() const {
-  if (!process_group_) return control_error(ControlErrorKind::GroupQueryFailed);
+  if (!process_group_ || *process_group_ < 2) {
+    return control_error(ControlErrorKind::GroupQueryFailed);
+  }
   if (::kill(-*process_group_, 0) == 0) return true;
   const int error = errno;
   if (error == EPERM) return true;
@@ -402,23 +456,18 @@ Result<bool, ControlError> OwnedProcess::owned_group_exists() const {
   return control_error(ControlErrorKind::GroupQueryFailed, error);
 }
 
-Result<SignalDelivery, ControlError> OwnedProcess::signal_group(int signal) const {
-  if (!process_group_) return control_error(ControlErrorKind::DeliveryFailed);
-  return delivery_from_kill(::kill(-*process_group_, signal));
-}
-
 Result<SignalDelivery, ControlError> OwnedProcess::terminate_group() const {
-  return signal_group(SIGTERM);
+  return control_handle().signal_group(SIGTERM);
 }
 
 Result<SignalDelivery, ControlError> OwnedProcess::kill_group() const {
-  return signal_group(SIGKILL);
+  return control_handle().signal_group(SIGKILL);
 }
 
 Result<SignalDelivery, ControlError> OwnedProcess::forward_terminal_signal(
     uint8_t signal) const {
   if (!is_terminal_signal(signal)) return control_error(ControlErrorKind::NotForwardable);
-  return signal_group(signal);
+  return control_handle().signal_group(signal);
 }
 
 Result<CheckpointEndpoint, ControlError> OwnedProcess::negotiate_checkpoint_endpoint(

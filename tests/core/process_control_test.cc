@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,8 +16,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "support/owned_process_waits.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 #include "vek_guard/checkpoint.h"
@@ -26,34 +26,12 @@ namespace {
 
 using std::chrono::seconds;
 using test_support::eventually;
+using test_support::helper_program;
 using test_support::process_exists;
 using test_support::read_file;
 using test_support::TempDir;
-
-std::string helper(const std::string& name) {
-  return std::string(VEK_GUARD_HELPER_DIR) + "/vek-guard-test-" + name;
-}
-
-// Waits (bounded) for the root to end; absent when it did not or the wait
-// failed.
-std::optional<ChildStatus> wait_root(OwnedProcess& process) {
-  std::optional<ChildStatus> status;
-  eventually(
-      [&] {
-        auto polled = process.try_wait_root();
-        if (!polled) return true;
-        status = *polled;
-        return status.has_value();
-      },
-      seconds(20));
-  return status;
-}
-
-// Waits (bounded) for a file a helper writes once it is set up.
-std::string wait_for_file(const std::string& path) {
-  eventually([&] { return !read_file(path).empty(); }, seconds(20));
-  return read_file(path);
-}
+using test_support::wait_for_file;
+using test_support::wait_for_root;
 
 // The "key value" lines a describe helper wrote.
 std::multiset<std::string> lines_with(const std::string& text, const std::string& key) {
@@ -98,7 +76,7 @@ class SignalStateGuard {
     }
     return 0;
   }
-  struct sigaction saved_[std::size(kSignals)] {};
+  struct sigaction saved_[std::size(kSignals)]{};
   sigset_t mask_{};
 };
 
@@ -124,11 +102,11 @@ TEST(Launch, RefusesAnEmptyCommandBeforeSpawning) {
 TEST(Launch, WorkingDirectoryMustBeADirectory) {
   TempDir dir;
   const std::string file = dir.file("plain");
-  ASSERT_TRUE(test_support::run_subprocess({.argv = {"/bin/sh", "-c", "touch " + file}})
-                  .exit_code == 0);
+  ASSERT_TRUE(
+      test_support::run_subprocess({.argv = {"/bin/sh", "-c", "touch " + file}}).exit_code == 0);
   for (const std::string& bad : {file, dir.file("missing")}) {
-    auto launched = OwnedProcess::launch({.argv = {helper("describe"), dir.file("out")},
-                                          .working_directory = bad});
+    auto launched = OwnedProcess::launch(
+        {.argv = {helper_program("describe"), dir.file("out")}, .working_directory = bad});
     ASSERT_FALSE(launched.ok());
     EXPECT_EQ(launched.error().kind, LaunchErrorKind::InvalidWorkingDirectory);
     EXPECT_EQ(launched.error().message(), "child working directory is invalid");
@@ -150,8 +128,8 @@ TEST(Launch, SpawnFailuresAreMappedByCause) {
 
   const std::string script = dir.file("script");
   ASSERT_EQ(test_support::run_subprocess(
-                {.argv = {"/bin/sh", "-c", "printf '#!/bin/sh\\n' > " + script +
-                                               " && chmod 0644 " + script}})
+                {.argv = {"/bin/sh", "-c",
+                          "printf '#!/bin/sh\\n' > " + script + " && chmod 0644 " + script}})
                 .exit_code,
             0);
   auto not_executable = OwnedProcess::launch({.argv = {script}});
@@ -168,8 +146,8 @@ TEST(Launch, MalformedEnvironmentOrArgumentsAreRefused) {
     EXPECT_EQ(launched.error().kind, LaunchErrorKind::LaunchFailed);
     EXPECT_EQ(launched.error().os_error, EINVAL);
   }
-  auto nul_value = OwnedProcess::launch(
-      {.argv = {"true"}, .environment = {{"KEY", std::string("a\0b", 3)}}});
+  auto nul_value =
+      OwnedProcess::launch({.argv = {"true"}, .environment = {{"KEY", std::string("a\0b", 3)}}});
   EXPECT_EQ(nul_value.error().kind, LaunchErrorKind::LaunchFailed);
   auto nul_argument = OwnedProcess::launch({.argv = {"true", std::string("a\0b", 3)}});
   EXPECT_EQ(nul_argument.error().kind, LaunchErrorKind::LaunchFailed);
@@ -214,11 +192,11 @@ TEST(Launch, ChildGetsEndpointOn198AndNothingElseOfOurs) {
   const std::set<int> inheritable = inheritable_descriptors();
 
   const std::string out = dir.file("out");
-  CheckpointLaunch launch = launch_with_channel(
-      {.argv = {helper("describe"), out}, .clear_environment = true,
-       .environment = {{"ONLY", "this"}}});
+  CheckpointLaunch launch = launch_with_channel({.argv = {helper_program("describe"), out},
+                                                 .clear_environment = true,
+                                                 .environment = {{"ONLY", "this"}}});
   ASSERT_TRUE(launch.process.ok()) << launch.process.error().message();
-  ASSERT_EQ(wait_root(*launch.process), ChildStatus::exited(0));
+  ASSERT_EQ(wait_for_root(*launch.process), ChildStatus::exited(0));
   const std::string report = read_file(out);
 
   EXPECT_EQ(lines_with(report, "env"),
@@ -251,10 +229,10 @@ TEST(Launch, EndpointAlreadyOn198LosesCloseOnExec) {
   created->child_end.reset();
 
   const std::string out = dir.file("out");
-  auto process = OwnedProcess::launch_with_checkpoint({.argv = {helper("describe"), out}},
+  auto process = OwnedProcess::launch_with_checkpoint({.argv = {helper_program("describe"), out}},
                                                       std::move(on_198));
   ASSERT_TRUE(process.ok());
-  ASSERT_EQ(wait_root(*process), ChildStatus::exited(0));
+  ASSERT_EQ(wait_for_root(*process), ChildStatus::exited(0));
   bool found = false;
   for (const std::string& fd_line : lines_with(read_file(out), "fd")) {
     if (fd_line.rfind("198 ", 0) == 0) {
@@ -271,36 +249,37 @@ TEST(Launch, ReservedVariableIsRefusedOnlyByItsExactName) {
   auto created = CheckpointChannel::pair(CheckpointNonce{});
   ASSERT_TRUE(created.ok());
   const int endpoint = created->child_end.get();
-  auto refused = OwnedProcess::launch_with_checkpoint(
-      {.argv = {helper("describe"), dir.file("out")},
-       .environment = {{"VEK_GUARD_CHECKPOINT_FD", "5"}}},
-      std::move(created->child_end));
+  auto refused =
+      OwnedProcess::launch_with_checkpoint({.argv = {helper_program("describe"), dir.file("out")},
+                                            .environment = {{"VEK_GUARD_CHECKPOINT_FD", "5"}}},
+                                           std::move(created->child_end));
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind, LaunchErrorKind::CheckpointConfiguration);
   EXPECT_EQ(refused.error().message(), "checkpoint channel configuration is invalid");
   EXPECT_EQ(::fcntl(endpoint, F_GETFD), -1);  // closed even on failure
 
   const std::string out = dir.file("out");
-  CheckpointLaunch launch = launch_with_channel(
-      {.argv = {helper("describe"), out}, .clear_environment = true,
-       .environment = {{"vek_guard_checkpoint_fd", "5"}}});
+  CheckpointLaunch launch =
+      launch_with_channel({.argv = {helper_program("describe"), out},
+                           .clear_environment = true,
+                           .environment = {{"vek_guard_checkpoint_fd", "5"}}});
   ASSERT_TRUE(launch.process.ok());
-  ASSERT_EQ(wait_root(*launch.process), ChildStatus::exited(0));
-  EXPECT_EQ(lines_with(read_file(out), "env"),
-            (std::multiset<std::string>{"VEK_GUARD_CHECKPOINT_FD=198",
-                                        "vek_guard_checkpoint_fd=5"}));
+  ASSERT_EQ(wait_for_root(*launch.process), ChildStatus::exited(0));
+  EXPECT_EQ(
+      lines_with(read_file(out), "env"),
+      (std::multiset<std::string>{"VEK_GUARD_CHECKPOINT_FD=198", "vek_guard_checkpoint_fd=5"}));
 }
 
 TEST(Launch, PlainLaunchKeepsTheEnvironmentAndHandsNoEndpoint) {
   TempDir dir;
   ASSERT_EQ(::setenv("VEK_GUARD_TEST_INHERITED", "yes", 1), 0);
   const std::string out = dir.file("out");
-  auto process = OwnedProcess::launch({.argv = {helper("describe"), out},
+  auto process = OwnedProcess::launch({.argv = {helper_program("describe"), out},
                                        .working_directory = dir.path(),
                                        .environment = {{"VEK_GUARD_TEST_INHERITED", "replaced"}}});
   ::unsetenv("VEK_GUARD_TEST_INHERITED");
   ASSERT_TRUE(process.ok());
-  ASSERT_EQ(wait_root(*process), ChildStatus::exited(0));
+  ASSERT_EQ(wait_for_root(*process), ChildStatus::exited(0));
   const std::string report = read_file(out);
   const auto env = lines_with(report, "env");
   EXPECT_TRUE(env.contains("VEK_GUARD_TEST_INHERITED=replaced"));
@@ -323,10 +302,9 @@ TEST(Launch, TerminalStandardInputIsReplacedByDevNull) {
   ASSERT_EQ(::dup2(terminal.get(), STDIN_FILENO), STDIN_FILENO);
 
   TempDir dir;
-  auto process = OwnedProcess::launch({.argv = {helper("describe"), dir.file("tty")}});
-  auto explicit_null = OwnedProcess::launch(
-      {.argv = {helper("describe"), dir.file("null")},
-       .stdin_disposition = StdioDisposition::DevNull});
+  auto process = OwnedProcess::launch({.argv = {helper_program("describe"), dir.file("tty")}});
+  auto explicit_null = OwnedProcess::launch({.argv = {helper_program("describe"), dir.file("null")},
+                                             .stdin_disposition = StdioDisposition::DevNull});
   if (saved_stdin.valid()) {
     ::dup2(saved_stdin.get(), STDIN_FILENO);
   } else {
@@ -335,13 +313,12 @@ TEST(Launch, TerminalStandardInputIsReplacedByDevNull) {
 
   ASSERT_TRUE(process.ok());
   EXPECT_TRUE(process->stdin_was_terminal());
-  ASSERT_EQ(wait_root(*process), ChildStatus::exited(0));
-  EXPECT_EQ(lines_with(read_file(dir.file("tty")), "stdin"),
-            std::multiset<std::string>{"devnull"});
+  ASSERT_EQ(wait_for_root(*process), ChildStatus::exited(0));
+  EXPECT_EQ(lines_with(read_file(dir.file("tty")), "stdin"), std::multiset<std::string>{"devnull"});
 
   ASSERT_TRUE(explicit_null.ok());
   EXPECT_FALSE(explicit_null->stdin_was_terminal());
-  ASSERT_EQ(wait_root(*explicit_null), ChildStatus::exited(0));
+  ASSERT_EQ(wait_for_root(*explicit_null), ChildStatus::exited(0));
   EXPECT_EQ(lines_with(read_file(dir.file("null")), "stdin"),
             std::multiset<std::string>{"devnull"});
 }
@@ -354,7 +331,7 @@ TEST(OwnedProcess, QuickExitIsLaunchedAndItsStatusIsKept) {
   auto process = OwnedProcess::launch({.argv = {"sh", "-c", "exit 7"}});
   ASSERT_TRUE(process.ok());
   EXPECT_TRUE(process->owns_group());
-  ASSERT_EQ(wait_root(*process), ChildStatus::exited(7));
+  ASSERT_EQ(wait_for_root(*process), ChildStatus::exited(7));
   // A second wait would fail (the child is reaped): the answer is cached.
   EXPECT_EQ(process->try_wait_root().value(), ChildStatus::exited(7));
 }
@@ -379,14 +356,14 @@ TEST(OwnedProcess, GroupSignalsReachMembersAndThenFindNothing) {
   TempDir dir;
   const std::string pid_file = dir.file("member");
   auto process = OwnedProcess::launch(
-      {.argv = {helper("forker"), pid_file, "--root-hold-ms", "30000"}});
+      {.argv = {helper_program("forker"), pid_file, "--root-hold-ms", "30000"}});
   ASSERT_TRUE(process.ok());
   const pid_t member = std::stoi(wait_for_file(pid_file));
   ASSERT_TRUE(process_exists(member));
   EXPECT_EQ(process->owned_group_exists().value(), true);
 
   EXPECT_EQ(process->terminate_group().value(), SignalDelivery::Delivered);
-  EXPECT_EQ(wait_root(*process), ChildStatus::signaled(SIGTERM));
+  EXPECT_EQ(wait_for_root(*process), ChildStatus::signaled(SIGTERM));
   ASSERT_TRUE(eventually(
       [&] {
         auto exists = process->owned_group_exists();
@@ -399,7 +376,7 @@ TEST(OwnedProcess, GroupSignalsReachMembersAndThenFindNothing) {
 }
 
 TEST(OwnedProcess, ForwardingRefusesNonTerminalSignalsFirst) {
-  auto process = OwnedProcess::launch({.argv = {helper("stubborn")}});
+  auto process = OwnedProcess::launch({.argv = {helper_program("stubborn")}});
   ASSERT_TRUE(process.ok());
   for (uint8_t signal : {uint8_t{9}, uint8_t{30}, uint8_t{0}, uint8_t{10}}) {
     auto forwarded = process->forward_terminal_signal(signal);
@@ -418,11 +395,11 @@ TEST(OwnedProcess, ForwardingRefusesNonTerminalSignalsFirst) {
   EXPECT_EQ(process->owned_group_exists().error().kind, ControlErrorKind::GroupQueryFailed);
 
   EXPECT_EQ(moved.kill_group().value(), SignalDelivery::Delivered);
-  EXPECT_EQ(wait_root(moved), ChildStatus::signaled(SIGKILL));
+  EXPECT_EQ(wait_for_root(moved), ChildStatus::signaled(SIGKILL));
 }
 
 TEST(OwnedProcess, EndpointMustBeInTheOwnedGroup) {
-  auto process = OwnedProcess::launch({.argv = {helper("stubborn")}});
+  auto process = OwnedProcess::launch({.argv = {helper_program("stubborn")}});
   ASSERT_TRUE(process.ok());
   auto endpoint = process->negotiate_checkpoint_endpoint(1234, process->root_pid());
   ASSERT_TRUE(endpoint.ok());
@@ -446,9 +423,9 @@ TEST(OwnedProcess, DropKillsTheWholeGroupAndReapsTheRoot) {
   pid_t root = 0;
   pid_t member = 0;
   {
-    auto process = OwnedProcess::launch(
-        {.argv = {helper("forker"), pid_file, "--member-ignores-term", "--root-hold-ms",
-                  "30000"}});
+    auto process =
+        OwnedProcess::launch({.argv = {helper_program("forker"), pid_file, "--member-ignores-term",
+                                       "--root-hold-ms", "30000"}});
     ASSERT_TRUE(process.ok());
     root = process->root_pid();
     member = std::stoi(wait_for_file(pid_file));
@@ -466,9 +443,9 @@ TEST(OwnedProcess, DropReapsARootWhoseGroupIsGone) {
     TempDir dir;
     const std::string ready = dir.file("ready");
     const std::string go = dir.file("go");
-    std::vector<std::string> argv = {helper("stubborn"),          "--wait-for-file", go,
-                                     "--join-group",              std::to_string(::getpgid(0)),
-                                     "--ready-file",              ready};
+    std::vector<std::string> argv = {
+        helper_program("stubborn"),   "--wait-for-file", go,   "--join-group",
+        std::to_string(::getpgid(0)), "--ready-file",    ready};
     if (root_exits) argv.insert(argv.end(), {"--exit-when-ready", "0"});
     pid_t root = 0;
     {
@@ -476,8 +453,7 @@ TEST(OwnedProcess, DropReapsARootWhoseGroupIsGone) {
       ASSERT_TRUE(process.ok());
       root = process->root_pid();
       // Only now, after the launch saw its group, may the root leave it.
-      ASSERT_EQ(test_support::run_subprocess({.argv = {"/bin/sh", "-c", "touch " + go}})
-                    .exit_code,
+      ASSERT_EQ(test_support::run_subprocess({.argv = {"/bin/sh", "-c", "touch " + go}}).exit_code,
                 0);
       wait_for_file(ready);
       EXPECT_EQ(process->owned_group_exists().value(), false);
@@ -492,10 +468,10 @@ TEST(OwnedProcess, DropReapsARootWhoseGroupIsGone) {
 TEST(OwnedProcess, RelinquishLeavesTheGroupRunning) {
   TempDir dir;
   const std::string pid_file = dir.file("member");
-  auto process = OwnedProcess::launch({.argv = {helper("forker"), pid_file}});
+  auto process = OwnedProcess::launch({.argv = {helper_program("forker"), pid_file}});
   ASSERT_TRUE(process.ok());
   const pid_t member = std::stoi(wait_for_file(pid_file));
-  ASSERT_EQ(wait_root(*process), ChildStatus::exited(0));
+  ASSERT_EQ(wait_for_root(*process), ChildStatus::exited(0));
   const pid_t group = *process->process_group();
   std::move(*process).relinquish();
   EXPECT_FALSE(process->owns_group());
@@ -577,8 +553,7 @@ TEST(ClientReady, StandardStreamsAreRefusedAndLeftOpen) {
     const int flags_before = ::fcntl(fd, F_GETFD);
     auto taken = ClientReady::take(fd);
     ASSERT_FALSE(taken.ok());
-    EXPECT_EQ(taken.error(),
-              (ControlError{ControlErrorKind::ClientReadyConfiguration, EBADF}));
+    EXPECT_EQ(taken.error(), (ControlError{ControlErrorKind::ClientReadyConfiguration, EBADF}));
     EXPECT_EQ(taken.error().message(), "client readiness descriptor configuration failed");
     EXPECT_EQ(::fcntl(fd, F_GETFD), flags_before);
   }

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "vek_guard/error.h"
+#include "vek_guard/identity.h"
 #include "vek_guard/report.h"
 #include "vek_guard/unique_fd.h"
 
@@ -202,6 +203,27 @@ class ProcessControlHandle {
 
   std::optional<int32_t> process_group() const { return process_group_; }
 
+  // kill(-group, signal): ESRCH is ProcessMissing, EPERM PermissionDenied;
+  // other errors are DeliveryFailed, and so is having no group or a group id
+  // below 2 (kill(-1) would reach every process, kill(-0) our own group).
+  Result<SignalDelivery, ControlError> signal_group(int signal) const;
+
+  // Sends `signal` to the endpoint after checking, in order, each failure
+  // EndpointNotOwned unless said otherwise: the endpoint belongs to this
+  // handle's group; its pid is >= 1; getpgid(pid) is still the group (a
+  // failing getpgid never is); the process inspector finds the pid (Missing:
+  // ProcessMissing; PermissionDenied: PermissionDenied; IdentityChanged:
+  // EndpointNotOwned; another failure: DeliveryFailed) with the endpoint's pid
+  // and start time, and not exited (exited: ProcessMissing). Then
+  // kill(pid, signal): ESRCH is ProcessMissing, EPERM or EACCES
+  // PermissionDenied, other errors DeliveryFailed.
+  Result<SignalDelivery, ControlError> signal_checkpoint(const CheckpointEndpoint& endpoint,
+                                                         uint8_t signal) const;
+  // As above with the given inspector (a fake /proc tree in tests).
+  Result<SignalDelivery, ControlError> signal_checkpoint(
+      const CheckpointEndpoint& endpoint, uint8_t signal,
+      const NativeProcessInventory& inspector) const;
+
   friend bool operator==(const ProcessControlHandle&, const ProcessControlHandle&) = default;
 
  private:
@@ -292,7 +314,6 @@ class OwnedProcess {
  private:
   OwnedProcess() = default;
   static Result<OwnedProcess, LaunchError> launch_impl(const LaunchSpec& spec, int endpoint);
-  Result<SignalDelivery, ControlError> signal_group(int signal) const;
   // Leaves a moved-from object with no process, no group and nothing to do.
   void release_everything();
 
