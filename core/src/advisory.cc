@@ -2,8 +2,10 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
+#include <variant>
 
 namespace vek_guard {
 namespace {
@@ -115,6 +117,82 @@ AdvisorySnapshot NativeAdvisoryObserver::snapshot_at(Duration now, Duration max_
   };
 }
 
+SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Duration now,
+                                              const AdvisorySnapshot& snapshot) {
+  const Duration completed_at = sample.completed_at;
+  // The counters move together so that complete + incomplete = total holds
+  // even at saturation, which the report's validation requires.
+  const bool counting = total_samples_ != kU64Max;
+  if (counting) ++total_samples_;
+  if (!first_captured_) first_captured_ = completed_at;
+  last_captured_ = completed_at;
+
+  Observed<int64_t> growth;
+  std::optional<Duration> growth_time;
+  if (const std::optional<uint64_t> aggregate = sample.status.complete_bytes()) {
+    // Past saturation the peak stays with the counted samples, so a known
+    // peak never goes with zero complete samples.
+    if (counting) {
+      ++complete_samples_;
+      peak_footprint_ = std::max(peak_footprint_.value_or(0), *aggregate);
+    }
+    const std::optional<GrowthBase> base = previous_complete_;
+    previous_complete_ = GrowthBase{completed_at, *aggregate};
+    if (!base) {
+      growth = Observed<int64_t>::unknown();
+    } else if (completed_at <= base->completed_at) {
+      growth = Observed<int64_t>::error(ObservationError::ClockAnomaly);
+      previous_complete_.reset();
+    } else if (const std::optional<int64_t> rate = advisory::growth_rate(
+                   base->aggregate_bytes, *aggregate, completed_at.saturating_sub(base->completed_at))) {
+      growth = Observed<int64_t>::available(*rate);
+      last_growth_at_ = completed_at;
+      growth_time = completed_at;
+      if (*rate > 0) peak_growth_ = std::max(peak_growth_.value_or(0), *rate);
+    } else {
+      growth = Observed<int64_t>::error(ObservationError::Internal);
+    }
+  } else {
+    if (counting) ++incomplete_samples_;
+    previous_complete_.reset();
+    if (last_growth_at_) {
+      growth = Observed<int64_t>::stale(last_growth_at_->as_millis_saturating());
+      growth_time = last_growth_at_;
+    }
+  }
+
+  return SampleWindow{
+      .captured_at_ms = completed_at.as_millis_saturating(),
+      .processed_at_ms = now.as_millis_saturating(),
+      .window_ms = advisory::window_ms(sample.started_at, completed_at),
+      .aggregate_footprint_bytes = advisory::aggregate_observation(sample.status),
+      .advisory = snapshot.with_growth(growth, growth_time),
+  };
+}
+
+CalibrationArtifact ObserveCalibration::artifact() const {
+  uint64_t observed_duration_ms = 0;
+  if (first_captured_ && last_captured_) {
+    observed_duration_ms = last_captured_->saturating_sub(*first_captured_).as_millis_saturating();
+  }
+  CalibrationArtifact summary;
+  summary.schema_version = 1;
+  summary.observation_only = true;
+  summary.safety_certified = false;
+  summary.total_samples = total_samples_;
+  summary.complete_samples = complete_samples_;
+  summary.incomplete_samples = incomplete_samples_;
+  summary.observed_duration_ms = observed_duration_ms;
+  summary.peak_aggregate_footprint_bytes = peak_footprint_
+                                               ? Observed<uint64_t>::available(*peak_footprint_)
+                                               : Observed<uint64_t>::unknown();
+  summary.peak_growth_bytes_per_second =
+      peak_growth_ ? Observed<int64_t>::available(*peak_growth_) : Observed<int64_t>::unknown();
+  summary.automatic_limit_bytes = std::nullopt;
+  summary.guidance = CalibrationGuidance::ChooseExplicitLimitFromRepeatedRepresentativeRuns;
+  return summary;
+}
+
 namespace advisory {
 
 PressureObservations pressure_observations(const PressureState* state, Duration now,
@@ -171,6 +249,58 @@ VmObservations vm_observations(const Result<platform::VmStatistics, int>& statis
   const std::optional<uint64_t> wired = bytes(statistics->pages.wired_pages);
   if (!compressor || !wired) return failed;
   return {Observed<uint64_t>::available(*compressor), Observed<uint64_t>::available(*wired)};
+}
+
+uint64_t window_ms(Duration started_at, Duration completed_at) {
+  const std::optional<Duration> latency = completed_at.checked_sub(started_at);
+  if (!latency || latency->is_zero()) return 0;
+  return std::max<uint64_t>(1, latency->as_millis_saturating());
+}
+
+Observed<uint64_t> aggregate_observation(const SampleStatus& status) {
+  using O = Observed<uint64_t>;
+  switch (status.kind()) {
+    case SampleStatus::Kind::Complete:
+      return O::available(*status.complete_bytes());
+    case SampleStatus::Kind::Incomplete:
+      return O::unknown();
+    case SampleStatus::Kind::AggregateOverflow:
+      return O::error(ObservationError::Internal);
+    case SampleStatus::Kind::ClockRegressed:
+      return O::error(ObservationError::ClockAnomaly);
+    case SampleStatus::Kind::ProbeFailed:
+      break;
+  }
+  switch (std::get<SampleStatus::ProbeFailed>(status.value).error) {
+    case InspectionError::Missing:
+    case InspectionError::IdentityChanged:
+      return O::error(ObservationError::ProcessMissing);
+    case InspectionError::PermissionDenied:
+      return O::error(ObservationError::PermissionDenied);
+    case InspectionError::InvalidData:
+      return O::error(ObservationError::MalformedKernelData);
+    case InspectionError::Unsupported:
+      return O::unavailable(UnavailableReason::NotSupported);
+    case InspectionError::Failed:
+      break;
+  }
+  return O::error(ObservationError::Internal);
+}
+
+std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes,
+                                   Duration elapsed) {
+  // Both factors stay far inside 128 bits: the difference below 2^65, the
+  // scaled difference below 2^95, the elapsed nanoseconds below 2^94.
+  const __int128 elapsed_ns =
+      static_cast<__int128>(elapsed.secs()) * Duration::kNanosPerSecond + elapsed.subsec_nanos();
+  if (elapsed_ns == 0) return std::nullopt;
+  const __int128 delta = static_cast<__int128>(later_bytes) - static_cast<__int128>(earlier_bytes);
+  // Integer division truncates toward zero, for negative rates too.
+  const __int128 rate = delta * Duration::kNanosPerSecond / elapsed_ns;
+  if (rate > std::numeric_limits<int64_t>::max() || rate < std::numeric_limits<int64_t>::min()) {
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(rate);
 }
 
 AdvisoryFreshness freshness_of(ObservedStatus status) {

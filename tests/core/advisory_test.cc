@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -233,6 +234,248 @@ TEST(AdvisoryWithGrowth, GrowthCaptureTimePrecedence) {
   EXPECT_EQ(growth_meta(Observed<int64_t>::error(ObservationError::ClockAnomaly), std::nullopt)
                 .freshness,
             AdvisoryFreshness::Unavailable);
+}
+
+FootprintSample sample_with(SampleStatus::Kind kind, Duration started_at, Duration completed_at,
+                            uint64_t aggregate = 0) {
+  FootprintSample sample;
+  sample.started_at = started_at;
+  sample.completed_at = completed_at;
+  switch (kind) {
+    case SampleStatus::Kind::Complete:
+      sample.status.value = SampleStatus::Complete{aggregate};
+      break;
+    case SampleStatus::Kind::Incomplete:
+      sample.status.value = SampleStatus::Incomplete{{}, {}, aggregate};
+      break;
+    case SampleStatus::Kind::AggregateOverflow:
+      sample.status.value = SampleStatus::AggregateOverflow{};
+      break;
+    case SampleStatus::Kind::ProbeFailed:
+      sample.status.value = SampleStatus::ProbeFailed{InspectionError::Failed};
+      break;
+    case SampleStatus::Kind::ClockRegressed:
+      sample.status.value = SampleStatus::ClockRegressed{};
+      break;
+  }
+  return sample;
+}
+
+// A complete sample of `bytes` that completed at `at_ms` after a 1 ms pass.
+FootprintSample complete_at(uint64_t at_ms, uint64_t bytes) {
+  const Duration at = Duration::from_millis(at_ms);
+  return sample_with(SampleStatus::Kind::Complete, at.saturating_sub(Duration::from_millis(1)),
+                     at, bytes);
+}
+
+FootprintSample incomplete_at(uint64_t at_ms) {
+  const Duration at = Duration::from_millis(at_ms);
+  return sample_with(SampleStatus::Kind::Incomplete, at.saturating_sub(Duration::from_millis(1)),
+                     at, 7);
+}
+
+AdvisorySnapshot snapshot_at_ms(uint64_t at_ms) {
+  AdvisorySnapshot snap;
+  snap.captured_at = Duration::from_millis(at_ms);
+  return snap;
+}
+
+// Records `sample`, processed 2 ms after its completion, and returns its growth.
+Observed<int64_t> record(ObserveCalibration& calibration, const FootprintSample& sample) {
+  const Duration now = sample.completed_at.saturating_add(Duration::from_millis(2));
+  return calibration.record_sample(sample, now, snapshot_at_ms(now.as_millis_saturating()))
+      .advisory.growth_bytes_per_second;
+}
+
+// The report's calibration rules, as validation applies them to an observe
+// run's artifact.
+void expect_valid_calibration(const CalibrationArtifact& artifact) {
+  EXPECT_EQ(artifact.schema_version, 1U);
+  EXPECT_TRUE(artifact.observation_only);
+  EXPECT_FALSE(artifact.safety_certified);
+  EXPECT_FALSE(artifact.automatic_limit_bytes.has_value());
+  EXPECT_LE(artifact.complete_samples, kU64Max - artifact.incomplete_samples);
+  EXPECT_EQ(artifact.complete_samples + artifact.incomplete_samples, artifact.total_samples);
+  const auto& peak = artifact.peak_aggregate_footprint_bytes;
+  if (peak.status() == ObservedStatus::Unknown) {
+    EXPECT_EQ(artifact.complete_samples, 0U);
+  } else {
+    EXPECT_TRUE(peak.is_available());
+    EXPECT_GT(artifact.complete_samples, 0U);
+  }
+  if (const int64_t* growth = artifact.peak_growth_bytes_per_second.value()) {
+    EXPECT_GE(*growth, 1);
+  }
+}
+
+TEST(ObserveCalibration, ShrinkingGivesNegativeGrowthAndLeavesThePeakAlone) {
+  ObserveCalibration calibration;
+  EXPECT_EQ(record(calibration, complete_at(1000, 100)), Observed<int64_t>::unknown());
+  const FootprintSample second = complete_at(1500, 50);
+  const SampleWindow window =
+      calibration.record_sample(second, Duration::from_millis(1502), snapshot_at_ms(1502));
+  EXPECT_EQ(window.advisory.growth_bytes_per_second, Observed<int64_t>::available(-100));
+  // The growth metadata carries the sample's completion time.
+  EXPECT_EQ(window.advisory.metadata->growth_bytes_per_second.captured_at_ms, 1500U);
+  EXPECT_EQ(window.advisory.metadata->growth_bytes_per_second.freshness, AdvisoryFreshness::Fresh);
+  EXPECT_EQ(calibration.peak_growth(), std::nullopt);
+  EXPECT_EQ(calibration.peak_footprint(), 100U);
+
+  const CalibrationArtifact artifact = calibration.artifact();
+  EXPECT_EQ(artifact.peak_growth_bytes_per_second, Observed<int64_t>::unknown());
+  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, Observed<uint64_t>::available(100));
+  EXPECT_EQ(artifact.observed_duration_ms, 500U);
+  expect_valid_calibration(artifact);
+}
+
+TEST(ObserveCalibration, PeakGrowthKeepsTheLargestPositiveRate) {
+  ObserveCalibration calibration;
+  (void)record(calibration, complete_at(1000, 100));
+  EXPECT_EQ(record(calibration, complete_at(2000, 1100)), Observed<int64_t>::available(1000));
+  EXPECT_EQ(record(calibration, complete_at(3000, 1600)), Observed<int64_t>::available(500));
+  EXPECT_EQ(record(calibration, complete_at(4000, 1600)), Observed<int64_t>::available(0));
+  EXPECT_EQ(calibration.peak_growth(), 1000);
+  EXPECT_EQ(calibration.peak_footprint(), 1600U);
+  EXPECT_EQ(calibration.artifact().peak_growth_bytes_per_second,
+            Observed<int64_t>::available(1000));
+}
+
+TEST(ObserveCalibration, GrowthTruncatesTowardZeroAndRejectsWhatDoesNotFit) {
+  EXPECT_EQ(advisory::growth_rate(10, 0, Duration::from_secs(3)), -3);  // not -4
+  EXPECT_EQ(advisory::growth_rate(0, 10, Duration::from_secs(3)), 3);
+  EXPECT_EQ(advisory::growth_rate(0, 1, Duration::from_nanos(3)), 333'333'333);
+  EXPECT_EQ(advisory::growth_rate(0, kU64Max, Duration::from_secs(1)), std::nullopt);
+  EXPECT_EQ(advisory::growth_rate(kU64Max, 0, Duration::from_secs(1)), std::nullopt);
+  // The full range of aggregates over a huge interval still computes exactly.
+  EXPECT_EQ(advisory::growth_rate(0, kU64Max, Duration::max()), 0);
+  EXPECT_EQ(advisory::growth_rate(0, uint64_t{1} << 62, Duration::from_secs(1)),
+            int64_t{1} << 62);
+  EXPECT_EQ(advisory::growth_rate(1, 2, Duration()), std::nullopt);
+
+  ObserveCalibration calibration;
+  (void)record(calibration, complete_at(1000, 0));
+  EXPECT_EQ(record(calibration, complete_at(1001, kU64Max)),
+            Observed<int64_t>::error(ObservationError::Internal));
+  // A rate that does not fit still leaves a base behind.
+  EXPECT_EQ(record(calibration, complete_at(2001, kU64Max - 5)), Observed<int64_t>::available(-5));
+  EXPECT_EQ(calibration.peak_growth(), std::nullopt);
+}
+
+TEST(ObserveCalibration, GapsResetTheGrowthBase) {
+  ObserveCalibration calibration;
+  (void)record(calibration, complete_at(1000, 100));
+  EXPECT_EQ(record(calibration, complete_at(2000, 300)), Observed<int64_t>::available(200));
+
+  // An incomplete sample shows the last rate as stale, dated when it was seen.
+  const SampleWindow gap = calibration.record_sample(incomplete_at(3000), Duration::from_millis(3002),
+                                                     snapshot_at_ms(3002));
+  EXPECT_EQ(gap.advisory.growth_bytes_per_second, Observed<int64_t>::stale(2000));
+  EXPECT_EQ(gap.advisory.metadata->growth_bytes_per_second.captured_at_ms, 2000U);
+  EXPECT_EQ(gap.advisory.metadata->growth_bytes_per_second.freshness, AdvisoryFreshness::Stale);
+  EXPECT_EQ(gap.aggregate_footprint_bytes, Observed<uint64_t>::unknown());
+
+  // The next complete sample has no base, however many rates came before.
+  EXPECT_EQ(record(calibration, complete_at(4000, 500)), Observed<int64_t>::unknown());
+  EXPECT_EQ(record(calibration, complete_at(5000, 600)), Observed<int64_t>::available(100));
+
+  // A complete sample not later than its base is a clock anomaly and also
+  // removes the base.
+  EXPECT_EQ(record(calibration, complete_at(5000, 700)),
+            Observed<int64_t>::error(ObservationError::ClockAnomaly));
+  EXPECT_EQ(record(calibration, complete_at(6000, 800)), Observed<int64_t>::unknown());
+  EXPECT_EQ(record(calibration, complete_at(7000, 900)), Observed<int64_t>::available(100));
+
+  EXPECT_EQ(calibration.total_samples(), 8U);
+  EXPECT_EQ(calibration.complete_samples(), 7U);
+  EXPECT_EQ(calibration.incomplete_samples(), 1U);
+  EXPECT_EQ(calibration.peak_growth(), 200);
+  expect_valid_calibration(calibration.artifact());
+}
+
+TEST(ObserveCalibration, OnlyIncompleteSamplesGiveUnknownPeaks) {
+  ObserveCalibration calibration;
+  for (uint64_t at_ms : {100, 200, 300}) {
+    EXPECT_EQ(record(calibration, incomplete_at(at_ms)), Observed<int64_t>::unknown());
+  }
+  (void)record(calibration,
+               sample_with(SampleStatus::Kind::ClockRegressed, Duration::from_millis(400),
+                           Duration::from_millis(390)));
+  const CalibrationArtifact artifact = calibration.artifact();
+  EXPECT_EQ(artifact.total_samples, 4U);
+  EXPECT_EQ(artifact.complete_samples, 0U);
+  EXPECT_EQ(artifact.incomplete_samples, 4U);
+  EXPECT_EQ(artifact.observed_duration_ms, 290U);
+  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, Observed<uint64_t>::unknown());
+  EXPECT_EQ(artifact.peak_growth_bytes_per_second, Observed<int64_t>::unknown());
+  EXPECT_EQ(artifact.guidance, CalibrationGuidance::ChooseExplicitLimitFromRepeatedRepresentativeRuns);
+  expect_valid_calibration(artifact);
+}
+
+TEST(ObserveCalibration, EmptyArtifactAndBackwardsDuration) {
+  const ObserveCalibration empty;
+  const CalibrationArtifact artifact = empty.artifact();
+  EXPECT_EQ(artifact.total_samples, 0U);
+  EXPECT_EQ(artifact.observed_duration_ms, 0U);
+  expect_valid_calibration(artifact);
+
+  // A latest completion before the first gives 0, not a wrapped duration.
+  ObserveCalibration calibration;
+  (void)record(calibration, complete_at(5000, 1));
+  (void)record(calibration, complete_at(1000, 1));
+  EXPECT_EQ(calibration.artifact().observed_duration_ms, 0U);
+}
+
+TEST(ObserveCalibration, WindowRoundsSubMillisecondPassesUp) {
+  const Duration start = Duration::from_secs(2);
+  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_micros(400))), 1U);
+  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_nanos(1))), 1U);
+  EXPECT_EQ(advisory::window_ms(start, start), 0U);
+  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_micros(1999))), 1U);
+  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_millis(25))), 25U);
+  EXPECT_EQ(advisory::window_ms(start, Duration::from_secs(1)), 0U);
+  EXPECT_EQ(advisory::window_ms(Duration(), Duration::max()), kU64Max);
+}
+
+TEST(ObserveCalibration, SampleWindowCarriesTimesStatusAndAdvisory) {
+  ObserveCalibration calibration;
+  AdvisorySnapshot snap = snapshot_at_ms(1'234);
+  snap.swap_bytes = Observed<uint64_t>::available(4096);
+  const FootprintSample sample = sample_with(SampleStatus::Kind::Complete,
+                                             Duration::from_micros(1'230'000),
+                                             Duration::from_micros(1'230'400), 777);
+  const SampleWindow window = calibration.record_sample(sample, Duration::from_millis(1'234), snap);
+  EXPECT_EQ(window.captured_at_ms, 1'230U);
+  EXPECT_EQ(window.processed_at_ms, 1'234U);
+  EXPECT_EQ(window.window_ms, 1U);
+  EXPECT_EQ(window.aggregate_footprint_bytes, Observed<uint64_t>::available(777));
+  EXPECT_EQ(window.advisory, snap.with_growth(Observed<int64_t>::unknown(), std::nullopt));
+}
+
+TEST(ObserveCalibration, AggregateFollowsTheSampleStatus) {
+  using Kind = SampleStatus::Kind;
+  using O = Observed<uint64_t>;
+  const Duration t = Duration::from_secs(1);
+  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::Complete, t, t, 5).status),
+            O::available(5));
+  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::Incomplete, t, t, 5).status),
+            O::unknown());
+  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::AggregateOverflow, t, t).status),
+            O::error(ObservationError::Internal));
+  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::ClockRegressed, t, t).status),
+            O::error(ObservationError::ClockAnomaly));
+  const std::pair<InspectionError, O> probe_failures[] = {
+      {InspectionError::Missing, O::error(ObservationError::ProcessMissing)},
+      {InspectionError::PermissionDenied, O::error(ObservationError::PermissionDenied)},
+      {InspectionError::IdentityChanged, O::error(ObservationError::ProcessMissing)},
+      {InspectionError::InvalidData, O::error(ObservationError::MalformedKernelData)},
+      {InspectionError::Unsupported, O::unavailable(UnavailableReason::NotSupported)},
+      {InspectionError::Failed, O::error(ObservationError::Internal)},
+  };
+  for (const auto& [error, expected] : probe_failures) {
+    SampleStatus status;
+    status.value = SampleStatus::ProbeFailed{error};
+    EXPECT_EQ(advisory::aggregate_observation(status), expected) << static_cast<int>(error);
+  }
 }
 
 // Publishes a PSI text for the monitor's thread (rename, so never half a file).

@@ -8,9 +8,12 @@
 // runtime journals.
 //
 //   NativeAdvisoryObserver observer = NativeAdvisoryObserver::create();
-//   ...
+//   ObserveCalibration calibration;  // created with the sampler
+//   // once per pass, after the sampler:
 //   AdvisorySnapshot snap = observer.snapshot(now, max_age);
-//   AdvisoryMetrics metrics = snap.with_growth(growth, growth_time);
+//   SampleWindow window = calibration.record_sample(sample, now, snap);
+//   // observe mode, at the end:
+//   CalibrationArtifact summary = calibration.artifact();
 //
 // Every failure of a system reading becomes an `Observed` value (unavailable
 // or error with a code); no function here returns an error.
@@ -28,6 +31,7 @@
 #include "vek_guard/error.h"
 #include "vek_guard/platform_memory.h"
 #include "vek_guard/report.h"
+#include "vek_guard/sampling.h"
 
 namespace vek_guard {
 
@@ -137,6 +141,70 @@ class NativeAdvisoryObserver {
   std::optional<PressureMonitor> monitor_;
 };
 
+// The running statistics of a run's samples, and the source of each sample's
+// growth rate. Starts empty; only `record_sample` changes it. Supervision
+// thread only.
+//
+// Growth is derived from consecutive complete samples: (A − A') × 10^9 /
+// (T − T' in ns), in signed 128-bit arithmetic truncated toward zero, where
+// (T', A') is the previous complete sample's completion time and aggregate.
+// Any other sample, or a complete sample that is not later than its base (a
+// clock anomaly), removes the base, so the next complete sample has no growth
+// (unknown) even if earlier rates were available.
+class ObserveCalibration {
+ public:
+  ObserveCalibration() = default;
+
+  // Counts `sample`, updates the peaks and the growth base, and returns the
+  // `SampleWindow` the runtime journals for it:
+  //  - captured_at_ms: the sample's completed_at; processed_at_ms: `now`;
+  //  - window_ms: see `advisory::window_ms`;
+  //  - aggregate_footprint_bytes: see `advisory::aggregate_observation`;
+  //  - advisory: `snapshot.with_growth(growth, growth time)`, where growth is
+  //    available (at the sample's completion time) when it could be derived,
+  //    unknown without a base, error clock_anomaly when the sample is not
+  //    later than its base, error internal when the rate does not fit in 64
+  //    bits; for a sample that is not complete it is stale since the last
+  //    available rate (at that rate's time), or unknown when there never was
+  //    one.
+  // Counters saturate together: once total_samples reaches u64::MAX nothing
+  // is counted any more, so complete + incomplete = total always holds.
+  SampleWindow record_sample(const FootprintSample& sample, Duration now,
+                             const AdvisorySnapshot& snapshot);
+
+  // The calibration summary of an observe run: the counts, the time from the
+  // first to the latest sample's completion (0 when negative or without
+  // samples), the peak complete aggregate and the peak positive growth rate
+  // (each unknown without one), no automatic limit. It always satisfies the
+  // report's calibration rules: complete + incomplete = total, a known peak
+  // footprint exactly when a sample was complete, a peak growth of at least 1.
+  CalibrationArtifact artifact() const;
+
+  // The largest complete aggregate so far.
+  std::optional<uint64_t> peak_footprint() const { return peak_footprint_; }
+  // The largest positive growth rate so far.
+  std::optional<int64_t> peak_growth() const { return peak_growth_; }
+  uint64_t total_samples() const { return total_samples_; }
+  uint64_t complete_samples() const { return complete_samples_; }
+  uint64_t incomplete_samples() const { return incomplete_samples_; }
+
+ private:
+  struct GrowthBase {
+    Duration completed_at;
+    uint64_t aggregate_bytes = 0;
+  };
+
+  std::optional<uint64_t> peak_footprint_;
+  std::optional<int64_t> peak_growth_;
+  std::optional<Duration> first_captured_;
+  std::optional<Duration> last_captured_;
+  std::optional<GrowthBase> previous_complete_;
+  std::optional<Duration> last_growth_at_;
+  uint64_t total_samples_ = 0;
+  uint64_t complete_samples_ = 0;
+  uint64_t incomplete_samples_ = 0;
+};
+
 // The building blocks of a snapshot, one per source, exposed so each mapping
 // from a system result to an `Observed` value can be checked on its own.
 namespace advisory {
@@ -172,6 +240,25 @@ VmObservations vm_observations(const Result<platform::VmStatistics, int>& statis
 
 // The freshness that a metric's status implies.
 AdvisoryFreshness freshness_of(ObservedStatus status);
+
+// A sample's duration in whole milliseconds, saturating: 0 when completed_at
+// is earlier than started_at or equal to it; a duration below one
+// millisecond but above zero counts as 1, so a real pass never shows as
+// instantaneous.
+uint64_t window_ms(Duration started_at, Duration completed_at);
+
+// A sample's aggregate footprint as reported: available for Complete,
+// unknown for Incomplete, error internal for AggregateOverflow, error
+// clock_anomaly for ClockRegressed; a failed probe by its error: Missing and
+// IdentityChanged give process_missing, PermissionDenied permission_denied,
+// InvalidData malformed_kernel_data, Unsupported unavailable not_supported,
+// Failed error internal.
+Observed<uint64_t> aggregate_observation(const SampleStatus& status);
+
+// (later − earlier bytes) × 10^9 / elapsed ns, truncated toward zero; nothing
+// when the result does not fit in 64 bits. `elapsed` must not be zero.
+std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes,
+                                   Duration elapsed);
 
 }  // namespace advisory
 }  // namespace vek_guard
