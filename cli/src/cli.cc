@@ -349,7 +349,15 @@ class Definition {
   std::string path(const CLI::App& app) const;
   std::string usage(const CLI::App& app) const;
 
+  // Whether the value just handed to an option callback was a word of its
+  // own ("--cwd x") rather than written into the option ("--cwd=x").
+  bool value_was_separate_word(std::string_view option_name) const;
+
   std::string program_;
+  // The words being parsed, as CLI11 consumes them from the back, and how
+  // many there were; together they tell which word a callback is looking at.
+  const std::vector<std::string>* unparsed_ = nullptr;
+  std::span<const std::string> head_;
   CLI::App root_;
   CLI::App* observe_ = nullptr;
   CLI::App* run_ = nullptr;
@@ -547,7 +555,11 @@ void Definition::add_value(CLI::App& app, const ValueSpec& spec, ValueParser<T> 
         if (spec.requires_utf8 && !is_valid_utf8(text)) {
           throw ParseStop{failure(render_error(kInvalidUtf8Message, "", usage(*owner)))};
         }
-        if (spec.refuses_empty && text.empty()) {
+        // CLI11 takes whatever word follows an option as its value; a word
+        // that reads as another long option is almost always a forgotten
+        // value ("--report --clear-env"), so it is refused as one.
+        if ((spec.refuses_empty && text.empty()) ||
+            (text.starts_with("--") && value_was_separate_word(spec.name))) {
           throw ParseStop{failure(render_error("a value is required for " +
                                                    in_quotes(value_display(spec)) +
                                                    " but none was supplied",
@@ -579,6 +591,8 @@ Result<RawCli, CliParseError> Definition::parse(std::span<const std::string> hea
                                                 std::span<const std::string> command) {
   // CLI11 consumes its vector from the back.
   std::vector<std::string> reversed(head.rbegin(), head.rend());
+  unparsed_ = &reversed;
+  head_ = head;
   std::optional<std::string> unreported;
   try {
     root_.parse(reversed);
@@ -687,6 +701,13 @@ std::optional<CliParseError> Definition::missing_value(std::span<const std::stri
   return failure(render_error(
       "a value is required for " + in_quotes(option_display(*option)) + " but none was supplied", "",
       ""));
+}
+
+bool Definition::value_was_separate_word(std::string_view option_name) const {
+  if (unparsed_ == nullptr || unparsed_->size() >= head_.size()) return false;
+  const std::string_view last_consumed = head_[head_.size() - unparsed_->size() - 1];
+  return !(last_consumed.starts_with(option_name) &&
+           last_consumed.substr(option_name.size()).starts_with('='));
 }
 
 const CLI::App* Definition::selected() const {

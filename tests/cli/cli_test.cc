@@ -267,6 +267,15 @@ TEST(CommandLine, MissingRequiredArgumentsAreAllNamed) {
   EXPECT_EQ(refusal({"observe", "--report", "", "--", "x"}),
             "error: a value is required for '--report <PATH>' but none was supplied\n\n"
             "For more information, try '--help'.\n");
+  // A long option where a value belongs is a forgotten value, but written
+  // into the option it is the value.
+  EXPECT_EQ(refusal({"observe", "--report", "r", "--cwd", "--clear-env", "--", "x"}),
+            "error: a value is required for '--cwd <CWD>' but none was supplied\n\n"
+            "For more information, try '--help'.\n");
+  const auto inline_value = parse({"observe", "--report=--odd", "--env", "-A=1", "--", "x"});
+  ASSERT_TRUE(inline_value) << inline_value.error().message;
+  EXPECT_EQ(inline_value->common.report_path, "--odd");
+  EXPECT_EQ(inline_value->common.env.at("-A"), "1");
 }
 
 TEST(CommandLine, OptionValuesMustBeUtf8ButPathsAndCommandWordsNeedNot) {
