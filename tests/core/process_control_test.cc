@@ -290,6 +290,16 @@ TEST(Launch, PlainLaunchKeepsTheEnvironmentAndHandsNoEndpoint) {
   }
 }
 
+TEST(Launch, RelativeCommandIsFoundFromTheWorkingDirectory) {
+  TempDir dir;
+  auto process = OwnedProcess::launch({.argv = {"./vek-guard-test-describe", dir.file("out")},
+                                       .working_directory = VEK_GUARD_HELPER_DIR});
+  ASSERT_TRUE(process.ok()) << process.error().message();
+  ASSERT_EQ(wait_for_root(*process), ChildStatus::exited(0));
+  EXPECT_EQ(lines_with(read_file(dir.file("out")), "cwd"),
+            std::multiset<std::string>{VEK_GUARD_HELPER_DIR});
+}
+
 TEST(Launch, TerminalStandardInputIsReplacedByDevNull) {
   // Make our own standard input a terminal for the launch.
   UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));

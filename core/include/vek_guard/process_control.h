@@ -159,8 +159,9 @@ enum class StdioDisposition : uint8_t {
 
 struct LaunchSpec {
   // The first element is the executable, looked up on the supervisor's search
-  // path (PATH) as execvp does when it holds no slash; the rest are its
-  // arguments.
+  // path (PATH, not the child's environment) as execvp does when it holds no
+  // slash; a relative path with a slash is taken from the child's working
+  // directory. The rest are its arguments.
   std::vector<std::string> argv;
   // The child's working directory; must name an existing directory
   // (symbolic links followed). Absent: the supervisor's.
