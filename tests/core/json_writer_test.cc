@@ -12,10 +12,6 @@
 #include "support/report_samples.h"
 #include "vek_guard/report.h"
 
-// Records are built with designated initializers that name only the fields a
-// case cares about; the rest keep their defaults on purpose.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace vek_guard {
 namespace {
 

@@ -4,10 +4,6 @@
 
 #include "vek_guard/report.h"
 
-// Records are built with designated initializers that name only the fields a
-// case cares about; the rest keep their defaults on purpose.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace vek_guard::test_support {
 
 AdvisoryMetadata fresh_advisory_metadata(uint64_t captured_at_ms) {

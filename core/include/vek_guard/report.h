@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -47,6 +48,7 @@
 #include <variant>
 #include <vector>
 
+#include "vek_guard/error.h"
 #include "vek_guard/policy.h"
 
 namespace vek_guard {
@@ -488,6 +490,31 @@ template <class T>
 concept Record = requires { T::kFieldCount; };
 
 // ---------------------------------------------------------------------------
+// Report errors.
+
+// Why a report (or a run identity) may not be published. Validation reports
+// the kind of the first group of rules that fails, in this order of checking:
+// UnsupportedSchemaVersion, InvalidPackageVersion, InvalidRunIdentity,
+// InvalidConfiguration, InvalidPrivacy, InvalidAdvisoryMetadata,
+// InvalidEvents, InvalidCalibration. Nothing says which rule within the group
+// failed. The kinds carry no message text; callers map them to errors of
+// their own.
+enum class ReportError : uint8_t {
+  InvalidRunIdentity,        // also every failure of RunIdentity::from_argv
+  UnsupportedSchemaVersion,  // schema_version is not 1
+  InvalidPackageVersion,
+  InvalidConfiguration,      // including its agreement with the outcome's parent exit
+  InvalidPrivacy,
+  InvalidEvents,             // samples, transitions, signals, artifact errors,
+                             // checkpoint, outcome or escape
+  InvalidAdvisoryMetadata,   // a sample's advisory metadata
+  InvalidCalibration,
+  // The JSON writer failed. Writing to memory cannot fail, so no operation
+  // produces this kind; it is kept so that callers handle every kind.
+  Encoding,
+};
+
+// ---------------------------------------------------------------------------
 // Records, each with its fields in declaration (and JSON key) order.
 
 struct RunIdentity {
@@ -505,6 +532,26 @@ struct RunIdentity {
     visit(FieldKey{"correlation_hash"}, self.correlation_hash);
   }
   friend bool operator==(const RunIdentity&, const RunIdentity&) = default;
+
+  // Builds the identity of a run of the command `argv` (executable first;
+  // each element an operating-system string, i.e. arbitrary bytes).
+  // `executable_basename` is the last normal component of argv[0] taken as a
+  // '/'-separated path, ignoring repeated and trailing separators and "."
+  // components ("bin/tool/" and "bin/tool/." give "tool"); it is the literal
+  // "<non-utf8>" when that name is not valid UTF-8. `argument_count` is the
+  // number of elements after the first. `correlation_hash` is kept as given.
+  // Fails with InvalidRunIdentity when argv is empty, when argv[0] has no
+  // file name ("", "/", ".", or a path ending in ".."), when the count does
+  // not fit in 32 bits, or when the result breaks a rule of `validate`.
+  [[nodiscard]] static Result<RunIdentity, ReportError> from_argv(
+      std::string_view run_id, std::span<const std::string> argv,
+      std::optional<std::string> correlation_hash);
+
+  // InvalidRunIdentity unless: `run_id` is "run_" and 32 lowercase hex
+  // digits; `executable_basename` is 1 to 255 bytes, neither "." nor "..",
+  // without '/' or '\'; `correlation_hash` is absent or "sha256:" and 64
+  // lowercase hex digits.
+  [[nodiscard]] Result<void, ReportError> validate() const;
 };
 
 struct Capabilities {
@@ -820,6 +867,11 @@ struct PrivacyDefaults {
     visit(FieldKey{"capture"}, self.capture);
   }
   friend bool operator==(const PrivacyDefaults&, const PrivacyDefaults&) = default;
+
+  // The only privacy record this program writes: redacted before
+  // persistence, mode "0600", upload disabled, retention user-managed,
+  // capture of redacted metadata only.
+  static PrivacyDefaults defaults();
 };
 
 // The final report, schema version 1. Built only from the journal at the end
@@ -859,7 +911,33 @@ struct ReportV1 {
     visit(FieldKey{"privacy"}, self.privacy);
   }
   friend bool operator==(const ReportV1&, const ReportV1&) = default;
+
+  // Checks every rule a report must satisfy before it is published and
+  // returns the kind of the first group that fails (see ReportError for the
+  // order). Pure: changes nothing, allocates nothing and makes one pass over
+  // each list.
+  [[nodiscard]] Result<void, ReportError> validate() const;
+
+  // The calibration group of `validate` alone: valid when `calibration` is
+  // absent; otherwise InvalidCalibration unless the mode is observe, the
+  // automatic limit is absent, complete + incomplete samples equal the total
+  // without overflow, the peak footprint is "unknown" with no complete
+  // sample or "available" with some, an available peak growth is at least
+  // 1, and the fixed fields hold (schema 1, observation only, not safety
+  // certified).
+  [[nodiscard]] Result<void, ReportError> validate_calibration() const;
+
+  // The report as pretty JSON text followed by one line feed, or the
+  // validation kind of an invalid report (and no text at all). The text
+  // starts in a buffer with room for 128 bytes.
+  [[nodiscard]] Result<std::string, ReportError> to_json_pretty() const;
 };
+
+// The latest time the report's events carry: the greatest of every sample's
+// `processed_at_ms`, every transition's, signal's and artifact error's
+// `at_ms`, and the checkpoint's `at_ms` when present. Absent when there is
+// none of these. A valid report's outcome is no earlier than this.
+std::optional<uint64_t> latest_report_timestamp(const ReportV1& report);
 
 }  // namespace vek_guard
 
