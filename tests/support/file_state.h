@@ -3,11 +3,14 @@
 #define VEK_GUARD_TESTS_SUPPORT_FILE_STATE_H_
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
 #include <string>
+
+#include "vek_guard/unique_fd.h"
 
 namespace vek_guard::test_support {
 
@@ -48,6 +51,19 @@ inline std::optional<mode_t> file_mode(const std::string& path) {
 }
 
 inline bool exists(const std::string& path) { return file_mode(path).has_value(); }
+
+// A regular file that lives only in memory, holding `bytes` with exactly
+// `mode`, open for reading at its start; owned by the effective user. Much
+// faster than the disk for tests that read thousands of variants of a file.
+inline UniqueFd memory_file(const std::string& bytes, mode_t mode = 0600) {
+  UniqueFd fd(::memfd_create("vek-guard-test", MFD_CLOEXEC));
+  if (!fd.valid() ||
+      ::write(fd.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      ::fchmod(fd.get(), mode) != 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
 
 // Hands `path` (not following a link) to a user id other than ours. Only
 // root can (as in CI); tests of foreign ownership skip themselves when this
