@@ -14,9 +14,7 @@ namespace {
 
 class SystemFileIo final : public FileIo {
  public:
-  ssize_t write(int fd, const void* data, size_t size) override {
-    return ::write(fd, data, size);
-  }
+  ssize_t write(int fd, const void* data, size_t size) override { return ::write(fd, data, size); }
   // Linux has no stronger full-file sync than fsync: it flushes the file's
   // data and metadata and the drive's write cache.
   int sync(int fd) override { return ::fsync(fd); }
@@ -89,8 +87,8 @@ Result<void, StorageError> check_output_target(int dir_fd, std::string_view name
 Result<UniqueFd, StorageError> create_report_temp(int dir_fd, std::string_view name) {
   if (has_nul(name)) return unexpected(storage_error(StorageErrorKind::InvalidTarget));
   const std::string c_name(name);
-  UniqueFd fd(::openat(dir_fd, c_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0600));
+  UniqueFd fd(
+      ::openat(dir_fd, c_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.valid()) {
     // An existing temporary name may be a crashed run's leftover or someone's
     // trap; either way it is not ours to remove.

@@ -132,13 +132,12 @@ int write_journal_frame(FileIo& io, int fd, std::string_view payload) {
   uint8_t length[kFrameLengthBytes];
   encode_be32(length, static_cast<uint32_t>(payload.size()));
   uint8_t checksum[kFrameChecksumBytes];
-  encode_be32(checksum, journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()),
-                                          payload.size()}));
+  encode_be32(checksum,
+              journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()}));
   // Three writes rather than one buffer: the payload is not copied, and a
   // crash between them leaves a torn frame that the reader ends the journal
   // at, exactly as it would a torn single write.
-  if (const int err =
-          write_all(io, fd, {reinterpret_cast<const char*>(length), sizeof length});
+  if (const int err = write_all(io, fd, {reinterpret_cast<const char*>(length), sizeof length});
       err != 0) {
     return err;
   }
@@ -153,8 +152,7 @@ Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd, const Journal
   }
   // Someone else's file, or one others could have written to, is not our
   // record of the run, whatever it holds.
-  if (!S_ISREG(st.st_mode) || (st.st_mode & kPermissionMask) != 0600 ||
-      st.st_uid != ::geteuid()) {
+  if (!S_ISREG(st.st_mode) || (st.st_mode & kPermissionMask) != 0600 || st.st_uid != ::geteuid()) {
     return unexpected(storage_error(StorageErrorKind::InvalidRecord));
   }
 
@@ -200,6 +198,100 @@ Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd, const Journal
     ++accepted;
     reader.consume(frame_bytes);
   }
+}
+
+Result<JournalRecovery, StorageError> read_journal(UniqueFd fd) {
+  JournalRecovery recovery;
+  auto tail = read_journal_frames(std::move(fd), [&](std::span<const uint8_t> payload) {
+    auto record = decode_journal_record(payload);
+    // A record out of turn means frames were lost, duplicated or spliced in:
+    // what follows cannot be placed in the run, so it ends the journal.
+    if (!record || record->version != kJournalRecordVersion ||
+        record->sequence != recovery.records.size()) {
+      return false;
+    }
+    recovery.records.push_back(std::move(*record));
+    return true;
+  });
+  if (!tail) return unexpected(tail.error());
+  recovery.tail = *tail;
+  return recovery;
+}
+
+Result<ReportV1, StorageError> JournalRecovery::to_report() const {
+  const auto invalid = [] { return unexpected(storage_error(StorageErrorKind::InvalidRecord)); };
+  // A torn or damaged journal yields no report at all, even though every
+  // record before the damage is intact: a report that silently lacks the
+  // end of the run would claim an outcome the journal never recorded.
+  if (tail != JournalTail::Clean || records.empty()) return invalid();
+
+  ReportV1 report;
+  bool have_header = false;
+  bool have_checkpoint = false;
+  bool have_escape = false;
+  bool have_outcome = false;
+  bool history_reset = false;
+  const size_t last = records.size() - 1;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const JournalEntry& entry = records[i].entry;
+    switch (entry.type()) {
+      case JournalEntry::Type::Header: {
+        if (i != 0) return invalid();
+        const JournalHeader& header = *entry.payload_if<JournalHeader>();
+        report.schema_version = header.schema_version;
+        report.package_version = header.package_version;
+        report.run = header.run;
+        report.capabilities = header.capabilities;
+        report.configuration = header.configuration;
+        report.privacy = header.privacy;
+        have_header = true;
+        break;
+      }
+      case JournalEntry::Type::Sample:
+        report.samples.push_back(*entry.payload_if<SampleWindow>());
+        break;
+      case JournalEntry::Type::SampleHistoryReset:
+        // The runtime ends a run with one reset and its bounded history, so
+        // the report holds that history rather than every sample ever taken.
+        if (history_reset) return invalid();
+        report.samples.clear();
+        history_reset = true;
+        break;
+      case JournalEntry::Type::Transition:
+        report.transitions.push_back(*entry.payload_if<TransitionRecord>());
+        break;
+      case JournalEntry::Type::Signal:
+        report.signals.push_back(*entry.payload_if<SignalRecord>());
+        break;
+      case JournalEntry::Type::ArtifactError:
+        report.artifact_errors.push_back(*entry.payload_if<ArtifactErrorRecord>());
+        break;
+      case JournalEntry::Type::Checkpoint:
+        if (have_checkpoint) return invalid();
+        report.checkpoint = *entry.payload_if<CheckpointRecord>();
+        have_checkpoint = true;
+        break;
+      case JournalEntry::Type::Escape:
+        if (have_escape) return invalid();
+        report.escape = *entry.payload_if<EscapeEvidence>();
+        have_escape = true;
+        break;
+      case JournalEntry::Type::Calibration:
+        if (report.calibration.has_value()) return invalid();
+        report.calibration = *entry.payload_if<CalibrationArtifact>();
+        break;
+      case JournalEntry::Type::Outcome:
+        // The outcome closes the run; anything after it was written by
+        // something that did not know the run had ended.
+        if (have_outcome || i != last) return invalid();
+        report.outcome = *entry.payload_if<TerminalOutcome>();
+        have_outcome = true;
+        break;
+    }
+  }
+  if (!have_header || !have_checkpoint || !have_escape || !have_outcome) return invalid();
+  if (!report.validate()) return invalid();
+  return report;
 }
 
 Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view report_path,
@@ -285,6 +377,78 @@ Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view r
     return unexpected(storage_error(StorageErrorKind::SyncFailed, err));
   }
   return journal;
+}
+
+Result<void, StorageError> SecureJournal::append(const JournalRecord& record, bool durable) {
+  const auto refuse = [] { return unexpected(storage_error(StorageErrorKind::InvalidRecord)); };
+  // After a failed write the file may end in a torn frame; anything appended
+  // behind it would be unreadable, so the journal takes nothing more.
+  if (poisoned_) return refuse();
+  if (record.version != kJournalRecordVersion) return refuse();
+  if (record.sequence != next_sequence_) return refuse();
+  if (!durable && entry_requires_sync(record.entry.type())) return refuse();
+  const std::string payload = encode_journal_record(record);
+  if (payload.empty() || payload.size() > kMaxJournalPayloadBytes) return refuse();
+
+  if (const int err = write_journal_frame(*io_, journal_fd_.get(), payload); err != 0) {
+    poisoned_ = true;
+    return unexpected(storage_error(StorageErrorKind::WriteFailed, err));
+  }
+  if (durable) {
+    if (const int err = full_sync(*io_, journal_fd_.get()); err != 0) {
+      // A failed fsync may have dropped the dirty pages it could not write
+      // while marking them clean; a later sync could then report success for
+      // data that never reached the disk. Only stopping is safe.
+      poisoned_ = true;
+      return unexpected(storage_error(StorageErrorKind::SyncFailed, err));
+    }
+  }
+  if (next_sequence_ != UINT64_MAX) ++next_sequence_;
+  return {};
+}
+
+Result<void, StorageErrorKind> SecureJournal::append_record(const JournalRecord& record,
+                                                            bool durable) {
+  auto appended = append(record, durable);
+  if (!appended) return unexpected(appended.error().kind);
+  return {};
+}
+
+Result<FinalizedReport, StorageError> SecureJournal::finalize() {
+  if (poisoned_) return unexpected(storage_error(StorageErrorKind::SyncFailed));
+  // Non-durable records are only in the page cache until now; the report is
+  // rebuilt from the disk's view of the journal, so make it the whole view.
+  if (const int err = full_sync(*io_, journal_fd_.get()); err != 0) {
+    poisoned_ = true;
+    return unexpected(storage_error(StorageErrorKind::SyncFailed, err));
+  }
+
+  if (has_nul(journal_file_name_)) {
+    return unexpected(storage_error(StorageErrorKind::InvalidTarget));
+  }
+  UniqueFd reader(
+      ::openat(directory_fd_.get(), journal_file_name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!reader.valid()) return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  auto recovery = read_journal(std::move(reader));
+  if (!recovery) return unexpected(recovery.error());
+  auto report = recovery->to_report();
+  if (!report) return unexpected(report.error());
+  auto text = report->to_json_pretty();
+  if (!text) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+
+  if (auto target = check_output_target(directory_fd_.get(), report_file_name_); !target) {
+    return unexpected(target.error());
+  }
+  auto temp_name = hidden_sibling_name(report_file_name_, ".tmp");
+  if (!temp_name) return unexpected(temp_name.error());
+  if (auto published =
+          publish_atomically(*io_, directory_fd_.get(), *temp_name, report_file_name_, *text);
+      !published) {
+    return unexpected(published.error());
+  }
+
+  std::string summary = summary_line(*report);
+  return FinalizedReport{std::move(*report), std::move(summary)};
 }
 
 std::string summary_line(const ReportV1& report) {

@@ -2,14 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <iterator>
 #include <string>
 #include <utility>
-
-#include <gtest/gtest.h>
 
 #include "support/faulty_file_io.h"
 #include "support/file_state.h"
@@ -20,8 +19,8 @@ namespace {
 
 using test_support::exists;
 using test_support::FaultyFileIo;
-using test_support::file_mode;
 using test_support::file_contents;
+using test_support::file_mode;
 using test_support::TempDir;
 using test_support::write_file;
 

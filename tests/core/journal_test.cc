@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,8 +11,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/faulty_file_io.h"
 #include "support/file_state.h"
@@ -23,8 +22,8 @@ namespace {
 
 using test_support::exists;
 using test_support::FaultyFileIo;
-using test_support::file_mode;
 using test_support::file_contents;
+using test_support::file_mode;
 using test_support::TempDir;
 using test_support::write_file;
 
@@ -32,8 +31,8 @@ std::string frame_bytes(std::string_view payload) {
   std::string frame;
   append_be32(frame, static_cast<uint32_t>(payload.size()));
   frame.append(payload);
-  append_be32(frame, journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()),
-                                       payload.size()}));
+  append_be32(frame,
+              journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()}));
   return frame;
 }
 
@@ -85,9 +84,9 @@ TEST(JournalFrame, IsLengthPayloadAndChecksumBigEndian) {
   ASSERT_TRUE(fd.valid());
   ASSERT_EQ(write_journal_frame(FileIo::system(), fd.get(), "123456789"), 0);
   EXPECT_EQ(*file_contents(dir.file("j")), std::string("\x00\x00\x00\x09"
-                                                   "123456789"
-                                                   "\xCB\xF4\x39\x26",
-                                                   17));
+                                                       "123456789"
+                                                       "\xCB\xF4\x39\x26",
+                                                       17));
   FaultyFileIo io;
   io.fail_writes_after(1, ENOSPC);
   EXPECT_EQ(write_journal_frame(io, fd.get(), "abc"), ENOSPC);
@@ -213,8 +212,8 @@ TEST_F(JournalInit, CreatesAPrivateJournalHoldingOnlyTheMagic) {
 }
 
 TEST_F(JournalInit, TheNameIsTheLastRealComponent) {
-  for (const std::string& path : {dir_path() + "/./r.json", dir_path() + "//r.json/",
-                                  dir_path() + "/r.json/."}) {
+  for (const std::string& path :
+       {dir_path() + "/./r.json", dir_path() + "//r.json/", dir_path() + "/r.json/."}) {
     auto journal = SecureJournal::initialize(path);
     ASSERT_TRUE(journal.ok()) << path << ": " << journal.error().message();
     EXPECT_EQ(journal->report_file_name(), "r.json");
@@ -225,8 +224,8 @@ TEST_F(JournalInit, TheNameIsTheLastRealComponent) {
 
 TEST_F(JournalInit, RefusesPathsWithoutAUsableName) {
   for (const std::string& path :
-       {std::string("/"), std::string("."), std::string(".."), std::string(""),
-        std::string("./."), dir_path() + "/..", dir_path() + "/r.json/..", std::string("//")}) {
+       {std::string("/"), std::string("."), std::string(".."), std::string(""), std::string("./."),
+        dir_path() + "/..", dir_path() + "/r.json/..", std::string("//")}) {
     EXPECT_EQ(init_error(path), storage_error(StorageErrorKind::InvalidTarget)) << path;
   }
   EXPECT_EQ(init_error(dir_path() + std::string("/r\0.json", 8)),

@@ -31,13 +31,12 @@ inline std::optional<std::string> file_contents(const std::string& path) {
 }
 
 // Creates or replaces `path` with `contents` and sets exactly `mode`.
-inline bool write_file(const std::string& path, const std::string& contents,
-                       mode_t mode = 0600) {
+inline bool write_file(const std::string& path, const std::string& contents, mode_t mode = 0600) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const bool ok = ::write(fd, contents.data(), contents.size()) ==
-                      static_cast<ssize_t>(contents.size()) &&
-                  ::fchmod(fd, mode) == 0;
+  const bool ok =
+      ::write(fd, contents.data(), contents.size()) == static_cast<ssize_t>(contents.size()) &&
+      ::fchmod(fd, mode) == 0;
   ::close(fd);
   return ok;
 }

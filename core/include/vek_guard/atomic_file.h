@@ -172,14 +172,12 @@ void unlink_in_dir(int dir_fd, std::string_view name);
 // directory sync fails (the new contents are already in place under `name`).
 // The caller checks `name` with check_output_target beforehand.
 [[nodiscard]] Result<void, StorageError> publish_atomically(FileIo& io, int dir_fd,
-                                                           std::string_view temp_name,
-                                                           std::string_view name,
-                                                           std::string_view contents);
+                                                            std::string_view temp_name,
+                                                            std::string_view name,
+                                                            std::string_view contents);
 
 // Whether a name can be handed to the operating system as a C string.
-constexpr bool has_nul(std::string_view name) {
-  return name.find('\0') != std::string_view::npos;
-}
+constexpr bool has_nul(std::string_view name) { return name.find('\0') != std::string_view::npos; }
 
 }  // namespace vek_guard
 

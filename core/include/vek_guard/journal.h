@@ -25,9 +25,11 @@
 //
 //   auto journal = SecureJournal::initialize("/d/r.json");
 //   if (!journal) return fail(journal.error());
-//   journal->append(header_record, /*durable=*/true);
+//   journal->append(JournalRecord{1, 0, JournalEntry::header(h)}, /*durable=*/true);
+//   journal->append(JournalRecord{1, 1, JournalEntry::sample(s)}, /*durable=*/false);
 //   ...
 //   auto published = journal->finalize();   // writes /d/r.json
+//   if (published) print(published->summary);
 //
 // Everything here runs on the runtime's single supervision thread; nothing is
 // locked. Errors are `StorageError` values (atomic_file.h) whose display text
@@ -41,9 +43,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vek_guard/atomic_file.h"
 #include "vek_guard/error.h"
+#include "vek_guard/journal_record.h"
 #include "vek_guard/report.h"
 #include "vek_guard/unique_fd.h"
 
@@ -101,7 +105,69 @@ using JournalFrameSink = std::function<bool(std::span<const uint8_t> payload)>;
 // a file shorter than the magic); InvalidRecord when the file's type, owner,
 // mode or magic is wrong.
 [[nodiscard]] Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd,
-                                                                  const JournalFrameSink& sink);
+                                                                    const JournalFrameSink& sink);
+
+// ---------------------------------------------------------------------------
+// Records in the journal.
+
+// Whether an entry of this type must be appended durably. Samples, the most
+// frequent records, and the rare escape, artifact error and calibration
+// records may reach the disk with the next sync; everything that decides the
+// outcome must be on disk before the run acts on it.
+constexpr bool entry_requires_sync(JournalEntry::Type type) {
+  switch (type) {
+    case JournalEntry::Type::Sample:
+    case JournalEntry::Type::Escape:
+    case JournalEntry::Type::ArtifactError:
+    case JournalEntry::Type::Calibration:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Everything read back from a journal file.
+struct JournalRecovery {
+  // Every record read, in file order; record i has sequence i and version 1.
+  std::vector<JournalRecord> records;
+  // How the file ended after the last of them.
+  JournalTail tail = JournalTail::Clean;
+
+  // Rebuilds the run's report from the records, all or nothing. Requires a
+  // clean tail and: the header first and only there; at most one checkpoint,
+  // escape, calibration and history reset; exactly one outcome, as the last
+  // record; a header, checkpoint, escape and outcome all present (the
+  // calibration may be missing). A "sample_history_reset" drops every sample
+  // before it. The lists keep record order, and the result must pass
+  // `ReportV1::validate`. Any failure is InvalidRecord without an errno;
+  // which rule failed is not reported.
+  [[nodiscard]] Result<ReportV1, StorageError> to_report() const;
+};
+
+// Reads a journal file into its records. Takes ownership of `fd` and closes
+// it on every path. Each frame's payload is decoded with
+// `decode_journal_record`; a payload that does not decode, or whose record
+// has a version other than 1 or a sequence other than its position, ends the
+// records with a corrupt tail. Errors are those of `read_journal_frames`;
+// after a read failure no record is returned.
+[[nodiscard]] Result<JournalRecovery, StorageError> read_journal(UniqueFd fd);
+
+// What `SecureJournal::finalize` publishes: the report and its summary line
+// for standard output.
+struct FinalizedReport {
+  ReportV1 report;
+  std::string summary;  // see summary_line
+};
+
+// The journal as the runtime's sink sees it. `append_record` does exactly
+// what `SecureJournal::append` does but returns only the kind of a failure:
+// the sink keeps the first failed kind and reports it at the end of the run.
+class JournalAppender {
+ public:
+  virtual ~JournalAppender() = default;
+  [[nodiscard]] virtual Result<void, StorageErrorKind> append_record(const JournalRecord& record,
+                                                                     bool durable) = 0;
+};
 
 // ---------------------------------------------------------------------------
 // The journal of one run.
@@ -109,7 +175,7 @@ using JournalFrameSink = std::function<bool(std::span<const uint8_t> payload)>;
 // Owns the report directory and the journal file for the whole run. Files are
 // reached relative to the directory descriptor only, never by a full path.
 // Move-only; dropping it closes both descriptors and never removes a file.
-class SecureJournal {
+class SecureJournal final : public JournalAppender {
  public:
   // Checks the report target and its directory and creates the journal with
   // its magic, synced together with its directory entry. `report_path` is a
@@ -137,7 +203,41 @@ class SecureJournal {
   SecureJournal& operator=(SecureJournal&&) noexcept = default;
   SecureJournal(const SecureJournal&) = delete;
   SecureJournal& operator=(const SecureJournal&) = delete;
-  ~SecureJournal() = default;
+  ~SecureJournal() override = default;
+
+  // Appends one record as one frame; `durable` syncs the journal after it.
+  // The record is not kept. Refused with InvalidRecord (nothing written, the
+  // journal stays usable unless it was poisoned already), checked in order:
+  // the journal is poisoned; the record's version is not 1; its sequence is
+  // not next_sequence(); `durable` is false for an entry that
+  // entry_requires_sync; its JSON is longer than kMaxJournalPayloadBytes.
+  // A failed write (WriteFailed) or sync (SyncFailed), both with the errno,
+  // poisons the journal: every later append is refused and finalize fails.
+  // On success next_sequence() grows by one, saturating.
+  [[nodiscard]] Result<void, StorageError> append(const JournalRecord& record, bool durable);
+
+  // append() without the errno.
+  [[nodiscard]] Result<void, StorageErrorKind> append_record(const JournalRecord& record,
+                                                             bool durable) override;
+
+  // Publishes the report rebuilt from the journal as it is on disk: syncs the
+  // journal, reads it back through a new descriptor (read_journal), rebuilds
+  // and validates the report (JournalRecovery::to_report), writes it as
+  // pretty JSON to ".<report>.tmp" and renames that over the report name,
+  // then syncs the directory. The report file either keeps its old contents
+  // or holds the complete new report; the journal is never removed. Both
+  // descriptors stay open. Errors, in order:
+  //   SyncFailed     the journal is poisoned (nothing is read), or its sync
+  //                  fails (which poisons it);
+  //   InvalidTarget, ReadFailed  the journal cannot be opened again;
+  //   read_journal and to_report errors (no report is written);
+  //   InvalidRecord  the report does not encode;
+  //   check_output_target on the report name;
+  //   publish_atomically errors (UnsafeTarget for a stale temporary file,
+  //                  which is left alone; FinalReportFailed, with the
+  //                  temporary file removed; SyncFailed of the directory,
+  //                  with the new report already in place).
+  [[nodiscard]] Result<FinalizedReport, StorageError> finalize();
 
   // The report path as given.
   const std::string& report_path() const { return report_path_; }
