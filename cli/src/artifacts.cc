@@ -1,0 +1,191 @@
+#include "artifacts.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "vek_guard/identity.h"
+
+namespace vek_guard::runtime {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+bool is_child_kind(TerminalKind::Tag tag) {
+  return tag == TerminalKind::Tag::ChildExited || tag == TerminalKind::Tag::ChildSignaled;
+}
+
+JournalRecord make_record(uint64_t sequence, JournalEntry entry) {
+  JournalRecord record;
+  record.version = 1;
+  record.sequence = sequence;
+  record.entry = std::move(entry);
+  return record;
+}
+
+void advance(uint64_t& sequence) {
+  if (sequence != UINT64_MAX) ++sequence;
+}
+
+}  // namespace
+
+cli::ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view message) {
+  cli::ExecutionOutcome outcome;
+  outcome.kind = kind;
+  outcome.stderr_text = "vek-guard: ";
+  outcome.stderr_text.append(message);
+  outcome.stderr_text.push_back('\n');
+  return outcome;
+}
+
+std::optional<RandomSource> RandomSource::open() {
+  UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  return RandomSource(std::move(fd));
+}
+
+bool RandomSource::fill(std::span<uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(fd_.get(), out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(
+    const cli::NormalizedCommand& command, const ReportConfiguration& configuration,
+    bool checkpoint_channel_available) {
+  if (!NativeProcessInventory().probe_footprint()) {
+    return unexpected(failure_outcome(TerminalKind::Tag::SupervisorFailure,
+                                      "OS-accounted footprint observation is unavailable"));
+  }
+
+  constexpr std::string_view kIdentityFailed = "secure run identity generation failed";
+  std::array<uint8_t, 16> random{};
+  {
+    std::optional<RandomSource> source = RandomSource::open();
+    if (!source || !source->fill(random)) {
+      return unexpected(failure_outcome(TerminalKind::Tag::SupervisorFailure, kIdentityFailed));
+    }
+  }
+  std::string run_id = "run_";
+  for (const uint8_t byte : random) {
+    run_id.push_back(kHexDigits[byte >> 4]);
+    run_id.push_back(kHexDigits[byte & 0x0f]);
+  }
+  Result<RunIdentity, ReportError> identity =
+      RunIdentity::from_argv(run_id, command.common.command, std::nullopt);
+  if (!identity) {
+    return unexpected(failure_outcome(TerminalKind::Tag::SupervisorFailure, kIdentityFailed));
+  }
+
+  JournalHeader header;
+  header.schema_version = kReportSchemaVersion;
+  header.package_version = std::string(kPackageVersion);
+  header.run = std::move(*identity);
+  header.capabilities.darwin_footprint = Observed<bool>::available(true);
+  header.capabilities.owned_process_group = Observed<bool>::available(true);
+  header.capabilities.checkpoint_channel =
+      checkpoint_channel_available ? Observed<bool>::available(true)
+                                   : Observed<bool>::unavailable(UnavailableReason::NotNegotiated);
+  header.configuration = configuration;
+  header.privacy = PrivacyDefaults::defaults();
+
+  Result<SecureJournal, StorageError> journal = SecureJournal::initialize(command.common.report_path);
+  if (!journal) {
+    return unexpected(
+        failure_outcome(TerminalKind::Tag::PartialArtifactFailure, journal.error().message()));
+  }
+  uint64_t sequence = 0;
+  Result<void, StorageError> appended =
+      journal_append(*journal, sequence, JournalEntry::header(std::move(header)), true);
+  if (!appended) {
+    return unexpected(
+        failure_outcome(TerminalKind::Tag::PartialArtifactFailure, appended.error().message()));
+  }
+  return PreparedArtifacts{std::move(*journal), sequence};
+}
+
+Result<void, StorageError> journal_append(SecureJournal& journal, uint64_t& sequence,
+                                          JournalEntry entry, bool durable) {
+  const JournalRecord record = make_record(sequence, std::move(entry));
+  Result<void, StorageError> result = journal.append(record, durable);
+  if (result) advance(sequence);
+  return result;
+}
+
+JournalSink::AppendResult JournalSink::append(const JournalRecord& record, bool durable) {
+  if (!journal_) {
+    return {Status::NoJournal, failure_.value_or(StorageErrorKind::WriteFailed)};
+  }
+  Result<void, StorageErrorKind> result = journal_->append_record(record, durable);
+  if (result) return {Status::Appended, StorageErrorKind::WriteFailed};
+  failure_ = result.error();
+  // Releasing the journal closes its descriptors; the file stays on disk.
+  journal_.reset();
+  return {Status::FailedNow, result.error()};
+}
+
+void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable) {
+  const JournalRecord record = make_record(sequence, std::move(entry));
+  if (sink.append(record, durable).status == JournalSink::Status::Appended) advance(sequence);
+}
+
+cli::ExecutionOutcome finalize_early_report(SecureJournal journal, uint64_t sequence,
+                                            TerminalKind kind, std::string_view message) {
+  const bool child = is_child_kind(kind.tag());
+  const std::string_view unpublished = child
+                                           ? "child exited but its report could not be finalized"
+                                           : "launch failed and its report could not be finalized";
+
+  TerminalOutcome outcome;
+  outcome.at_ms = 0;
+  switch (kind.tag()) {
+    case TerminalKind::Tag::ChildExited:
+    case TerminalKind::Tag::ChildSignaled:
+    case TerminalKind::Tag::LaunchNotFound:
+    case TerminalKind::Tag::LaunchNotExecutable:
+    case TerminalKind::Tag::InvalidConfiguration:
+      outcome.kind = kind;
+      break;
+    default:
+      outcome.kind = TerminalKind::of(TerminalKind::Tag::SupervisorFailure);
+      break;
+  }
+  outcome.final_footprint_bytes = Observed<uint64_t>::unknown();
+  if (kind.tag() == TerminalKind::Tag::ChildExited) {
+    outcome.child_status = ChildStatus::exited(kind.number().value_or(0));
+  } else if (kind.tag() == TerminalKind::Tag::ChildSignaled) {
+    outcome.child_status = ChildStatus::signaled(kind.number().value_or(0));
+  }
+
+  EscapeEvidence escape;
+  escape.detected = Observed<bool>::available(false);
+
+  const bool appended =
+      journal_append(journal, sequence, JournalEntry::checkpoint(CheckpointRecord{}), true).ok() &&
+      journal_append(journal, sequence, JournalEntry::escape(escape), false).ok() &&
+      journal_append(journal, sequence, JournalEntry::outcome(outcome), true).ok();
+  if (!appended) return failure_outcome(TerminalKind::Tag::PartialArtifactFailure, unpublished);
+
+  Result<FinalizedReport, StorageError> finalized = journal.finalize();
+  if (!finalized) return failure_outcome(TerminalKind::Tag::PartialArtifactFailure, unpublished);
+
+  if (child) {
+    cli::ExecutionOutcome result;
+    result.kind = kind.tag();
+    result.code = kind.number().value_or(0);
+    result.stdout_text = std::move(finalized->summary);
+    return result;
+  }
+  return failure_outcome(kind.tag(), message);
+}
+
+}  // namespace vek_guard::runtime

@@ -1,0 +1,93 @@
+// The run's artifacts as the runtime sees them: random values, the journal
+// with its header, the sink that survives a failing journal, and the report
+// of a run that ends before supervision starts.
+#ifndef VEK_GUARD_CLI_ARTIFACTS_H_
+#define VEK_GUARD_CLI_ARTIFACTS_H_
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "vek_guard/error.h"
+#include "vek_guard/journal.h"
+#include "vek_guard/journal_record.h"
+#include "vek_guard/report.h"
+#include "vek_guard/unique_fd.h"
+#include "vek_guard_cli/cli.h"
+#include "vek_guard_cli/outcome.h"
+
+namespace vek_guard::runtime {
+
+// An outcome of kind `kind` with an empty standard output and "vek-guard: ",
+// `message` and a line feed as standard error.
+cli::ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view message);
+
+// "/dev/urandom", opened read-only; every value is read in full.
+class RandomSource {
+ public:
+  static std::optional<RandomSource> open();
+  // Fills `out` completely; false when a read fails or the source ends.
+  bool fill(std::span<uint8_t> out);
+
+ private:
+  explicit RandomSource(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
+};
+
+struct PreparedArtifacts {
+  SecureJournal journal;
+  uint64_t sequence = 0;  // the sequence of the next record: 1, after the header
+};
+
+// Probes footprint observation, generates the run identity, creates the
+// journal beside the report and appends the header durably. Failures are the
+// run's outcome (supervisor_failure or partial_artifact_failure).
+Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(
+    const cli::NormalizedCommand& command, const ReportConfiguration& configuration,
+    bool checkpoint_channel_available);
+
+// Appends one record (version 1, `sequence`) straight to the journal and
+// advances `sequence` when the journal accepted it.
+Result<void, StorageError> journal_append(SecureJournal& journal, uint64_t& sequence,
+                                          JournalEntry entry, bool durable);
+
+// The journal as the loops see it. It keeps the kind of the first failed
+// append, releases the journal at once (its file stays on disk) and answers
+// every later append with that kind, so supervision goes on without it.
+class JournalSink {
+ public:
+  enum class Status : uint8_t { Appended, FailedNow, NoJournal };
+  struct AppendResult {
+    Status status = Status::Appended;
+    StorageErrorKind kind = StorageErrorKind::WriteFailed;  // meaningful unless Appended
+  };
+
+  explicit JournalSink(SecureJournal journal) : journal_(std::move(journal)) {}
+
+  AppendResult append(const JournalRecord& record, bool durable);
+
+  // The journal while no append has failed; null afterwards.
+  SecureJournal* journal() { return journal_ ? &*journal_ : nullptr; }
+  std::optional<StorageErrorKind> failure() const { return failure_; }
+
+ private:
+  std::optional<SecureJournal> journal_;
+  std::optional<StorageErrorKind> failure_;
+};
+
+// Appends through the sink; `sequence` advances only when the record was
+// appended. Failures are kept by the sink for the end of the run.
+void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable);
+
+// Closes a run that ends before supervision starts: appends the checkpoint,
+// escape and outcome records at 0 ms and publishes the report. The kind is
+// kept for the child, launch and configuration kinds, every other becomes
+// supervisor_failure in the report.
+cli::ExecutionOutcome finalize_early_report(SecureJournal journal, uint64_t sequence,
+                                            TerminalKind kind, std::string_view message);
+
+}  // namespace vek_guard::runtime
+
+#endif  // VEK_GUARD_CLI_ARTIFACTS_H_

@@ -1,0 +1,217 @@
+#include "vek_guard_cli/runtime.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "artifacts.h"
+#include "observe_supervision.h"
+#include "run_supervision.h"
+#include "startup.h"
+#include "vek_guard/checkpoint.h"
+#include "vek_guard/coding.h"
+#include "vek_guard/identity.h"
+#include "vek_guard/policy.h"
+#include "vek_guard/process_control.h"
+
+namespace vek_guard::runtime {
+namespace {
+
+constexpr uint32_t kRequiredBreachSamples = 2;
+constexpr uint32_t kMaxMissingSamples = 3;
+constexpr Duration kTermGrace = Duration::from_secs(1);
+constexpr Duration kDefaultCheckpointTimeout = Duration::from_secs(1);
+
+ReportConfiguration run_report_configuration(const PolicyConfig& config, Duration interval,
+                                             const ParentWatchSetup& parent) {
+  ReportConfiguration report;
+  report.mode = ReportMode::Enforce;
+  report.max_footprint_bytes = config.max_footprint_bytes;
+  report.warning_footprint_bytes = config.warning_footprint_bytes;
+  report.recovery_footprint_bytes = config.recovery_footprint_bytes;
+  report.emergency_footprint_bytes = config.emergency_footprint_bytes;
+  report.required_breach_samples = config.required_breach_samples;
+  report.max_missing_samples = config.max_missing_samples;
+  if (config.wall_time) report.wall_time_ms = config.wall_time->as_millis_saturating();
+  report.sample_interval_ms = interval.as_millis_saturating();
+  report.max_sample_age_ms = config.max_sample_age.as_millis_saturating();
+  report.max_sample_window_ms = config.max_sample_window.as_millis_saturating();
+  if (config.checkpoint_timeout) {
+    report.checkpoint_timeout_ms = config.checkpoint_timeout->as_millis_saturating();
+  }
+  report.term_grace_ms = config.term_grace.as_millis_saturating();
+  report.on_parent_exit = parent.on_parent_exit;
+  report.parent_watch = parent.parent_watch;
+  return report;
+}
+
+struct LaunchedRun {
+  OwnedProcess owned;
+  CheckpointEndpoint endpoint;
+  ProcessIdentity root;
+};
+
+Result<LaunchedRun, EarlyEnd> launch_run_child(const cli::NormalizedCommand& command,
+                                               UniqueFd child_end) {
+  Result<OwnedProcess, LaunchError> launched =
+      OwnedProcess::launch_with_checkpoint(launch_spec_for(command), std::move(child_end));
+  if (!launched) {
+    return unexpected(EarlyEnd{TerminalKind::of(launch_failure_kind(launched.error().kind)),
+                               std::string(launched.error().message())});
+  }
+  OwnedProcess owned = std::move(*launched);
+  if (owned.stdin_was_terminal()) print_now(kStdinNotice);
+  const auto supervisor_failure = [](std::string_view text) {
+    return EarlyEnd{TerminalKind::of(TerminalKind::Tag::SupervisorFailure), std::string(text)};
+  };
+  if (owned.root_pid() < 0) return unexpected(supervisor_failure("root process identity is invalid"));
+
+  Result<ProcessRecord, InspectionError> root = NativeProcessInventory().inspect(owned.root_pid());
+  if (!root) {
+    Result<std::optional<ChildStatus>, ControlError> status = owned.try_wait_root();
+    if (status && *status) return unexpected(EarlyEnd{kind_of_status(**status), std::string()});
+    return unexpected(supervisor_failure("root process identity could not be established"));
+  }
+  if (root->start_time == 0 || root->pid < 1 || owned.process_group().value_or(0) < 1) {
+    return unexpected(supervisor_failure("owned process identity could not be established"));
+  }
+  Result<CheckpointEndpoint, ControlError> endpoint =
+      owned.negotiate_checkpoint_endpoint(root->start_time, root->pid);
+  if (!endpoint) {
+    Result<std::optional<ChildStatus>, ControlError> status = owned.try_wait_root();
+    if (status && *status) return unexpected(EarlyEnd{kind_of_status(**status), std::string()});
+    return unexpected(supervisor_failure(endpoint.error().message()));
+  }
+  const ProcessIdentity root_identity = root->identity();
+  return LaunchedRun{std::move(owned), *endpoint, root_identity};
+}
+
+cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
+                                  const cli::NormalizedRun& run) {
+  const cli::NormalizedCommon& common = command.common;
+  Result<ClientReady, cli::ExecutionOutcome> ready = take_client_ready(common.client_ready_fd);
+  if (!ready) return ready.error();
+
+  std::optional<RandomSource> random = RandomSource::open();
+  CheckpointNonce nonce{};
+  if (!random || !random->fill(nonce)) {
+    return failure_outcome(TerminalKind::Tag::SupervisorFailure,
+                           "secure checkpoint nonce generation failed");
+  }
+  uint64_t request_id = 0;
+  while (request_id == 0) {
+    std::array<uint8_t, 8> bytes{};
+    if (!random->fill(bytes)) {
+      return failure_outcome(TerminalKind::Tag::SupervisorFailure,
+                             "secure checkpoint request-id generation failed");
+    }
+    request_id = decode_be64(bytes.data());
+  }
+  Result<CheckpointChannelPair, CheckpointChannelError> pair = CheckpointChannel::pair(nonce);
+  random.reset();
+  if (!pair) return failure_outcome(TerminalKind::Tag::SupervisorFailure, pair.error().message());
+  CheckpointChannel channel = std::move(pair->channel);
+  UniqueFd child_end = std::move(pair->child_end);
+
+  // The sampling bounds feed the policy's own bounds; they are derived from
+  // the interval alone, so computing them here changes no failure order.
+  const Duration age =
+      std::max(common.sample_interval.saturating_mul(2), Duration::from_millis(500));
+  const Duration window = std::max(common.sample_interval, Duration::from_millis(250));
+  PolicyConfig policy_config;
+  std::string enforcing_line;
+  {
+    const uint64_t limit = run.max_footprint_bytes;
+    const uint64_t step = limit < 10 ? 1 : limit / 10;
+    policy_config.max_footprint_bytes = limit;
+    policy_config.warning_footprint_bytes = limit >= step ? limit - step : 0;
+    policy_config.recovery_footprint_bytes = policy_config.warning_footprint_bytes >= step
+                                                 ? policy_config.warning_footprint_bytes - step
+                                                 : 0;
+    policy_config.emergency_footprint_bytes = limit > std::numeric_limits<uint64_t>::max() - step
+                                                  ? std::numeric_limits<uint64_t>::max()
+                                                  : limit + step;
+    policy_config.required_breach_samples = kRequiredBreachSamples;
+    policy_config.max_missing_samples = kMaxMissingSamples;
+    policy_config.max_sample_age = age;
+    policy_config.max_sample_window = window;
+    policy_config.term_grace = kTermGrace;
+    policy_config.checkpoint_timeout = run.checkpoint_timeout.value_or(kDefaultCheckpointTimeout);
+    policy_config.wall_time = run.wall_time;
+    enforcing_line = "vek-guard: enforcing a " + std::to_string(limit) +
+                     "-byte footprint limit; emergency KILL at " +
+                     std::to_string(policy_config.emergency_footprint_bytes) +
+                     " bytes, about 10% above the limit";
+  }
+
+  Result<PolicyMachine, PolicyConfigError> machine =
+      PolicyMachine::enforce_with_initial_request_id(policy_config, request_id);
+  if (!machine) {
+    return failure_outcome(TerminalKind::Tag::InvalidConfiguration, error_message(machine.error()));
+  }
+  if (Result<void, CheckpointChannelError> sent = channel.begin_negotiation(); !sent) {
+    return failure_outcome(TerminalKind::Tag::SupervisorFailure, sent.error().message());
+  }
+  Result<SamplingConfig, cli::ExecutionOutcome> sampling =
+      make_sampling_config(common.sample_interval);
+  if (!sampling) return sampling.error();
+  const ParentWatchSetup parent = watch_parent_setup(common.on_parent_exit);
+
+  Result<PreparedArtifacts, cli::ExecutionOutcome> artifacts = prepare_run_artifacts(
+      command, run_report_configuration(policy_config, common.sample_interval, parent), true);
+  if (!artifacts) return artifacts.error();
+
+  Result<TerminalSignalMonitor, ControlError> monitor = TerminalSignalMonitor::install();
+  if (!monitor) {
+    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
+                                 TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
+                                 monitor.error().message());
+  }
+  Result<LaunchedRun, EarlyEnd> launched = launch_run_child(command, std::move(child_end));
+  if (!launched) {
+    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
+                                 launched.error().kind, launched.error().message);
+  }
+
+  print_now(enforcing_line);
+
+  LaunchedRun& child = *launched;
+  ProcessInterventionActuator actuator(&channel, child.endpoint, child.owned.control_handle(),
+                                       process_control::checkpoint_signal_usr1());
+  Result<IdentityTracker, InspectionError> tracker =
+      IdentityTracker::create(child.root, child.owned.process_group().value_or(0));
+  if (!tracker) {
+    // The identity was checked above; a refusal here means it cannot seed
+    // the tracking, which start-up treats like an unestablished identity.
+    { OwnedProcess released = std::move(child.owned); }
+    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
+                                 TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
+                                 "owned process identity could not be established");
+  }
+  FootprintSampler sampler(*sampling, std::move(*tracker));
+  RunSupervision supervision{
+      .policy = std::move(*machine),
+      .evidence = InterventionEvidence(),
+      .actuator = std::move(actuator),
+      .checkpoint_record = CheckpointRecord{},
+      .common = SupervisionCommon(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
+                                  artifacts->sequence, *sampling, common.sample_interval,
+                                  parent.parent,
+                                  common.on_parent_exit == OnParentExit::Detach,
+                                  std::move(sampler), std::move(child.owned)),
+  };
+  std::move(*ready).notify();
+  return supervise_run(std::move(supervision));
+}
+
+}  // namespace
+
+cli::ExecutionOutcome execute(const cli::NormalizedCommand& command) {
+  if (command.run) return execute_run(command, *command.run);
+  return supervise_observe(command);
+}
+
+}  // namespace vek_guard::runtime

@@ -1,0 +1,112 @@
+#include "startup.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "artifacts.h"
+
+namespace vek_guard::runtime {
+
+Result<ClientReady, cli::ExecutionOutcome> take_client_ready(std::optional<int32_t> fd) {
+  Result<ClientReady, ControlError> ready = ClientReady::take(fd);
+  if (!ready) {
+    return unexpected(
+        failure_outcome(TerminalKind::Tag::InvalidConfiguration, ready.error().message()));
+  }
+  return std::move(*ready);
+}
+
+Result<SamplingConfig, cli::ExecutionOutcome> make_sampling_config(Duration sample_interval) {
+  const Duration age = std::max(sample_interval.saturating_mul(2), Duration::from_millis(500));
+  const Duration window = std::max(sample_interval, Duration::from_millis(250));
+  Result<SamplingConfig, SamplingConfigError> config =
+      SamplingConfig::create(sample_interval, age, window, kSampleHistoryCapacity);
+  if (!config) {
+    return unexpected(failure_outcome(TerminalKind::Tag::InvalidConfiguration,
+                                      error_message(config.error())));
+  }
+  return *config;
+}
+
+ParentWatchSetup watch_parent_setup(OnParentExit on_parent_exit) {
+  ParentWatchSetup setup;
+  setup.on_parent_exit = on_parent_exit;
+  Result<bool, ControlError> ignored = process_control::hangup_is_ignored();
+  if (!ignored) {
+    setup.parent_watch = ParentWatch::ParentUnobservable;
+    return setup;
+  }
+  const pid_t parent = getppid();
+  const bool terminate = on_parent_exit == OnParentExit::Terminate;
+  if (terminate && parent < 2) {
+    setup.parent_watch = ParentWatch::ParentIsLaunchd;
+    return setup;
+  }
+  if (terminate && *ignored) {
+    setup.parent_watch = ParentWatch::HangupIgnored;
+    return setup;
+  }
+  Result<ProcessRecord, InspectionError> record =
+      NativeProcessInventory().inspect(parent < 0 ? 0 : parent);
+  if (!record || record->exited) {
+    setup.parent_watch = ParentWatch::ParentUnobservable;
+    return setup;
+  }
+  setup.parent = record->identity();
+  setup.parent_watch = terminate ? ParentWatch::Active : ParentWatch::Detach;
+  return setup;
+}
+
+TerminalKind kind_of_status(const ChildStatus& status) {
+  return status.kind() == ChildStatus::Kind::Exited ? TerminalKind::child_exited(status.number())
+                                                    : TerminalKind::child_signaled(status.number());
+}
+
+EarlyEnd child_exited_before(const std::optional<ChildStatus>& status, std::string_view stage,
+                             std::string_view fallback_message, TerminalKind fallback_kind) {
+  if (status) {
+    return {kind_of_status(*status), "child exited before " + std::string(stage)};
+  }
+  return {fallback_kind, std::string(fallback_message)};
+}
+
+void print_now(std::string_view line) {
+  std::string text(line);
+  text.push_back('\n');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nothing more can be said on a broken standard error
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+LaunchSpec launch_spec_for(const cli::NormalizedCommand& command) {
+  LaunchSpec spec;
+  spec.argv = command.common.command;
+  spec.working_directory = command.common.cwd;
+  spec.clear_environment = command.common.clear_env;
+  spec.environment = command.common.env;
+  return spec;
+}
+
+TerminalKind::Tag launch_failure_kind(LaunchErrorKind kind) {
+  switch (kind) {
+    case LaunchErrorKind::EmptyArgv:
+    case LaunchErrorKind::InvalidWorkingDirectory:
+    case LaunchErrorKind::CheckpointConfiguration:
+      return TerminalKind::Tag::InvalidConfiguration;
+    case LaunchErrorKind::NotFound:
+      return TerminalKind::Tag::LaunchNotFound;
+    case LaunchErrorKind::NotExecutable:
+      return TerminalKind::Tag::LaunchNotExecutable;
+    default:
+      return TerminalKind::Tag::SupervisorFailure;
+  }
+}
+
+}  // namespace vek_guard::runtime

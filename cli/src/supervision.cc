@@ -1,0 +1,187 @@
+#include "supervision.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace vek_guard::runtime {
+namespace {
+
+// The longest single wait; a longer sleep is taken in several waits, which
+// keeps the timeout well inside what ppoll accepts.
+constexpr Duration kLongestWait = Duration::from_secs(3600);
+
+UniqueFd open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  if (pid > 0) {
+    const long fd = syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+  }
+#endif
+  // Without pidfd_open (kernels before 5.3) the loop falls back to a plain
+  // timed wait for the root's exit.
+  return UniqueFd();
+}
+
+}  // namespace
+
+WindowHistory::WindowHistory(std::size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {
+  windows_.reserve(capacity_);
+}
+
+void WindowHistory::push(SampleWindow window) {
+  if (windows_.size() < capacity_) {
+    windows_.push_back(std::move(window));
+    return;
+  }
+  windows_[head_] = std::move(window);
+  head_ = (head_ + 1) % capacity_;
+}
+
+SupervisionCommon::SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink,
+                                     uint64_t sequence, const SamplingConfig& config,
+                                     Duration interval, std::optional<ProcessIdentity> parent,
+                                     bool detach, FootprintSampler footprint_sampler,
+                                     OwnedProcess owned_process)
+    : terminal_signals(std::move(monitor)),
+      journal(std::move(sink)),
+      record_sequence(sequence),
+      sampling_config(config),
+      sample_interval(interval),
+      parent_watch(parent),
+      detach_on_parent_exit(detach),
+      observer(NativeAdvisoryObserver::create()),
+      sampler(std::move(footprint_sampler)),
+      owned(std::move(owned_process)),
+      started_at(MonotonicInstant::now()) {
+  root_pidfd = open_pidfd(owned.root_pid());
+}
+
+SupervisionCommon::SampleStep SupervisionCommon::take_sample() {
+  const FootprintSample& sample = sampler.sample_native(started_at);
+  const Duration at = now();
+  PolicyEvent::Sample event = sampler.policy_event(sample, at);
+  const AdvisorySnapshot snapshot = observer.snapshot(at, sampling_config.max_sample_age());
+  SampleWindow window = calibration.record_sample(sample, at, snapshot);
+  const Observed<uint64_t> aggregate = window.aggregate_footprint_bytes;
+  last_aggregate = aggregate;
+  escape_detected = escape_detected || sample.escaped;
+  if (sample.sequence < kSampleHistoryCapacity) {
+    journal_event(journal, record_sequence, JournalEntry::sample(window), false);
+  }
+  sample_history.push(std::move(window));
+  return {event, aggregate, at};
+}
+
+bool SupervisionCommon::check_parent(Duration at) {
+  if (parent_exited_at_ms || !parent_watch) return false;
+  pid_t current = getppid();
+  if (current < 0) current = 0;
+  if (current == parent_watch->pid) return false;
+  // A different parent pid alone does not prove the exit (a subreaper may
+  // have adopted us while the parent lives on); only an inspection does.
+  Result<ProcessRecord, InspectionError> parent =
+      NativeProcessInventory().inspect_expected(*parent_watch);
+  if (parent && !parent->exited) return false;
+  parent_exited_at_ms = at.as_millis_saturating();
+  return true;
+}
+
+Result<void, ControlError> SupervisionCommon::poll_root() {
+  if (root_status) return {};
+  Result<std::optional<ChildStatus>, ControlError> status = owned.try_wait_root();
+  if (!status) return unexpected(status.error());
+  if (*status) {
+    root_status = **status;
+    root_pidfd.reset();
+  }
+  return {};
+}
+
+EscapeEvidence SupervisionCommon::escape_evidence() const {
+  EscapeEvidence escape;
+  escape.detected = Observed<bool>::available(escape_detected);
+  const uint64_t escaped = sampler.tracker().escaped_count();
+  if (escaped != 0) escape.escaped_count = escaped;
+  return escape;
+}
+
+void SupervisionCommon::append_final_records(const CheckpointRecord& checkpoint,
+                                             const std::optional<CalibrationArtifact>& summary,
+                                             const TerminalOutcome& outcome) {
+  const SampleHistory history = sampler.history();
+  if (!history.empty() && history[0].sequence != 0) {
+    journal_event(journal, record_sequence, JournalEntry::sample_history_reset(), true);
+    for (std::size_t i = 0; i < sample_history.size(); ++i) {
+      journal_event(journal, record_sequence, JournalEntry::sample(sample_history.at(i)), false);
+    }
+  }
+  journal_event(journal, record_sequence, JournalEntry::checkpoint(checkpoint), true);
+  journal_event(journal, record_sequence, JournalEntry::escape(escape_evidence()), false);
+  if (summary) {
+    journal_event(journal, record_sequence, JournalEntry::calibration(*summary), false);
+  }
+  journal_event(journal, record_sequence, JournalEntry::outcome(outcome), true);
+}
+
+cli::ExecutionOutcome SupervisionCommon::publish(TerminalKind kind,
+                                                 const std::optional<std::string>& message) {
+  SecureJournal* held = journal.journal();
+  if (held == nullptr) {
+    cli::ExecutionOutcome lost;
+    lost.kind = TerminalKind::Tag::PartialArtifactFailure;
+    const std::optional<StorageErrorKind> kept = journal.failure();
+    if (!kept) {
+      lost.stderr_text = "vek-guard: artifact persistence failed\n";
+    } else if (*kept == StorageErrorKind::WriteFailed) {
+      lost.stderr_text =
+          "vek-guard: artifact write failed; safety enforcement continues; complete report "
+          "unavailable\n";
+    } else if (*kept == StorageErrorKind::SyncFailed) {
+      lost.stderr_text =
+          "vek-guard: artifact synchronization failed; safety enforcement continues; complete "
+          "report unavailable\n";
+    } else {
+      lost.stderr_text =
+          "vek-guard: artifact persistence failed; safety enforcement continues; complete report "
+          "unavailable\n";
+    }
+    return lost;
+  }
+  Result<FinalizedReport, StorageError> finalized = held->finalize();
+  if (!finalized) {
+    return failure_outcome(TerminalKind::Tag::PartialArtifactFailure,
+                           finalized.error().message());
+  }
+  cli::ExecutionOutcome result;
+  result.kind = kind.tag();
+  result.code = kind.number().value_or(0);
+  result.stdout_text = std::move(finalized->summary);
+  if (message) result.stderr_text = "vek-guard: " + *message + "\n";
+  return result;
+}
+
+void SupervisionCommon::sleep(Duration duration) {
+  Duration remaining = duration;
+  const MonotonicInstant start = MonotonicInstant::now();
+  while (!remaining.is_zero()) {
+    const Duration wait = std::min(remaining, kLongestWait);
+    timespec timeout{};
+    timeout.tv_sec = static_cast<time_t>(wait.secs());
+    timeout.tv_nsec = static_cast<long>(wait.subsec_nanos());
+    pollfd fds[2];
+    nfds_t count = 0;
+    fds[count++] = {terminal_signals.fd(), POLLIN, 0};
+    if (!root_status && root_pidfd.valid()) fds[count++] = {root_pidfd.get(), POLLIN, 0};
+    const int ready = ppoll(fds, count, &timeout, nullptr);
+    if (ready > 0) return;  // a signal arrived or the root exited: next pass now
+    if (ready < 0 && errno != EINTR) return;
+    remaining = duration.saturating_sub(start.elapsed());
+  }
+}
+
+}  // namespace vek_guard::runtime

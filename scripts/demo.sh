@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds vek-guard and shows its main job: a command
+# whose memory grows past a 64 MiB limit is stopped under `run`; then the
+# summary line, the exit status and the published report are shown.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bash "$root/scripts/setup.sh"
+
+build="$root/build/release"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target vek-guard vek-guard-test-grow
+
+guard="$build/cli/vek-guard"
+grow="$build/tests/vek-guard-test-grow"
+
+# Reports live in an existing owner-only directory (mktemp -d makes one 0700).
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+
+echo
+echo "== run: a command that grows by 4 MiB every 20 ms, limited to 64 MiB"
+set -x
+set +e
+"$guard" run --max-footprint 64MiB --sample-interval 20ms --report "$dir/run.json" \
+  -- "$grow" --step 4194304 --interval-ms 20 --max 536870912 --hold-ms 10000
+status=$?
+set -e
+{ set +x; } 2>/dev/null
+echo "exit status: $status (75 = stopped by the policy)"
+echo "report $dir/run.json:"
+cat "$dir/run.json"
+
+echo
+echo "== observe: the same kind of command, only recorded"
+set -x
+set +e
+"$guard" observe --sample-interval 20ms --report "$dir/observe.json" \
+  -- "$grow" --step 4194304 --interval-ms 20 --max 67108864 --hold-ms 200
+status=$?
+set -e
+{ set +x; } 2>/dev/null
+echo "exit status: $status (the command's own status)"
+echo "calibration of $dir/observe.json:"
+sed -n '/"calibration"/,/^  }/p' "$dir/observe.json"
