@@ -19,7 +19,7 @@ AdvisoryMetricMetadata metadata_for(const Observed<T>& metric, AdvisoryScope sco
       .scope = scope,
       .source = source,
       .captured_at_ms = metric.last_seen_at_ms().value_or(captured_at_ms),
-      .freshness = advisory::freshness_of(metric.status()),
+      .freshness = freshness_for(metric.status()),
   };
 }
 
@@ -301,21 +301,6 @@ std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes,
     return std::nullopt;
   }
   return static_cast<int64_t>(rate);
-}
-
-AdvisoryFreshness freshness_of(ObservedStatus status) {
-  switch (status) {
-    case ObservedStatus::Available:
-      return AdvisoryFreshness::Fresh;
-    case ObservedStatus::Unknown:
-      return AdvisoryFreshness::InitialUnknown;
-    case ObservedStatus::Stale:
-      return AdvisoryFreshness::Stale;
-    case ObservedStatus::Unavailable:
-    case ObservedStatus::Error:
-      break;
-  }
-  return AdvisoryFreshness::Unavailable;
 }
 
 }  // namespace advisory

@@ -172,26 +172,11 @@ bool is_valid_privacy(const PrivacyDefaults& privacy, const RunIdentity& run) {
          privacy.retention == RetentionPolicy::UserManaged && privacy.capture == expected_capture;
 }
 
-AdvisoryFreshness required_freshness(ObservedStatus status) {
-  switch (status) {
-    case ObservedStatus::Available:
-      return AdvisoryFreshness::Fresh;
-    case ObservedStatus::Unknown:
-      return AdvisoryFreshness::InitialUnknown;
-    case ObservedStatus::Stale:
-      return AdvisoryFreshness::Stale;
-    case ObservedStatus::Unavailable:
-    case ObservedStatus::Error:
-      break;
-  }
-  return AdvisoryFreshness::Unavailable;
-}
-
 bool is_valid_metadata_entry(const AdvisoryMetricMetadata& entry, AdvisoryScope scope,
                              AdvisorySource source, ObservedStatus status,
                              uint64_t processed_at_ms) {
   return entry.scope == scope && entry.source == source &&
-         entry.freshness == required_freshness(status) &&
+         entry.freshness == freshness_for(status) &&
          entry.captured_at_ms <= processed_at_ms;
 }
 

@@ -238,9 +238,6 @@ struct VmObservations {
 // error internal for both.
 VmObservations vm_observations(const Result<platform::VmStatistics, int>& statistics);
 
-// The freshness that a metric's status implies.
-AdvisoryFreshness freshness_of(ObservedStatus status);
-
 // A sample's duration in whole milliseconds, saturating: 0 when completed_at
 // is earlier than started_at or equal to it; a duration below one
 // millisecond but above zero counts as 1, so a real pass never shows as

@@ -340,6 +340,24 @@ struct TaggedTable<Observed<T>> {
                                                                 "last_seen_at_ms", "code"};
 };
 
+// The freshness that an advisory metric's metadata states for an observation
+// with this status: available is fresh, unknown initial_unknown, stale stale,
+// and unavailable or error unavailable.
+constexpr AdvisoryFreshness freshness_for(ObservedStatus status) {
+  switch (status) {
+    case ObservedStatus::Available:
+      return AdvisoryFreshness::Fresh;
+    case ObservedStatus::Unknown:
+      return AdvisoryFreshness::InitialUnknown;
+    case ObservedStatus::Stale:
+      return AdvisoryFreshness::Stale;
+    case ObservedStatus::Unavailable:
+    case ObservedStatus::Error:
+      break;
+  }
+  return AdvisoryFreshness::Unavailable;
+}
+
 // The command's exit status: "exited" with its code, or "signaled" with the
 // signal number.
 class ChildStatus {
