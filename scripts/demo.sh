@@ -18,28 +18,27 @@ grow="$build/tests/vek-guard-test-grow"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 
+# Shows a command line, then runs it and keeps its exit status in $status.
+show_and_run() {
+  echo "\$ $*" | sed "s|$build/cli/||; s|$build/tests/||g"
+  set +e
+  "$@"
+  status=$?
+  set -e
+}
+
 echo
 echo "== run: a command that grows by 4 MiB every 20 ms, limited to 64 MiB"
-set -x
-set +e
-"$guard" run --max-footprint 64MiB --sample-interval 20ms --report "$dir/run.json" \
+show_and_run "$guard" run --max-footprint 64MiB --sample-interval 20ms --report "$dir/run.json" \
   -- "$grow" --step 4194304 --interval-ms 20 --max 536870912 --hold-ms 10000
-status=$?
-set -e
-{ set +x; } 2>/dev/null
 echo "exit status: $status (75 = stopped by the policy)"
 echo "report $dir/run.json:"
 cat "$dir/run.json"
 
 echo
 echo "== observe: the same kind of command, only recorded"
-set -x
-set +e
-"$guard" observe --sample-interval 20ms --report "$dir/observe.json" \
+show_and_run "$guard" observe --sample-interval 20ms --report "$dir/observe.json" \
   -- "$grow" --step 4194304 --interval-ms 20 --max 67108864 --hold-ms 200
-status=$?
-set -e
-{ set +x; } 2>/dev/null
 echo "exit status: $status (the command's own status)"
 echo "calibration of $dir/observe.json:"
 sed -n '/"calibration"/,/^  }/p' "$dir/observe.json"
