@@ -3,6 +3,7 @@
 #   release  -Werror, with the benchmarks compiled (not run)
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer, the whole suite
 #   tsan     ThreadSanitizer, only the tests that run background threads
+# and then the release binary end to end under valgrind's memcheck.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -31,5 +32,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$root/build/tsan" --output-on-failure -j "$jobs" \
   -R '^(Pressure|Advisory)[A-Za-z]*\.'
+
+# One run and one observe of the release binary under valgrind's memcheck.
+bash "$root/bench/valgrind_e2e.sh" "$root/build/release"
 
 echo "test.sh: every configuration built and every test passed"
