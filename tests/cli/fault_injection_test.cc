@@ -147,9 +147,8 @@ TEST_F(ReportVolumeFull, EnforcementContinuesAndTheJournalReadsBackToTheFailure)
 TEST_F(ReportVolumeFull, BeforeTheStartNothingIsLaunched) {
   ASSERT_NO_FATAL_FAILURE(leave_free(volume_, 0));
   const std::string described = area_.file("described");
-  const SubprocessResult result = run_subprocess(
-      {.argv = run_argv(VEK_GUARD_BINARY, report_,
-                        RunSpec{.command = {helper("describe"), described}})});
+  const SubprocessResult result =
+      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, report_, described);
 
   EXPECT_EQ(result.exit_code, 74) << result.stderr_text;
   EXPECT_EQ(result.stderr_text, "vek-guard: artifact write failed\n");
@@ -198,7 +197,7 @@ TEST(StaleTemporaryReport, IsLeftAloneAndTheRunFailsAsUnsafe) {
   const std::string described = area.file("described");
 
   const SubprocessResult result =
-      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, area, described);
+      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, area.report_path(), described);
 
   EXPECT_EQ(result.exit_code, 74) << result.stderr_text;
   EXPECT_EQ(result.stdout_text, "");

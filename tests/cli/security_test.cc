@@ -59,57 +59,99 @@ struct Bait {
 };
 
 // ---------------------------------------------------------------------------
-// Planted symbolic links.
+// Planted symbolic links and other entries that are not the run's own files.
+
+enum class Planted { kLinkToFile, kLinkToNothing, kFifo };
 
 struct PlantCase {
-  const char* name;  // the entry of the report directory the link takes
-  bool target_exists;
+  const char* name;  // the entry of the report directory that is planted
+  Planted what;
   const char* message;  // the run's last diagnostic line
   bool command_runs;    // false when the run ends before the launch
 };
 
 void PrintTo(const PlantCase& plant, std::ostream* out) {
-  *out << plant.name << (plant.target_exists ? " -> existing file" : " -> missing file");
+  constexpr const char* kWhat[] = {"link to a file", "dangling link", "fifo"};
+  *out << plant.name << " as " << kWhat[static_cast<int>(plant.what)];
 }
 
-class PlantedLink : public ::testing::TestWithParam<PlantCase> {};
+class PlantedEntry : public ::testing::TestWithParam<PlantCase> {};
 
-TEST_P(PlantedLink, IsNeverFollowed) {
+// A link is never followed (its target is neither written nor created), and
+// a fifo is never opened (which would hang the run).
+TEST_P(PlantedEntry, IsNeverFollowedNorOpened) {
   const PlantCase& plant = GetParam();
   RunArea area;
   Bait bait;
-  if (plant.target_exists) {
-    ASSERT_NO_FATAL_FAILURE(write_new_file(bait.path, bait.contents, 0600));
+  const std::string entry = area.file(plant.name);
+  if (plant.what == Planted::kFifo) {
+    ASSERT_EQ(::mkfifo(entry.c_str(), 0600), 0) << std::strerror(errno);
+  } else {
+    if (plant.what == Planted::kLinkToFile) {
+      ASSERT_NO_FATAL_FAILURE(write_new_file(bait.path, bait.contents, 0600));
+    }
+    ASSERT_EQ(::symlink(bait.path.c_str(), entry.c_str()), 0) << std::strerror(errno);
   }
-  const std::string link = area.file(plant.name);
-  ASSERT_EQ(::symlink(bait.path.c_str(), link.c_str()), 0) << std::strerror(errno);
   const std::string described = area.file("described");
 
   const SubprocessResult result =
-      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, area, described);
+      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, area.report_path(), described);
 
+  ASSERT_FALSE(result.timed_out);
   EXPECT_EQ(result.exit_code, 74) << result.stderr_text;
   EXPECT_EQ(result.stdout_text, "");
   EXPECT_THAT(result.stderr_text, HasSubstr(std::string("vek-guard: ") + plant.message + "\n"));
   EXPECT_EQ(test_support::path_exists(described), plant.command_runs);
-  // The link is still a link to the same place, and its target is as it was.
-  EXPECT_EQ(link_target(link), bait.path);
-  if (plant.target_exists) {
+  // The entry is still what was planted, and a link's target is as it was.
+  struct stat st {};
+  ASSERT_EQ(::lstat(entry.c_str(), &st), 0);
+  if (plant.what == Planted::kFifo) {
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  } else {
+    EXPECT_EQ(link_target(entry), bait.path);
+  }
+  if (plant.what == Planted::kLinkToFile) {
     EXPECT_EQ(test_support::read_file(bait.path), bait.contents);
   } else {
     EXPECT_FALSE(test_support::path_exists(bait.path));
   }
 }
 
+constexpr char kReport[] = "report.json";
+constexpr char kJournal[] = ".report.json.journal";
+constexpr char kTemporary[] = ".report.json.tmp";
+constexpr char kInvalid[] = "artifact target path is invalid";
+constexpr char kExists[] = "journal target already exists";
+constexpr char kUnsafe[] = "artifact output target is unsafe";
+
 INSTANTIATE_TEST_SUITE_P(
-    AtEveryNameTheRunWrites, PlantedLink,
-    ::testing::Values(
-        PlantCase{"report.json", true, "artifact target path is invalid", false},
-        PlantCase{"report.json", false, "artifact target path is invalid", false},
-        PlantCase{".report.json.journal", true, "journal target already exists", false},
-        PlantCase{".report.json.journal", false, "journal target already exists", false},
-        PlantCase{".report.json.tmp", true, "artifact output target is unsafe", true},
-        PlantCase{".report.json.tmp", false, "artifact output target is unsafe", true}));
+    AtEveryNameTheRunWrites, PlantedEntry,
+    ::testing::Values(PlantCase{kReport, Planted::kLinkToFile, kInvalid, false},
+                      PlantCase{kReport, Planted::kLinkToNothing, kInvalid, false},
+                      PlantCase{kReport, Planted::kFifo, kInvalid, false},
+                      PlantCase{kJournal, Planted::kLinkToFile, kExists, false},
+                      PlantCase{kJournal, Planted::kLinkToNothing, kExists, false},
+                      PlantCase{kJournal, Planted::kFifo, kExists, false},
+                      PlantCase{kTemporary, Planted::kLinkToFile, kUnsafe, true},
+                      PlantCase{kTemporary, Planted::kLinkToNothing, kUnsafe, true},
+                      PlantCase{kTemporary, Planted::kFifo, kUnsafe, true}));
+
+// A report directory reached through a link is refused too: the run's files
+// would otherwise land wherever the link points.
+TEST(PlantedLinkedDirectory, IsRefusedBeforeAnythingIsWritten) {
+  RunArea area;
+  test_support::TempDir elsewhere;  // private, as a report directory must be
+  const std::string link = area.file("reports");
+  ASSERT_EQ(::symlink(elsewhere.path().c_str(), link.c_str()), 0);
+  const std::string described = area.file("described");
+  const SubprocessResult result =
+      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, link + "/report.json", described);
+
+  EXPECT_EQ(result.exit_code, 74) << result.stderr_text;
+  EXPECT_EQ(result.stderr_text, "vek-guard: artifact directory is not private and owned\n");
+  EXPECT_FALSE(test_support::path_exists(described));
+  EXPECT_FALSE(test_support::path_exists(elsewhere.file(".report.json.journal")));
+}
 
 // Starts a run whose command waits until `go` exists and then exits 0, and
 // waits until the run's journal exists (the report target was checked).
@@ -173,7 +215,7 @@ TEST(ForeignReport, IsNeverReplacedBeforeTheRun) {
   const std::string described = area.file("described");
 
   const SubprocessResult result =
-      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, area, described);
+      run_describe(VEK_GUARD_BINARY, VEK_GUARD_HELPER_DIR, area.report_path(), described);
 
   EXPECT_EQ(result.exit_code, 74) << result.stderr_text;
   EXPECT_EQ(result.stderr_text, "vek-guard: artifact output target is unsafe\n");

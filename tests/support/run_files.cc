@@ -22,9 +22,9 @@ void write_new_file(const std::string& path, const std::string& text, mode_t mod
 }
 
 SubprocessResult run_describe(const std::string& binary, const std::string& helper_dir,
-                              const RunArea& area, const std::string& described) {
+                              const std::string& report_path, const std::string& described) {
   return run_subprocess(
-      {.argv = run_argv(binary, area.report_path(),
+      {.argv = run_argv(binary, report_path,
                         RunSpec{.command = {helper_path(helper_dir, "describe"), described}})});
 }
 

@@ -26,11 +26,12 @@ namespace vek_guard::test_support {
 // fatal failures when it cannot (wrap calls in ASSERT_NO_FATAL_FAILURE).
 void write_new_file(const std::string& path, const std::string& text, mode_t mode);
 
-// Runs `binary run` (default limit and interval) on vek-guard-test-describe,
-// which writes `described` once it has been launched, and waits for the end.
-// `helper_dir` is the VEK_GUARD_HELPER_DIR of the calling test binary.
+// Runs `binary run --report report_path` (default limit and interval) on
+// vek-guard-test-describe, which writes `described` once it has been
+// launched, and waits for the end. `helper_dir` is the VEK_GUARD_HELPER_DIR
+// of the calling test binary.
 SubprocessResult run_describe(const std::string& binary, const std::string& helper_dir,
-                              const RunArea& area, const std::string& described);
+                              const std::string& report_path, const std::string& described);
 
 // Opens `path` read-only (never through a final symbolic link) and hands it
 // to `read_journal`. Opening or reading failures are gtest failures and give
