@@ -217,6 +217,11 @@ class ObserveLoop {
 }  // namespace
 
 cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command) {
+  return supervise_observe(command, NativeProcessInventory());
+}
+
+cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
+                                        NativeProcessInventory sampling_inventory) {
   const cli::NormalizedCommon& options = command.common;
   Result<ClientReady, cli::ExecutionOutcome> ready = take_client_ready(options.client_ready_fd);
   if (!ready) return ready.error();
@@ -277,7 +282,7 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command) {
     return early_end(TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                      "owned process identity could not be established");
   }
-  FootprintSampler sampler(*sampling, std::move(*tracker));
+  FootprintSampler sampler(*sampling, std::move(*tracker), std::move(sampling_inventory));
   SupervisionCommon common(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
                            artifacts->sequence, *sampling, options.sample_interval,
                            parent.parent, options.on_parent_exit == OnParentExit::Detach,
