@@ -114,6 +114,13 @@ void unlink_in_dir(int dir_fd, std::string_view name) {
 
 Result<void, StorageError> publish_atomically(FileIo& io, int dir_fd, std::string_view temp_name,
                                               std::string_view name, std::string_view contents) {
+  return publish_atomically(io, dir_fd, temp_name, name,
+                            [&](int fd) { return write_all(io, fd, contents); });
+}
+
+Result<void, StorageError> publish_atomically(FileIo& io, int dir_fd, std::string_view temp_name,
+                                              std::string_view name,
+                                              const std::function<int(int fd)>& write_contents) {
   auto temp = create_report_temp(dir_fd, temp_name);
   if (!temp) return unexpected(temp.error());
 
@@ -125,7 +132,7 @@ Result<void, StorageError> publish_atomically(FileIo& io, int dir_fd, std::strin
     return unexpected(storage_error(StorageErrorKind::FinalReportFailed, os_error));
   };
   if (::fchmod(temp->get(), 0600) != 0) return fail(errno);
-  if (const int err = write_all(io, temp->get(), contents); err != 0) return fail(err);
+  if (const int err = write_contents(temp->get()); err != 0) return fail(err);
   if (const int err = full_sync(io, temp->get()); err != 0) return fail(err);
   // The data is durable; a failing close cannot lose it any more.
   temp->reset();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vek_guard/coding.h"
+#include "vek_guard/json_writer.h"
 
 namespace vek_guard {
 namespace {
@@ -414,6 +415,26 @@ Result<void, StorageErrorKind> SecureJournal::append_record(const JournalRecord&
   return {};
 }
 
+namespace {
+
+// Writes pieces of the report to the temporary file; after the first failed
+// write it keeps that error and writes nothing more.
+class FileJsonSink final : public JsonSink {
+ public:
+  FileJsonSink(FileIo& io, int fd) : io_(io), fd_(fd) {}
+  void write(std::string_view text) override {
+    if (error_ == 0) error_ = write_all(io_, fd_, text);
+  }
+  int error() const { return error_; }
+
+ private:
+  FileIo& io_;
+  int fd_;
+  int error_ = 0;
+};
+
+}  // namespace
+
 Result<FinalizedReport, StorageError> SecureJournal::finalize() {
   if (poisoned_) return unexpected(storage_error(StorageErrorKind::SyncFailed));
   // Non-durable records are only in the page cache until now; the report is
@@ -429,26 +450,38 @@ Result<FinalizedReport, StorageError> SecureJournal::finalize() {
   UniqueFd reader(
       ::openat(directory_fd_.get(), journal_file_name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!reader.valid()) return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
-  auto recovery = read_journal(std::move(reader));
-  if (!recovery) return unexpected(recovery.error());
-  auto report = recovery->to_report();
-  if (!report) return unexpected(report.error());
-  auto text = report->to_json_pretty();
-  if (!text) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  ReportV1 report;
+  {
+    auto recovery = read_journal(std::move(reader));
+    if (!recovery) return unexpected(recovery.error());
+    auto rebuilt = recovery->to_report();
+    if (!rebuilt) return unexpected(rebuilt.error());
+    report = std::move(*rebuilt);
+  }  // The records go before the report is written out: a long run's journal
+     // holds every sample twice over, and the supervisor's footprint is kept
+     // small on purpose.
+  if (!report.validate()) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
 
   if (auto target = check_output_target(directory_fd_.get(), report_file_name_); !target) {
     return unexpected(target.error());
   }
   auto temp_name = hidden_sibling_name(report_file_name_, ".tmp");
   if (!temp_name) return unexpected(temp_name.error());
-  if (auto published =
-          publish_atomically(*io_, directory_fd_.get(), *temp_name, report_file_name_, *text);
+  // The text goes to the temporary file in pieces as it is written, instead
+  // of being built whole first: a report of 4096 samples is some 8 MB.
+  const auto write_report = [&](int fd) {
+    FileJsonSink sink(*io_, fd);
+    (void)report.write_json_pretty(sink);  // validated above
+    return sink.error();
+  };
+  if (auto published = publish_atomically(*io_, directory_fd_.get(), *temp_name,
+                                          report_file_name_, write_report);
       !published) {
     return unexpected(published.error());
   }
 
-  std::string summary = summary_line(*report);
-  return FinalizedReport{std::move(*report), std::move(summary)};
+  std::string summary = summary_line(report);
+  return FinalizedReport{std::move(report), std::move(summary)};
 }
 
 std::string summary_line(const ReportV1& report) {

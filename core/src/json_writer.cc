@@ -55,6 +55,10 @@ void JsonWriter::close(char bracket) {
 }
 
 void JsonWriter::begin_entry() {
+  if (sink_ != nullptr && out_.size() >= flush_threshold_) {
+    sink_->write(out_);
+    out_.clear();
+  }
   if (layout_ == JsonLayout::Pretty) {
     out_.append(empty_ ? std::string_view("\n") : std::string_view(",\n"));
     out_.append(std::size_t{depth_} * 2, ' ');

@@ -411,6 +411,19 @@ Result<std::string, ReportError> ReportV1::to_json_pretty() const {
   return text;
 }
 
+Result<void, ReportError> ReportV1::write_json_pretty(JsonSink& sink) const {
+  constexpr std::size_t kPieceBytes = 64 * 1024;
+  if (auto valid = validate(); !valid) return unexpected(valid.error());
+  std::string piece;
+  piece.reserve(kPieceBytes + 4096);
+  JsonWriter writer(piece, JsonLayout::Pretty);
+  writer.flush_into(&sink, kPieceBytes);
+  writer.value(*this);
+  piece.push_back('\n');
+  sink.write(piece);
+  return {};
+}
+
 std::optional<uint64_t> latest_report_timestamp(const ReportV1& report) {
   LatestTime latest;
   for (const SampleWindow& sample : report.samples) latest.see(sample.processed_at_ms);

@@ -364,3 +364,45 @@ TEST(JsonWriter, PrettyAndCompactTextsAgreeWithAnIndependentParser) {
 
 }  // namespace
 }  // namespace vek_guard
+
+namespace vek_guard {
+namespace {
+
+class PieceCollector final : public JsonSink {
+ public:
+  void write(std::string_view text) override {
+    pieces.emplace_back(text);
+    whole.append(text);
+  }
+  std::vector<std::string> pieces;
+  std::string whole;
+};
+
+// Publication streams the report in pieces; a piece handed over twice, or
+// text left behind in the buffer, would corrupt the published file.
+TEST(JsonWriterPieces, StreamedReportEqualsTheWholeText) {
+  ReportV1 report = test_support::valid_run_report();
+  for (uint64_t i = 0; i < 400; ++i) {
+    report.samples.push_back(
+        test_support::sample_with_full_advisory(report.samples.back().processed_at_ms + 1));
+  }
+  report.outcome.at_ms = report.samples.back().processed_at_ms + 1;
+  const auto whole = report.to_json_pretty();
+  ASSERT_TRUE(whole.ok());
+
+  PieceCollector sink;
+  ASSERT_TRUE(report.write_json_pretty(sink).ok());
+  EXPECT_EQ(sink.whole, *whole);
+  EXPECT_GT(sink.pieces.size(), 5U);
+}
+
+TEST(JsonWriterPieces, InvalidReportHandsNothingOver) {
+  ReportV1 report = test_support::valid_run_report();
+  report.schema_version = 2;
+  PieceCollector sink;
+  EXPECT_EQ(report.write_json_pretty(sink).error(), ReportError::UnsupportedSchemaVersion);
+  EXPECT_TRUE(sink.whole.empty());
+}
+
+}  // namespace
+}  // namespace vek_guard

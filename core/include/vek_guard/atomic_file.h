@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -175,6 +176,13 @@ void unlink_in_dir(int dir_fd, std::string_view name);
                                                             std::string_view temp_name,
                                                             std::string_view name,
                                                             std::string_view contents);
+
+// The same, with the contents written by `write_contents` onto the open
+// temporary file's descriptor; it returns 0, or the errno of the write that
+// failed, and the publication then fails as a failed write.
+[[nodiscard]] Result<void, StorageError> publish_atomically(
+    FileIo& io, int dir_fd, std::string_view temp_name, std::string_view name,
+    const std::function<int(int fd)>& write_contents);
 
 // Whether a name can be handed to the operating system as a C string.
 constexpr bool has_nul(std::string_view name) { return name.find('\0') != std::string_view::npos; }

@@ -66,6 +66,14 @@ enum class JsonLayout : uint8_t { Compact, Pretty };
 // Appends JSON text to a caller-owned std::string, which must outlive the
 // writer. The writer only ever appends; it never reads or truncates what the
 // string held before.
+// Receives the text of a JsonWriter in pieces (see JsonWriter::flush_into), so
+// that a large document can go to a file without being held whole in memory.
+class JsonSink {
+ public:
+  virtual ~JsonSink() = default;
+  virtual void write(std::string_view text) = 0;
+};
+
 class JsonWriter {
  public:
   JsonWriter(std::string& out, JsonLayout layout) : out_(out), layout_(layout) {}
@@ -73,6 +81,15 @@ class JsonWriter {
   JsonWriter& operator=(const JsonWriter&) = delete;
 
   JsonLayout layout() const { return layout_; }
+
+  // From now on, whenever the buffer holds at least `threshold` bytes at the
+  // start of an entry, hands its contents to `sink` and empties it. The text
+  // still in the buffer at the end is the caller's to hand over. `sink` must
+  // outlive the writer.
+  void flush_into(JsonSink* sink, std::size_t threshold) {
+    sink_ = sink;
+    flush_threshold_ = threshold;
+  }
 
   // Opens or closes an object or array. A value in an array (or at the top
   // level) needs no key; inside an object every value follows `key`.
@@ -182,6 +199,8 @@ class JsonWriter {
   bool empty_ = true;
   // A key has been written and its value is due.
   bool after_key_ = false;
+  JsonSink* sink_ = nullptr;
+  std::size_t flush_threshold_ = 0;
 };
 
 template <class T>

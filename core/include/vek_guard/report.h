@@ -53,6 +53,8 @@
 
 namespace vek_guard {
 
+class JsonSink;
+
 // The program's version as recorded in every journal header and report.
 inline constexpr std::string_view kPackageVersion = "0.3.0";
 // The report (and journal header) schema version.
@@ -949,6 +951,11 @@ struct ReportV1 {
   // validation kind of an invalid report (and no text at all). The text
   // starts in a buffer with room for 128 bytes.
   [[nodiscard]] Result<std::string, ReportError> to_json_pretty() const;
+
+  // The same text handed to `sink` in pieces of about 64 KiB, so that a
+  // report of thousands of samples is never held whole in memory. Nothing is
+  // handed over for an invalid report.
+  [[nodiscard]] Result<void, ReportError> write_json_pretty(JsonSink& sink) const;
 };
 
 // The latest time the report's events carry: the greatest of every sample's
