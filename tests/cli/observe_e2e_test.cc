@@ -180,6 +180,41 @@ TEST(ObserveE2e, CleanExitEndsWithTheCommandsOwnStatus) {
   for (auto name = names.begin() + 1; name != names.end() - 4; ++name) EXPECT_EQ(*name, "sample");
 }
 
+TEST(ObserveE2e, TerminalOnStandardInputIsReplacedWithANotice) {
+  RunArea area;
+  const SubprocessResult result = run_subprocess(
+      {.argv = observe_argv(area.report_path(), {helper("grow"), "--max", "1048576"}),
+       .stdin_pty = true});
+  EXPECT_EQ(shell_status(result.exit_code, result.term_signal), 0);
+  EXPECT_EQ(result.stderr_text,
+            "vek-guard: standard input is a terminal, so the command reads from /dev/null "
+            "instead\n");
+  const json report = observe_report(area);
+  EXPECT_EQ(report["outcome"]["kind"], "child_exited");
+}
+
+TEST(ObserveE2e, CommandNotFoundStillLeavesAReport) {
+  RunArea area;
+  const SubprocessResult result =
+      run_subprocess({.argv = observe_argv(area.report_path(), {area.file("no-such-command")})});
+  EXPECT_EQ(shell_status(result.exit_code, result.term_signal), 127);
+  EXPECT_EQ(result.stderr_text, "vek-guard: command was not found\n");
+  EXPECT_EQ(result.stdout_text, "");
+
+  // Ended before the loop: no calibration, nothing sampled, everything at 0.
+  const json report = read_report_json(area.report_path());
+  ASSERT_TRUE(report.is_object());
+  EXPECT_EQ(recovered_report_json(area.journal_path()), report);
+  EXPECT_EQ(report["configuration"]["mode"], "observe");
+  EXPECT_EQ(report["checkpoint"], json({{"status", "not_negotiated"}}));
+  EXPECT_FALSE(report.contains("calibration"));
+  EXPECT_TRUE(report["samples"].empty());
+  EXPECT_EQ(report["outcome"]["kind"], "launch_not_found");
+  EXPECT_EQ(report["outcome"]["at_ms"], 0);
+  EXPECT_EQ(entry_names(read_journal_records(area.journal_path())),
+            (std::vector<std::string>{"header", "checkpoint", "escape", "outcome"}));
+}
+
 TEST(ObserveE2e, DaemonLeftInTheGroupIsReportedAndLeftRunning) {
   RunArea area;
   const std::string member_file = area.file("member.pid");
