@@ -98,7 +98,8 @@ Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(
   header.configuration = configuration;
   header.privacy = PrivacyDefaults::defaults();
 
-  Result<SecureJournal, StorageError> journal = SecureJournal::initialize(command.common.report_path);
+  Result<SecureJournal, StorageError> journal =
+      SecureJournal::initialize(command.common.report_path);
   if (!journal) {
     return unexpected(
         failure_outcome(TerminalKind::Tag::PartialArtifactFailure, journal.error().message()));

@@ -144,9 +144,10 @@ class ObserveLoop {
       if (observation_failed_ && !parent_deadline_) return Ending::ObservationFailure;
 
       const Duration now = common_.now();
-      Duration pause = observation_failed_
-                           ? common_.sample_interval
-                           : common_.sampler.delay_until_next(now).value_or(common_.sample_interval);
+      Duration pause =
+          observation_failed_
+              ? common_.sample_interval
+              : common_.sampler.delay_until_next(now).value_or(common_.sample_interval);
       if (parent_deadline_) pause = std::min(pause, parent_deadline_->saturating_sub(now));
       if (!pause.is_zero()) common_.sleep(pause);
     }
@@ -234,8 +235,7 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   if (!artifacts) return artifacts.error();
 
   const auto early_end = [&](TerminalKind kind, std::string_view message) {
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence, kind,
-                                 message);
+    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence, kind, message);
   };
   Result<TerminalSignalMonitor, ControlError> monitor = TerminalSignalMonitor::install();
   if (!monitor) {
@@ -284,9 +284,9 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   }
   FootprintSampler sampler(*sampling, std::move(*tracker), std::move(sampling_inventory));
   SupervisionCommon common(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
-                           artifacts->sequence, *sampling, options.sample_interval,
-                           parent.parent, options.on_parent_exit == OnParentExit::Detach,
-                           std::move(sampler), std::move(*launched));
+                           artifacts->sequence, *sampling, options.sample_interval, parent.parent,
+                           options.on_parent_exit == OnParentExit::Detach, std::move(sampler),
+                           std::move(*launched));
   ObserveLoop loop(common, PolicyMachine::observe_only(sampling->max_sample_age(),
                                                        sampling->max_sample_window()));
   std::move(*ready).notify();

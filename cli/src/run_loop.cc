@@ -65,7 +65,8 @@ void execute_intervention(RunSupervision& run, const PolicyEvent& event,
   const Duration at = event.time();
   PolicyState before = run.policy.state();
   PolicyActions actions = run.policy.apply(event);
-  if (run.policy.state() != before) record_state_change(run, context, before, run.policy.state(), at);
+  if (run.policy.state() != before)
+    record_state_change(run, context, before, run.policy.state(), at);
 
   std::deque<PolicyAction> queue(actions.begin(), actions.end());
   while (!queue.empty()) {
@@ -77,8 +78,8 @@ void execute_intervention(RunSupervision& run, const PolicyEvent& event,
     run.evidence.record_result(at, *command, result);
     if (result.ok()) continue;
     before = run.policy.state();
-    PolicyActions answer = run.policy.apply(PolicyEvent::InterventionFailed{
-        at, command->kind(), static_cast<uint8_t>(result.error())});
+    PolicyActions answer = run.policy.apply(
+        PolicyEvent::InterventionFailed{at, command->kind(), static_cast<uint8_t>(result.error())});
     if (run.policy.state() != before) {
       record_state_change(run, context, before, run.policy.state(), at);
     }
@@ -175,8 +176,7 @@ void record_attempt(RunSupervision& run, const InterventionAttempt& attempt) {
   record.target = target;
   record.result = signal_result_of(attempt);
   record.reason = reason;
-  journal_event(run.common.journal, run.common.record_sequence, JournalEntry::signal(record),
-                true);
+  journal_event(run.common.journal, run.common.record_sequence, JournalEntry::signal(record), true);
 }
 
 void plain_sleep(Duration duration) {
@@ -202,9 +202,9 @@ void poll_checkpoint_progress(RunSupervision& run) {
   if (run.policy.state() != PolicyState::CheckpointRequested) return;
   Result<CheckpointProgress, InterventionFailure> progress = run.actuator.poll_checkpoint(now);
   if (!progress) {
-    dispatch_policy_input(run, PolicyEvent::InterventionFailed{
-                                   now, InterventionKind::CheckpointRequest,
-                                   static_cast<uint8_t>(progress.error())});
+    dispatch_policy_input(run,
+                          PolicyEvent::InterventionFailed{now, InterventionKind::CheckpointRequest,
+                                                          static_cast<uint8_t>(progress.error())});
     return;
   }
   if (progress->artifact) run.checkpoint_record.artifact = progress->artifact;
@@ -240,8 +240,8 @@ std::string fail_closed(RunSupervision& run, std::string error_text) {
 }
 
 Duration sleep_after_pass(const RunSupervision& run, Duration tick_at) {
-  const Duration delay = run.common.sampler.delay_until_next(tick_at).value_or(
-      run.common.sample_interval);
+  const Duration delay =
+      run.common.sampler.delay_until_next(tick_at).value_or(run.common.sample_interval);
   std::optional<Duration> deadline;
   const PolicyState state = run.policy.state();
   if (state == PolicyState::CheckpointRequested) {

@@ -67,7 +67,8 @@ Result<LaunchedRun, EarlyEnd> launch_run_child(const cli::NormalizedCommand& com
   const auto supervisor_failure = [](std::string_view text) {
     return EarlyEnd{TerminalKind::of(TerminalKind::Tag::SupervisorFailure), std::string(text)};
   };
-  if (owned.root_pid() < 0) return unexpected(supervisor_failure("root process identity is invalid"));
+  if (owned.root_pid() < 0)
+    return unexpected(supervisor_failure("root process identity is invalid"));
 
   Result<ProcessRecord, InspectionError> root = NativeProcessInventory().inspect(owned.root_pid());
   if (!root) {
@@ -199,8 +200,7 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
       .checkpoint_record = CheckpointRecord{},
       .common = SupervisionCommon(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
                                   artifacts->sequence, *sampling, common.sample_interval,
-                                  parent.parent,
-                                  common.on_parent_exit == OnParentExit::Detach,
+                                  parent.parent, common.on_parent_exit == OnParentExit::Detach,
                                   std::move(sampler), std::move(child.owned)),
   };
   std::move(*ready).notify();

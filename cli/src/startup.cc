@@ -25,8 +25,8 @@ Result<SamplingConfig, cli::ExecutionOutcome> make_sampling_config(Duration samp
   Result<SamplingConfig, SamplingConfigError> config =
       SamplingConfig::create(sample_interval, age, window, kSampleHistoryCapacity);
   if (!config) {
-    return unexpected(failure_outcome(TerminalKind::Tag::InvalidConfiguration,
-                                      error_message(config.error())));
+    return unexpected(
+        failure_outcome(TerminalKind::Tag::InvalidConfiguration, error_message(config.error())));
   }
   return *config;
 }

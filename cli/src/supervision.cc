@@ -154,8 +154,7 @@ cli::ExecutionOutcome SupervisionCommon::publish(TerminalKind kind,
   }
   Result<FinalizedReport, StorageError> finalized = held->finalize();
   if (!finalized) {
-    return failure_outcome(TerminalKind::Tag::PartialArtifactFailure,
-                           finalized.error().message());
+    return failure_outcome(TerminalKind::Tag::PartialArtifactFailure, finalized.error().message());
   }
   cli::ExecutionOutcome result;
   result.kind = kind.tag();

@@ -33,9 +33,7 @@ class WindowHistory {
   void push(SampleWindow window);
   std::size_t size() const { return windows_.size(); }
   // The i-th oldest window.
-  const SampleWindow& at(std::size_t i) const {
-    return windows_[(head_ + i) % windows_.size()];
-  }
+  const SampleWindow& at(std::size_t i) const { return windows_[(head_ + i) % windows_.size()]; }
 
  private:
   std::size_t capacity_;
