@@ -1,5 +1,6 @@
 #include "support/e2e.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,13 +11,30 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <thread>
 
 #include "support/subprocess.h"
+#include "vek_guard/journal.h"
+#include "vek_guard/report.h"
+#include "vek_guard/unique_fd.h"
 
 namespace vek_guard::test_support {
+namespace {
+
+// Reads the journal the way publication does: opened without following a
+// link, then frame by frame through the journal's own reader.
+Result<JournalRecovery, StorageError> recover_journal(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) {
+    return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  }
+  return read_journal(std::move(fd));
+}
+
+}  // namespace
 
 std::string helper_path(std::string_view helper_dir, std::string_view name) {
   std::string path(helper_dir);
@@ -83,6 +101,54 @@ void PrintTo(const SignalRow& row, std::ostream* out) {
        << (row.reason.empty() ? "(no reason)" : row.reason) << "}";
 }
 
+JournalTypes read_journal_types(const std::string& journal_path) {
+  JournalTypes result;
+  auto recovery = recover_journal(journal_path);
+  if (!recovery) {
+    ADD_FAILURE() << "the journal " << journal_path
+                  << " cannot be read: " << recovery.error().message();
+    return result;
+  }
+  result.readable = true;
+  result.clean = recovery.value().tail == JournalTail::Clean;
+  for (const JournalRecord& record : recovery.value().records) {
+    result.types.emplace_back(record.entry.name());
+  }
+  return result;
+}
+
+::testing::AssertionResult report_matches_journal(const std::string& journal_path,
+                                                  const std::string& report_path) {
+  auto recovery = recover_journal(journal_path);
+  if (!recovery) {
+    return ::testing::AssertionFailure()
+           << "the journal cannot be read: " << recovery.error().message();
+  }
+  if (recovery.value().tail != JournalTail::Clean) {
+    return ::testing::AssertionFailure() << "the journal does not end at a frame boundary after "
+                                         << recovery.value().records.size() << " records";
+  }
+  auto rebuilt = recovery.value().to_report();
+  if (!rebuilt) {
+    return ::testing::AssertionFailure()
+           << "no report can be rebuilt from the journal: " << rebuilt.error().message();
+  }
+  if (!rebuilt.value().validate()) {
+    return ::testing::AssertionFailure() << "the rebuilt report does not validate";
+  }
+  auto pretty = rebuilt.value().to_json_pretty();
+  if (!pretty) return ::testing::AssertionFailure() << "the rebuilt report cannot be written";
+  const std::string published = read_file(report_path);
+  const std::string& expected = pretty.value();
+  if (published != expected) {
+    return ::testing::AssertionFailure()
+           << "the published report differs from the journal's:\n--- published\n"
+           << published << "--- rebuilt\n"
+           << expected;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 ReadinessPipe::ReadinessPipe() {
   int ends[2] = {-1, -1};
   if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -129,6 +195,49 @@ SubreaperScope::SubreaperScope() {
 }
 
 SubreaperScope::~SubreaperScope() { prctl(PR_SET_CHILD_SUBREAPER, previous_); }
+
+namespace {
+
+// The pids of the test process's exited children that are not in its own
+// process group.
+std::vector<pid_t> orphaned_zombies() {
+  std::vector<pid_t> zombies;
+  const pid_t self = ::getpid();
+  const pid_t own_group = ::getpgid(0);
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return zombies;
+  while (const dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) continue;
+    // After the command name: state, parent pid, process group.
+    char state = 0;
+    long parent = 0;
+    long group = 0;
+    if (std::sscanf(stat.c_str() + close + 2, "%c %ld %ld", &state, &parent, &group) != 3) continue;
+    if (state == 'Z' && parent == self && group != own_group) {
+      zombies.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
+    }
+  }
+  ::closedir(proc);
+  return zombies;
+}
+
+}  // namespace
+
+OrphanReaper::OrphanReaper()
+    : thread_([this] {
+        while (!stop_.load()) {
+          for (const pid_t zombie : orphaned_zombies()) ::waitpid(zombie, nullptr, WNOHANG);
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+      }) {}
+
+OrphanReaper::~OrphanReaper() {
+  stop_.store(true);
+  thread_.join();
+}
 
 int wait_child(pid_t pid, std::chrono::milliseconds timeout) {
   if (pid <= 0) return -1;

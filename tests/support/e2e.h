@@ -15,15 +15,17 @@
 #ifndef VEK_GUARD_TESTS_SUPPORT_E2E_H_
 #define VEK_GUARD_TESTS_SUPPORT_E2E_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "support/temp_dir.h"
@@ -91,6 +93,23 @@ struct SignalRow {
 std::vector<SignalRow> signal_rows(const nlohmann::json& report);
 void PrintTo(const SignalRow& row, std::ostream* out);
 
+// The entry name of every journal record in order ("header", "sample",
+// ...). `clean` tells whether the file ended exactly at a frame boundary;
+// `readable` is false (and the test fails) when it cannot be read at all.
+struct JournalTypes {
+  std::vector<std::string> types;
+  bool readable = false;
+  bool clean = false;
+};
+JournalTypes read_journal_types(const std::string& journal_path);
+
+// The journal at `journal_path` reads back with a clean tail, the report
+// rebuilt from it is valid, and its pretty JSON text is byte for byte the
+// file published at `report_path`: the published
+// report is exactly what the journal recorded.
+::testing::AssertionResult report_matches_journal(const std::string& journal_path,
+                                                  const std::string& report_path);
+
 // A pipe whose write end a test hands to the binary (--client-ready-fd,
 // SubprocessOptions::inherit_fds) and whose read end it watches for end of
 // file. The test's copy of the write end must be dropped (close_write) once
@@ -126,6 +145,28 @@ class SubreaperScope {
 
  private:
   int previous_ = 0;
+};
+
+// While alive, adopts the orphaned descendants of the test process
+// (PR_SET_CHILD_SUBREAPER) and reaps each of them as soon as it has exited,
+// the way a prompt init process does. Only children in a process group other
+// than the test's own are reaped: the test's direct children (the
+// supervisor, a launching shell) stay in its group and are left to the test. A process group counts
+// as existing for as long as one of its members is an unreaped zombie, and some init processes
+// (that of many containers) reap orphans late or never; under this scope a supervised member that
+// was orphaned by its root's exit is gone from its group right after it dies. Restores the previous
+// subreaper setting when destroyed.
+class OrphanReaper {
+ public:
+  OrphanReaper();
+  ~OrphanReaper();
+  OrphanReaper(const OrphanReaper&) = delete;
+  OrphanReaper& operator=(const OrphanReaper&) = delete;
+
+ private:
+  SubreaperScope subreaper_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 // Waits up to `timeout` for the child `pid` of the test process and returns
