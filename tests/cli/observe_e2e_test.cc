@@ -37,13 +37,14 @@ constexpr std::string_view kParentExitLine =
 
 std::string helper(std::string_view name) { return helper_path(VEK_GUARD_HELPER_DIR, name); }
 
-// argv of `vek-guard observe --sample-interval 10ms --report PATH <options>
-// -- <command>`.
+// argv of `vek-guard observe --sample-interval INTERVAL --report PATH
+// <options> -- <command>`.
 std::vector<std::string> observe_argv(const std::string& report_path,
                                       const std::vector<std::string>& command,
-                                      const std::vector<std::string>& options = {}) {
+                                      const std::vector<std::string>& options = {},
+                                      const std::string& interval = "10ms") {
   std::vector<std::string> argv = {VEK_GUARD_BINARY, "observe",  "--sample-interval",
-                                   "10ms",           "--report", report_path};
+                                   interval,         "--report", report_path};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back("--");
   argv.insert(argv.end(), command.begin(), command.end());
@@ -378,6 +379,34 @@ TEST(ObserveE2e, ClientReadinessClosesOnceObservationRuns) {
   EXPECT_EQ(signal_rows(report),
             (std::vector<SignalRow>{group_signal(SIGTERM, "external_signal")}));
   EXPECT_EQ(report["outcome"]["child_status"], json({{"status", "signaled"}, {"signal", SIGTERM}}));
+}
+
+// At the longest interval the loop sleeps ten seconds between samples; the
+// root's exit and a terminal signal must each end that sleep at once.
+TEST(ObserveE2e, LongSleepEndsAtTheRootsExitAndAtCtrlC) {
+  RunArea exits;
+  const auto started = std::chrono::steady_clock::now();
+  const SubprocessResult exited = run_subprocess(
+      {.argv = observe_argv(exits.report_path(),
+                            {helper("grow"), "--max", "1048576", "--hold-ms", "200"}, {}, "10s")});
+  EXPECT_EQ(shell_status(exited.exit_code, exited.term_signal), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(read_report_json(exits.report_path())["samples"].size(), 1U);
+
+  RunArea interrupted;
+  const std::string ready = interrupted.file("ready");
+  Subprocess supervisor = Subprocess::start(
+      {.argv = observe_argv(interrupted.report_path(),
+                            {helper("actor"), "wait-signal", "--signal", "2", "--ready", ready}, {},
+                            "10s")});
+  ASSERT_GT(wait_pid_file(ready, 10s), 0);
+  const auto signalled = std::chrono::steady_clock::now();
+  supervisor.send_signal(SIGINT);
+  const SubprocessResult result = supervisor.wait(20s);
+  EXPECT_EQ(shell_status(result.exit_code, result.term_signal), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
+  EXPECT_EQ(signal_rows(read_report_json(interrupted.report_path())),
+            (std::vector<SignalRow>{group_signal(SIGINT, "external_signal")}));
 }
 
 TEST(ObserveE2e, FullJournalDoesNotStopObservation) {
