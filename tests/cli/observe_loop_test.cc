@@ -11,7 +11,6 @@
 
 #include "observe_supervision.h"
 #include "support/e2e.h"
-#include "support/journal_readback.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 #include "vek_guard/identity.h"
@@ -64,7 +63,7 @@ TEST(ObserveLoop, ThreeIncompleteSamplesEndObservationAndLeaveTheGroupRunning) {
 
   const json report = read_report_json(area.report_path());
   ASSERT_TRUE(report.is_object());
-  EXPECT_EQ(recovered_report_json(area.journal_path()), report);
+  EXPECT_TRUE(report_matches_journal(area.journal_path(), area.report_path()));
   ASSERT_EQ(report["transitions"].size(), 1U);
   const json& transition = report["transitions"][0];
   EXPECT_EQ(transition["from"], "observe");

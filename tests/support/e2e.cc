@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ostream>
+#include <span>
 #include <thread>
 
 #include "support/subprocess.h"
@@ -115,6 +116,18 @@ JournalTypes read_journal_types(const std::string& journal_path) {
     result.types.emplace_back(record.entry.name());
   }
   return result;
+}
+
+std::size_t count_journal_frames(const std::string& journal_path) {
+  UniqueFd fd(::open(journal_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return 0;
+  std::size_t frames = 0;
+  const Result<JournalTail, StorageError> tail =
+      read_journal_frames(std::move(fd), [&](std::span<const uint8_t>) {
+        ++frames;
+        return true;
+      });
+  return tail ? frames : 0;
 }
 
 ::testing::AssertionResult report_matches_journal(const std::string& journal_path,

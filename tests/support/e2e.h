@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -102,6 +103,12 @@ struct JournalTypes {
   bool clean = false;
 };
 JournalTypes read_journal_types(const std::string& journal_path);
+
+// How many complete frames the journal at `journal_path` holds right now,
+// for watching a journal that a running supervisor is still appending to:
+// a frame cut short at the end is not counted, and a journal that does not
+// exist yet (or cannot be read) counts 0 without failing the test.
+std::size_t count_journal_frames(const std::string& journal_path);
 
 // The journal at `journal_path` reads back with a clean tail, the report
 // rebuilt from it is valid, and its pretty JSON text is byte for byte the
