@@ -10,9 +10,10 @@
 //
 //   vek-guard-test-actor jump --bytes N [--delay-ms MS] --stamp PATH
 //       Writes "<pid>\n" to `stamp`.pid, sleeps `delay-ms` (default 300), then
-//       maps N bytes populated in one call (the footprint jumps at once) and
-//       writes to `stamp` the CLOCK_MONOTONIC time in nanoseconds taken just
-//       before the mapping.
+//       writes the CLOCK_MONOTONIC time in nanoseconds to `stamp` and maps N
+//       bytes populated in one call (the footprint jumps at once). The stamp
+//       comes first because a supervisor may kill the command before the
+//       mapping call even returns.
 //
 // Both end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file or the mapping fails.
@@ -106,12 +107,12 @@ int run_jump(const Options& options) {
   if (!write_file_atomically(stamp + ".pid", std::to_string(getpid()) + "\n")) return 3;
   sleep_ms(options.number("delay-ms", 300));
   const int64_t before = clock_ns(CLOCK_MONOTONIC);
+  if (!write_file_atomically(stamp, std::to_string(before) + "\n")) return 3;
   // MAP_POPULATE write-faults every page of a private writable mapping in
   // this one call, so the pages count as footprint when it returns.
   void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (block == MAP_FAILED) return 3;
-  if (!write_file_atomically(stamp, std::to_string(before) + "\n")) return 3;
   for (;;) ::pause();
 }
 
