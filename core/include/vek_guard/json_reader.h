@@ -94,26 +94,17 @@ class BufferedValue {
   // Null.
   BufferedValue() = default;
 
-  static BufferedValue boolean(bool v) { return BufferedValue(Storage(std::in_place_index<1>, v)); }
-  static BufferedValue unsigned_integer(uint64_t v) {
-    return BufferedValue(Storage(std::in_place_index<2>, v));
-  }
+  // Defined below BufferedMember: building a Storage needs every alternative
+  // complete, and clang instantiates that inside the class body.
+  static BufferedValue boolean(bool v);
+  static BufferedValue unsigned_integer(uint64_t v);
   // `v` must be below zero; a zero with a minus sign is a floating number.
-  static BufferedValue negative_integer(int64_t v) {
-    return BufferedValue(Storage(std::in_place_index<3>, v));
-  }
-  static BufferedValue floating(double v) {
-    return BufferedValue(Storage(std::in_place_index<4>, v));
-  }
-  static BufferedValue string(std::string v) {
-    return BufferedValue(Storage(std::in_place_index<5>, std::move(v)));
-  }
-  static BufferedValue array(Array elements = {}) {
-    return BufferedValue(Storage(std::in_place_index<6>, std::move(elements)));
-  }
-  static BufferedValue object(Object members = {}) {
-    return BufferedValue(Storage(std::in_place_index<7>, std::move(members)));
-  }
+  static BufferedValue negative_integer(int64_t v);
+  static BufferedValue floating(double v);
+  static BufferedValue string(std::string v);
+  // `elements` and `members` default to empty (given with the definitions).
+  static BufferedValue array(Array elements);
+  static BufferedValue object(Object members);
 
   // Parses `text` as one JSON value, with only JSON whitespace before and
   // after it, under the nesting budget. Never throws; any malformed or too
@@ -142,7 +133,7 @@ class BufferedValue {
   using Storage =
       std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, Array, Object>;
 
-  explicit BufferedValue(Storage storage) : storage_(std::move(storage)) {}
+  explicit BufferedValue(Storage storage);
 
   template <std::size_t I>
   std::optional<std::variant_alternative_t<I, Storage>> get() const {
@@ -160,6 +151,29 @@ struct BufferedMember {
 
   friend bool operator==(const BufferedMember&, const BufferedMember&) = default;
 };
+
+inline BufferedValue::BufferedValue(Storage storage) : storage_(std::move(storage)) {}
+inline BufferedValue BufferedValue::boolean(bool v) {
+  return BufferedValue(Storage(std::in_place_index<1>, v));
+}
+inline BufferedValue BufferedValue::unsigned_integer(uint64_t v) {
+  return BufferedValue(Storage(std::in_place_index<2>, v));
+}
+inline BufferedValue BufferedValue::negative_integer(int64_t v) {
+  return BufferedValue(Storage(std::in_place_index<3>, v));
+}
+inline BufferedValue BufferedValue::floating(double v) {
+  return BufferedValue(Storage(std::in_place_index<4>, v));
+}
+inline BufferedValue BufferedValue::string(std::string v) {
+  return BufferedValue(Storage(std::in_place_index<5>, std::move(v)));
+}
+inline BufferedValue BufferedValue::array(Array elements = {}) {
+  return BufferedValue(Storage(std::in_place_index<6>, std::move(elements)));
+}
+inline BufferedValue BufferedValue::object(Object members = {}) {
+  return BufferedValue(Storage(std::in_place_index<7>, std::move(members)));
+}
 
 // Types with a reader of their own outside this module (the journal entry)
 // provide `bool read_json_custom(const BufferedValue&, T&)`, found by
