@@ -46,6 +46,7 @@ inline constexpr std::string_view kJournalFileTarget = "journal_file";
 inline constexpr std::string_view kCheckpointIngestTarget = "checkpoint_ingest";
 inline constexpr std::string_view kNegotiationReplyTarget = "negotiation_reply";
 inline constexpr std::string_view kCliValuesTarget = "cli_values";
+inline constexpr std::string_view kCommandLineTarget = "command_line";
 
 // The nonce both checkpoint targets use, bytes 0xA0, 0xA1, ... 0xBF: fixed so
 // that seed inputs can hold frames carrying it.
@@ -105,6 +106,14 @@ inline int settle_fuzz_verdict(std::string_view target, const CheckResult& verdi
                verdict.error().c_str());
   std::abort();
 }
+
+// The bytes as a whole argument vector: split at every NUL byte into the
+// words after the program name (no bytes: no words). parse_command_line must
+// return the same result twice, agree with RawCli::parse, and accept only
+// commands that keep their limits: the command is exactly the words after the
+// first "--", the ranges hold, --env keys are non-empty. quote_debug of the
+// bytes must be printable UTF-8 in double quotes.
+[[nodiscard]] CheckResult check_command_line(std::span<const uint8_t> data);
 
 // Input builders for the chunked layouts above.
 struct IngestStep {

@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "checks.h"
 #include "vek_guard_cli/cli.h"
@@ -179,6 +181,41 @@ Result<T, std::string> utf8_refusal() {
   return unexpected(std::string(cli::kInvalidUtf8Message));
 }
 
+std::vector<std::string> command_line_words(std::span<const uint8_t> data) {
+  std::vector<std::string> args{std::string(cli::kProgramName)};
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  if (text.empty()) return args;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find('\0', start);
+    args.emplace_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return args;
+    start = end + 1;
+  }
+}
+
+// quote_debug shows any bytes as printable UTF-8 in double quotes.
+CheckResult check_quote_debug(std::span<const uint8_t> data) {
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  const std::string quoted = cli::quote_debug(text);
+  if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"') {
+    return fail("not in double quotes");
+  }
+  if (!reference_utf8(quoted)) return fail("quoted text is not UTF-8");
+  for (const char c : quoted) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return fail("a raw control character in quoted text");
+  }
+  // Inside the quotes every double quote is escaped.
+  for (std::size_t i = 1; i + 1 < quoted.size(); ++i) {
+    if (quoted[i] == '\\') {
+      ++i;
+    } else if (quoted[i] == '"') {
+      return fail("an unescaped double quote");
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 CheckResult check_cli_values(std::span<const uint8_t> data) {
@@ -243,6 +280,56 @@ CheckResult check_cli_values(std::span<const uint8_t> data) {
               reference_descriptor(text), equal),
       compare("parse_on_parent_exit", cli::parse_on_parent_exit(text), on_parent_exit, equal),
   });
+}
+
+CheckResult check_command_line(std::span<const uint8_t> data) {
+  if (CheckResult quoted = check_quote_debug(data); !quoted) return quoted;
+  const std::vector<std::string> args = command_line_words(data);
+  const Result<cli::NormalizedCommand, cli::CliParseError> parsed = cli::parse_command_line(args);
+  const Result<cli::RawCli, cli::CliParseError> raw = cli::RawCli::parse(args);
+  if (!(cli::parse_command_line(args) == parsed)) return fail("parsing is not repeatable");
+
+  if (!parsed) {
+    if (parsed.error().message.empty()) return fail("an empty message");
+    if (!raw && !(raw.error() == parsed.error())) return fail("the pipeline changed the error");
+    return {};
+  }
+  if (!raw) return fail("validated a command line the definition refused");
+  const cli::NormalizedCommand& command = *parsed;
+  const cli::NormalizedCommon& common = command.common;
+
+  // COMMAND is every word after the first "--", untouched.
+  const auto separator = std::find(args.begin() + 1, args.end(), "--");
+  if (separator == args.end()) return fail("accepted without a \"--\"");
+  if (!std::equal(separator + 1, args.end(), common.command.begin(), common.command.end())) {
+    return fail("the command is not the words after \"--\"");
+  }
+  if (common.command.empty()) return fail("accepted an empty command");
+  if (common.sample_interval < Duration::from_millis(10) ||
+      common.sample_interval > Duration::from_secs(10)) {
+    return fail("sample interval out of range");
+  }
+  for (const auto& [key, value] : common.env) {
+    if (key.empty() || key.find('=') != std::string::npos) return fail("a bad --env key");
+  }
+  if (common.client_ready_fd && *common.client_ready_fd < 3) return fail("a standard descriptor");
+  if (std::holds_alternative<cli::RawRun>(raw->command) != command.is_run()) {
+    return fail("the subcommand changed through validation");
+  }
+  if (command.run) {
+    const cli::NormalizedRun& run = *command.run;
+    if (run.max_footprint_bytes < 2 || !cli::check_max_footprint(run.max_footprint_bytes)) {
+      return fail("a footprint limit check_max_footprint refuses");
+    }
+    if (run.wall_time && *run.wall_time > Duration::from_secs(30 * 24 * 3600)) {
+      return fail("wall time beyond 30 days");
+    }
+    if (run.checkpoint_timeout && (*run.checkpoint_timeout < Duration::from_millis(10) ||
+                                   *run.checkpoint_timeout > Duration::from_secs(60))) {
+      return fail("checkpoint timeout out of range");
+    }
+  }
+  return {};
 }
 
 }  // namespace vek_guard::fuzz

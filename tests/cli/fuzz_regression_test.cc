@@ -1,6 +1,8 @@
-// Replays the option-value seeds and past findings (fuzz/corpus/cli_values/,
-// fuzz/regressions/cli_values/) through the fuzz target's check, which
-// compares every value parser with an independent reference.
+// Replays the command-line seeds and past findings (fuzz/corpus/<target>/,
+// fuzz/regressions/<target>/) through the fuzz targets' checks: every value
+// parser against an independent reference, and whole argument vectors
+// against the limits a validated command must keep.
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,13 +13,19 @@
 namespace vek_guard::fuzz {
 namespace {
 
-TEST(CliValuesFuzzReplay, SeedsAndPastFindingsMatchTheReference) {
-  const std::vector<test_support::FuzzInput> inputs =
-      test_support::read_fuzz_inputs(VEK_GUARD_SOURCE_DIR, kCliValuesTarget);
-  ASSERT_FALSE(inputs.empty()) << "no seed corpus for " << kCliValuesTarget;
-  for (const test_support::FuzzInput& input : inputs) {
-    const CheckResult verdict = check_cli_values(input.bytes);
-    EXPECT_TRUE(verdict.ok()) << input.path << ": " << (verdict.ok() ? "" : verdict.error());
+TEST(CommandLineFuzzReplay, SeedsAndPastFindingsHoldEveryProperty) {
+  const std::pair<std::string_view, CheckResult (*)(std::span<const uint8_t>)> replays[] = {
+      {kCliValuesTarget, &check_cli_values},
+      {kCommandLineTarget, &check_command_line},
+  };
+  for (const auto& [target, check] : replays) {
+    const std::vector<test_support::FuzzInput> inputs =
+        test_support::read_fuzz_inputs(VEK_GUARD_SOURCE_DIR, target);
+    EXPECT_FALSE(inputs.empty()) << "no seed corpus for " << target;
+    for (const test_support::FuzzInput& input : inputs) {
+      const CheckResult verdict = check(input.bytes);
+      EXPECT_TRUE(verdict.ok()) << input.path << ": " << (verdict.ok() ? "" : verdict.error());
+    }
   }
 }
 
