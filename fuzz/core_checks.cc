@@ -383,19 +383,22 @@ CheckResult check_checkpoint_ingest(std::span<const uint8_t> data) {
     const CheckpointPoll poll = protocol.ingest(Duration::from_millis(now_ms), chunk);
     stream.insert(stream.end(), chunk.begin(), chunk.end());
     const CheckpointProtocolState after = protocol.state();
-    const std::string where = std::string(state_name(before)) + " -> " + state_name(after) +
-                              " at " + std::to_string(now_ms) + "ms: " + describe(poll);
+    // Only built when a check fails: the fuzzer runs this loop millions of times.
+    const auto at_step = [&](std::string_view what) {
+      return std::string(what) + " " + state_name(before) + " -> " + state_name(after) + " at " +
+             std::to_string(now_ms) + "ms: " + describe(poll);
+    };
 
-    if (protocol.buffered_bytes() > wire::kReceiveCapacity) return fail("buffer overrun " + where);
+    if (protocol.buffered_bytes() > wire::kReceiveCapacity) return fail(at_step("buffer overrun"));
     // Whatever frame the stream ends with, the module's decoder must read it
     // as the wire format says.
     if (stream.size() >= wire::kAcknowledgementFrame) {
       const std::span<const uint8_t> last(stream.data() + stream.size() - 61, 61);
       if (decode_acknowledgement(last) != reference_acknowledgement(last)) {
-        return fail("decode_acknowledgement disagrees with the wire format " + where);
+        return fail(at_step("decode_acknowledgement disagrees with the wire format"));
       }
     }
-    if (after == CheckpointProtocolState::Idle) return fail("back to idle " + where);
+    if (after == CheckpointProtocolState::Idle) return fail(at_step("back to idle"));
 
     if (before != CheckpointProtocolState::AwaitingAcknowledgement) {
       // Nothing is pending: the state stays and the bytes are only reported.
@@ -410,38 +413,38 @@ CheckResult check_checkpoint_ingest(std::span<const uint8_t> data) {
       }
       if (after != before || poll.acknowledgement ||
           poll.events != std::vector<CheckpointEvent>{only}) {
-        return fail("settled protocol changed " + where);
+        return fail(at_step("settled protocol changed"));
       }
     } else if (now_ms >= kFuzzDeadlineMs) {
       reference.clear();
       if (after != CheckpointProtocolState::TimedOut || poll.acknowledgement ||
           poll.events != std::vector<CheckpointEvent>{CheckpointEvent::TimedOut} ||
           protocol.buffered_bytes() != 0) {
-        return fail("no timeout at the deadline " + where);
+        return fail(at_step("no timeout at the deadline"));
       }
     } else {
       const CheckpointPoll expected = reference.ingest(chunk, nonce, kFuzzRequestId);
-      if (!(poll == expected)) return fail("expected " + describe(expected) + ", got " + where);
+      if (!(poll == expected)) return fail(at_step("expected " + describe(expected) + ", got"));
       if (protocol.buffered_bytes() != reference.buffered()) {
-        return fail("buffered " + std::to_string(protocol.buffered_bytes()) + ", expected " +
-                    std::to_string(reference.buffered()) + " " + where);
+        return fail(at_step("buffered " + std::to_string(protocol.buffered_bytes()) +
+                            ", expected " + std::to_string(reference.buffered())));
       }
       if (poll.acknowledgement) {
         ++acknowledgements;
         const CheckpointAcknowledgement& ack = *poll.acknowledgement;
-        if (acknowledgements > 1) return fail("second acknowledgement " + where);
+        if (acknowledgements > 1) return fail(at_step("second acknowledgement"));
         if (ack.request_id != kFuzzRequestId || ack.nonce != nonce) {
-          return fail("acknowledgement of another request " + where);
+          return fail(at_step("acknowledgement of another request"));
         }
-        if (after != state_after(ack.status)) return fail("wrong state for the status " + where);
-        if (stream.size() < wire::kAcknowledgementFrame) return fail("ack from nothing " + where);
+        if (after != state_after(ack.status)) return fail(at_step("wrong state for the status"));
+        if (stream.size() < wire::kAcknowledgementFrame) return fail(at_step("ack from nothing"));
         const std::span<const uint8_t> last(stream.data() + stream.size() - 61, 61);
         if (decode_acknowledgement(last) != poll.acknowledgement) {
-          return fail("the acknowledgement is not the stream's last frame " + where);
+          return fail(at_step("the acknowledgement is not the stream's last frame"));
         }
       } else if (after != CheckpointProtocolState::AwaitingAcknowledgement ||
                  protocol.pending_request_id() != kFuzzRequestId) {
-        return fail("left waiting without an acknowledgement " + where);
+        return fail(at_step("left waiting without an acknowledgement"));
       }
     }
 
@@ -454,7 +457,7 @@ CheckResult check_checkpoint_ingest(std::span<const uint8_t> data) {
       reference.clear();
       if (events != expected || protocol.state() != CheckpointProtocolState::Closed ||
           protocol.buffered_bytes() != 0 || protocol.pending_request_id()) {
-        return fail("endpoint exit not handled " + where);
+        return fail(at_step("endpoint exit not handled"));
       }
     }
   }

@@ -32,7 +32,12 @@ fi
 
 cmake -S "$root" -B "$out" -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVEK_GUARD_FUZZ=ON -DVEK_GUARD_TESTS=OFF -DVEK_GUARD_WERROR=OFF >/dev/null
-cmake --build "$out" -j "$parallel" --target $(printf '%s_fuzz ' "${targets[@]}")
+mkdir -p "$out/logs"
+if ! cmake --build "$out" -j "$parallel" --target $(printf '%s_fuzz ' "${targets[@]}") \
+    >"$out/logs/build.log" 2>&1; then
+  tail -n 40 "$out/logs/build.log" >&2
+  exit 1
+fi
 
 run_one() {
   local target=$1
