@@ -62,12 +62,13 @@ inline constexpr uint64_t kFuzzDeadlineMs = 1000;
 [[nodiscard]] CheckResult check_journal_record(std::span<const uint8_t> data);
 
 // The bytes as a whole journal file: written to a 0600 file in a private
-// directory (created once per process) and read back with
+// directory (created once per process) and read back twice. With
 // read_journal_frames, each payload decoded as a record whose sequence must
 // be its frame index (a payload that does not is refused, as the journal's
-// reader does). The frames handed over and the tail must match an
-// independent frame parser over the same bytes, and the accepted records are
-// numbered 0..n-1.
+// reader does), the frames handed over and the tail must match an
+// independent frame parser over the same bytes. With read_journal, the
+// records must be those frames' records, numbered 0..n-1, with the same
+// tail; a report rebuilt from them (to_report) must validate.
 [[nodiscard]] CheckResult check_journal_file(std::span<const uint8_t> data);
 
 // The bytes as a chunked stream ingested by a CheckpointProtocol with

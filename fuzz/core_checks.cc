@@ -136,6 +136,39 @@ ExpectedJournal expected_journal(std::span<const uint8_t> file) {
   }
 }
 
+// The journal's record reader on the same file: the records of the frames
+// that checked out, in order, and the same tail; rebuilding a report from
+// them either fails or gives a valid report.
+CheckResult check_recovery(UniqueFd fd, const ExpectedJournal& expected) {
+  if (!fd.valid()) return fail("cannot reopen the scratch journal file");
+  Result<JournalRecovery, StorageError> recovery = read_journal(std::move(fd));
+  if (expected.error) {
+    if (recovery || recovery.error().kind != *expected.error) {
+      return fail("read_journal took a file without a valid start");
+    }
+    return {};
+  }
+  if (!recovery) return fail("read_journal failed: " + std::string(recovery.error().message()));
+  if (recovery->tail != expected.tail) return fail("read_journal ended with another tail");
+  if (recovery->records.size() != expected.payloads.size()) {
+    return fail("read_journal returned " + std::to_string(recovery->records.size()) +
+                " records, expected " + std::to_string(expected.payloads.size()));
+  }
+  for (std::size_t i = 0; i < expected.payloads.size(); ++i) {
+    const JournalRecord& record = recovery->records[i];
+    Result<JournalRecord, JournalDecodeError> decoded = decode_journal_record(expected.payloads[i]);
+    if (record.sequence != i || record.version != kJournalRecordVersion || !decoded ||
+        !(*decoded == record)) {
+      return fail("read_journal record " + std::to_string(i) + " is not the frame's record");
+    }
+  }
+  if (Result<ReportV1, StorageError> report = recovery->to_report(); report) {
+    if (recovery->tail != JournalTail::Clean) return fail("a report from a damaged journal");
+    if (!report->validate()) return fail("to_report gave a report that does not validate");
+  }
+  return {};
+}
+
 // ---------------------------------------------------------------------------
 // Checkpoint frames.
 
@@ -330,7 +363,7 @@ CheckResult check_journal_file(std::span<const uint8_t> data) {
   if (expected.error) {
     if (tail) return fail("a file without a valid start was read");
     if (tail.error().kind != *expected.error) return fail("wrong error for a bad start");
-    return {};
+    return check_recovery(scratch.write_and_open(data), expected);
   }
   if (!tail) return fail(std::string("reading failed: ") + std::string(tail.error().message()));
   if (*tail != expected.tail) {
@@ -351,7 +384,7 @@ CheckResult check_journal_file(std::span<const uint8_t> data) {
     if (sequences[i] != i) return fail("records are not numbered 0..n-1");
   }
   if (payloads.size() > expected.payloads.size() + 1) return fail("payloads after a refusal");
-  return {};
+  return check_recovery(scratch.write_and_open(data), expected);
 }
 
 CheckResult check_checkpoint_ingest(std::span<const uint8_t> data) {
