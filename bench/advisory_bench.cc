@@ -56,7 +56,6 @@ void BM_WatcherIdleWakeups(benchmark::State& state) {
     const uint64_t wakeups = (*watcher)->wakeups();
     state.counters["wakeups_per_s"] =
         static_cast<double>(wakeups) / std::chrono::duration<double>(kWindow).count();
-    state.counters["trigger"] = (*watcher)->has_trigger() ? 1 : 0;
   }
 }
 BENCHMARK(BM_WatcherIdleWakeups)->Iterations(1)->Unit(benchmark::kSecond);

@@ -104,12 +104,12 @@ Result<std::string, int> read_small_file(const char* path);
 // The background reader of a PSI file.
 //
 // It reads the file once per period and calls `notify` (on its own thread)
-// with the new level bits whenever the level changes. Where the kernel lets
-// this process create a PSI trigger on the file, it also waits for the
-// trigger (poll POLLPRI), so a sharp rise in stalls is read at once instead
-// of at the next period; when idle it wakes once per period. Stopping does
-// not wait out the period: the destructor wakes the thread through an eventfd
-// and joins it.
+// with the new level bits whenever the level changes; it wakes once per
+// period. It arms no PSI trigger: the levels come from ten-second averages, so
+// a read a second misses little, while releasing a trigger costs the kernel
+// tens of milliseconds, which every supervised command would wait for at its
+// end. Stopping does not wait out the period: the destructor wakes the thread
+// through an eventfd and joins it.
 //
 // Not copyable or movable: the thread refers to the object.
 class PressureWatcher {
@@ -132,18 +132,13 @@ class PressureWatcher {
   PressureWatcher(const PressureWatcher&) = delete;
   PressureWatcher& operator=(const PressureWatcher&) = delete;
 
-  // Number of times the thread has returned from its wait (periods, triggers
-  // and spurious wake-ups alike); for measuring how often it wakes.
+  // Number of times the thread has returned from its wait (periods and
+  // spurious wake-ups alike); for measuring how often it wakes.
   uint64_t wakeups() const { return wakeups_.load(std::memory_order_relaxed); }
-
-  // Whether a PSI trigger was armed at start (false when the kernel refused
-  // it or the file is not a procfs file). The thread drops a trigger that
-  // reports an error and goes on with the periodic reads.
-  bool has_trigger() const { return has_trigger_; }
 
  private:
   PressureWatcher(std::string path, std::chrono::milliseconds period, Notify notify,
-                  UniqueFd wake_fd, UniqueFd trigger_fd);
+                  UniqueFd wake_fd);
   void run();
   void read_once();
 
@@ -152,8 +147,6 @@ class PressureWatcher {
   const Notify notify_;
   PressureChangeDetector detector_;
   UniqueFd wake_fd_;
-  UniqueFd trigger_fd_;  // used and possibly closed by the thread only
-  const bool has_trigger_;
   std::atomic<uint64_t> wakeups_{0};
   std::thread thread_;
 };

@@ -5,7 +5,6 @@
 #include <linux/magic.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/statfs.h>
 #include <sys/sysinfo.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,12 +20,6 @@ namespace vek_guard::platform {
 namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
-
-// A stall of 150 ms within a 2 s window wakes the watcher before its next
-// period. 2 s is the smallest window an unprivileged process may ask for on
-// kernels that allow unprivileged triggers at all (older ones refuse with
-// EPERM, and the periodic read is all there is).
-constexpr char kPsiTrigger[] = "some 150000 2000000";
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -93,26 +86,6 @@ std::optional<uint64_t> parse_kb_value(std::string_view rest) {
   const auto [end, ec] = std::from_chars(rest.data(), rest.data() + digits, kb);
   if (ec != std::errc() || end != rest.data() + digits) return std::nullopt;
   return kb;
-}
-
-bool is_procfs(int fd) {
-  struct statfs fs {};
-  return ::fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
-}
-
-// Arms a PSI trigger on `path`; an empty descriptor when the kernel (or the
-// file) does not allow it. Only procfs files are tried: writing the trigger
-// text into an ordinary file would change it.
-UniqueFd arm_trigger(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid() || !is_procfs(fd.get())) return UniqueFd();
-  // The kernel takes the terminating NUL as part of the trigger text.
-  ssize_t written;
-  do {
-    written = ::write(fd.get(), kPsiTrigger, sizeof(kPsiTrigger));
-  } while (written < 0 && errno == EINTR);
-  if (written != static_cast<ssize_t>(sizeof(kPsiTrigger))) return UniqueFd();
-  return fd;
 }
 
 }  // namespace
@@ -183,10 +156,8 @@ Result<std::unique_ptr<PressureWatcher>, int> PressureWatcher::start(
 
   UniqueFd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake_fd.valid()) return unexpected(errno);
-  UniqueFd trigger_fd = arm_trigger(path);
-
-  std::unique_ptr<PressureWatcher> watcher(new PressureWatcher(
-      std::move(path), period, std::move(notify), std::move(wake_fd), std::move(trigger_fd)));
+  std::unique_ptr<PressureWatcher> watcher(
+      new PressureWatcher(std::move(path), period, std::move(notify), std::move(wake_fd)));
   // The first reading is delivered before the thread exists, so a system
   // already under pressure is reported as soon as the watcher is up.
   if (const std::optional<uint64_t> bits = watcher->detector_.feed(*first)) {
@@ -201,13 +172,11 @@ Result<std::unique_ptr<PressureWatcher>, int> PressureWatcher::start(
 }
 
 PressureWatcher::PressureWatcher(std::string path, std::chrono::milliseconds period,
-                                 Notify notify, UniqueFd wake_fd, UniqueFd trigger_fd)
+                                 Notify notify, UniqueFd wake_fd)
     : path_(std::move(path)),
       period_(period),
       notify_(std::move(notify)),
-      wake_fd_(std::move(wake_fd)),
-      trigger_fd_(std::move(trigger_fd)),
-      has_trigger_(trigger_fd_.valid()) {}
+      wake_fd_(std::move(wake_fd)) {}
 
 PressureWatcher::~PressureWatcher() {
   if (!thread_.joinable()) return;
@@ -238,9 +207,8 @@ void PressureWatcher::run() {
     // through a series of zero timeouts.
     const auto timeout_ms = std::max<int64_t>(
         0, std::chrono::ceil<std::chrono::milliseconds>(remaining).count());
-    pollfd fds[2] = {{wake_fd_.get(), POLLIN, 0}, {trigger_fd_.get(), POLLPRI, 0}};
-    const nfds_t count = trigger_fd_.valid() ? 2 : 1;
-    const int ready = ::poll(fds, count, static_cast<int>(std::min<int64_t>(timeout_ms, 60'000)));
+    pollfd wake = {wake_fd_.get(), POLLIN, 0};
+    const int ready = ::poll(&wake, 1, static_cast<int>(std::min<int64_t>(timeout_ms, 60'000)));
     wakeups_.fetch_add(1, std::memory_order_relaxed);
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -248,26 +216,15 @@ void PressureWatcher::run() {
       // readings to age into "stale", which is what they then are.
       return;
     }
-    if (fds[0].revents != 0) return;
+    if (wake.revents != 0) return;
 
-    bool read_now = false;
-    if (count == 2 && fds[1].revents != 0) {
-      if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        // The trigger is gone (its cgroup was removed, say); poll would
-        // report the error forever. Periodic reads carry on.
-        trigger_fd_.reset();
-      } else {
-        read_now = true;
-      }
-    }
     const Clock::time_point now = Clock::now();
     if (now >= next_read) {
-      read_now = true;
       next_read += period_;
       // After a long suspension, do not catch up with a burst of reads.
       if (next_read <= now) next_read = now + period_;
+      read_once();
     }
-    if (read_now) read_once();
   }
 }
 
