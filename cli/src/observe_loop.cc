@@ -85,7 +85,7 @@ class ObserveLoop {
       if (Result<void, ControlError> polled = common_.poll_root(); !polled) {
         return control_failure(polled.error());
       }
-      Result<bool, ControlError> exists = common_.owned.owned_group_exists();
+      Result<bool, ControlError> exists = common_.group_exists();
       if (!exists) return control_failure(exists.error());
 
       bool skip_exits = false;

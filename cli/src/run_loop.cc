@@ -309,7 +309,7 @@ cli::ExecutionOutcome supervise_run(RunSupervision run) {
       control_error = std::string(polled.error().message());
       break;
     }
-    Result<bool, ControlError> exists = common.owned.owned_group_exists();
+    Result<bool, ControlError> exists = common.group_exists();
     if (!exists) {
       control_error = std::string(exists.error().message());
       break;

@@ -8,6 +8,8 @@
 
 #include <utility>
 
+#include "vek_guard/platform_proc.h"
+
 namespace vek_guard::runtime {
 namespace {
 
@@ -100,6 +102,18 @@ Result<void, ControlError> SupervisionCommon::poll_root() {
     root_pidfd.reset();
   }
   return {};
+}
+
+Result<bool, ControlError> SupervisionCommon::group_exists() const {
+  Result<bool, ControlError> exists = owned.owned_group_exists();
+  if (!exists || !*exists || !root_status) return exists;
+  const std::optional<int32_t> group = owned.process_group();
+  Result<platform::ProcessTable, platform::ProcError> table = platform::ProcessTable::scan();
+  if (!group || !table) return exists;  // no better knowledge: trust the signal probe
+  for (const platform::ProcStat& process : table->entries()) {
+    if (process.pgid == *group && !process.exited()) return true;
+  }
+  return false;
 }
 
 EscapeEvidence SupervisionCommon::escape_evidence() const {

@@ -72,6 +72,13 @@ struct SupervisionCommon {
   // Asks for the root's status while it is unknown; errors pass through.
   Result<void, ControlError> poll_root();
 
+  // Whether the owned group still exists. Once the root has exited, a group
+  // whose remaining members have all exited too counts as gone: they are
+  // orphans that only their new parent can reap, and an init that reaps late
+  // (or never, in some containers) would otherwise keep the run going, or
+  // turn a clean end into a kill at the grace deadline.
+  Result<bool, ControlError> group_exists() const;
+
   // The escape evidence of the run.
   EscapeEvidence escape_evidence() const;
 

@@ -1,6 +1,5 @@
 #include "support/e2e.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <span>
@@ -211,46 +209,8 @@ SubreaperScope::~SubreaperScope() { prctl(PR_SET_CHILD_SUBREAPER, previous_); }
 
 namespace {
 
-// The pids of the test process's exited children that are not in its own
-// process group.
-std::vector<pid_t> orphaned_zombies() {
-  std::vector<pid_t> zombies;
-  const pid_t self = ::getpid();
-  const pid_t own_group = ::getpgid(0);
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return zombies;
-  while (const dirent* entry = ::readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 2 >= stat.size()) continue;
-    // After the command name: state, parent pid, process group.
-    char state = 0;
-    long parent = 0;
-    long group = 0;
-    if (std::sscanf(stat.c_str() + close + 2, "%c %ld %ld", &state, &parent, &group) != 3) continue;
-    if (state == 'Z' && parent == self && group != own_group) {
-      zombies.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
-    }
-  }
-  ::closedir(proc);
-  return zombies;
-}
 
 }  // namespace
-
-OrphanReaper::OrphanReaper()
-    : thread_([this] {
-        while (!stop_.load()) {
-          for (const pid_t zombie : orphaned_zombies()) ::waitpid(zombie, nullptr, WNOHANG);
-          std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-      }) {}
-
-OrphanReaper::~OrphanReaper() {
-  stop_.store(true);
-  thread_.join();
-}
 
 int wait_child(pid_t pid, std::chrono::milliseconds timeout) {
   if (pid <= 0) return -1;

@@ -18,13 +18,11 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -152,28 +150,6 @@ class SubreaperScope {
 
  private:
   int previous_ = 0;
-};
-
-// While alive, adopts the orphaned descendants of the test process
-// (PR_SET_CHILD_SUBREAPER) and reaps each of them as soon as it has exited,
-// the way a prompt init process does. Only children in a process group other
-// than the test's own are reaped: the test's direct children (the
-// supervisor, a launching shell) stay in its group and are left to the test. A process group counts
-// as existing for as long as one of its members is an unreaped zombie, and some init processes
-// (that of many containers) reap orphans late or never; under this scope a supervised member that
-// was orphaned by its root's exit is gone from its group right after it dies. Restores the previous
-// subreaper setting when destroyed.
-class OrphanReaper {
- public:
-  OrphanReaper();
-  ~OrphanReaper();
-  OrphanReaper(const OrphanReaper&) = delete;
-  OrphanReaper& operator=(const OrphanReaper&) = delete;
-
- private:
-  SubreaperScope subreaper_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 // Waits up to `timeout` for the child `pid` of the test process and returns
