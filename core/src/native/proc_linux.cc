@@ -47,9 +47,22 @@ std::string_view next_token(std::string_view* rest) {
   return token;
 }
 
-// Reads the whole of `name` below `dirfd` into `*out`. /proc files report a
-// size of 0, so the file is read until end of file rather than by its size.
-Result<void, ProcError> read_all_at(int dirfd, const char* name, std::string* out) {
+// How much of a /proc file to read.
+enum class ReadExtent : uint8_t {
+  // Up to end of file.
+  Whole,
+  // Up to the end of its first line: a stat file is one line, which a single
+  // read delivers whole once the buffer holds it. Stopping there saves the
+  // read that would only report end of file, one system call per process
+  // and pass in a scan.
+  FirstLine,
+};
+
+// Reads `name` below `dirfd` into `*out`. /proc files report a size of 0, so
+// the file is read until end of file (or its first line) rather than by its
+// size.
+Result<void, ProcError> read_all_at(int dirfd, const char* name, std::string* out,
+                                    ReadExtent extent = ReadExtent::Whole) {
   int raw = -1;
   do {
     raw = ::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -70,6 +83,7 @@ Result<void, ProcError> read_all_at(int dirfd, const char* name, std::string* ou
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    if (extent == ReadExtent::FirstLine && (*out)[used - 1] == '\n') break;
   }
   out->resize(used);
   return {};
@@ -195,7 +209,9 @@ Result<ProcessDir, ProcError> ProcessDir::open(int32_t pid, std::string_view pro
 
 Result<ProcStat, ProcError> ProcessDir::read_stat() const {
   std::string text;
-  if (auto read = read_all_at(fd_.get(), "stat", &text); !read) return unexpected(read.error());
+  if (auto read = read_all_at(fd_.get(), "stat", &text, ReadExtent::FirstLine); !read) {
+    return unexpected(read.error());
+  }
   return parse_proc_stat(text);
 }
 
@@ -250,7 +266,7 @@ Result<ProcessTable, ProcError> ProcessTable::scan(std::string_view proc_root) {
     std::memcpy(path, entry->d_name, length);
     std::memcpy(path + length, "/stat", sizeof "/stat");
 
-    if (auto read = read_all_at(dir_fd, path, &text); !read) {
+    if (auto read = read_all_at(dir_fd, path, &text, ReadExtent::FirstLine); !read) {
       if (skippable_in_scan(read.error())) continue;
       return unexpected(read.error());
     }
