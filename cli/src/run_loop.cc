@@ -24,17 +24,10 @@ struct DispatchContext {
 };
 
 std::optional<InterventionCommand> command_for(const PolicyAction& action) {
-  if (const auto* request = action.get_if<PolicyAction::RequestCheckpoint>()) {
-    return InterventionCommand::RequestCheckpoint{request->request_id, request->excess_bytes,
-                                                  request->deadline};
-  }
-  if (const auto* terminate = action.get_if<PolicyAction::Terminate>()) {
-    return InterventionCommand::Terminate{terminate->reason};
-  }
-  if (action.get_if<PolicyAction::Kill>() != nullptr) return InterventionCommand::Kill{};
-  if (const auto* forward = action.get_if<PolicyAction::ForwardSignal>()) {
-    return InterventionCommand::Signal{forward->signal};
-  }
+  if (const auto* request = action.get_if<PolicyAction::RequestCheckpoint>()) return *request;
+  if (const auto* terminate = action.get_if<PolicyAction::Terminate>()) return *terminate;
+  if (const auto* kill = action.get_if<PolicyAction::Kill>()) return *kill;
+  if (const auto* forward = action.get_if<PolicyAction::ForwardSignal>()) return *forward;
   return std::nullopt;
 }
 

@@ -39,29 +39,19 @@ namespace vek_guard {
 
 // One thing the runtime asks the actuator to do.
 struct InterventionCommand {
+  // The policy's decisions are carried out as it made them, so the commands
+  // are its own action types.
+  //
   // Send the run's checkpoint request, then the checkpoint signal to the
   // endpoint. The excess is not sent; it only travels to the evidence.
-  struct RequestCheckpoint {
-    uint64_t request_id = 0;
-    uint64_t excess_bytes = 0;
-    Duration deadline;  // since the run's start
-    friend bool operator==(const RequestCheckpoint&, const RequestCheckpoint&) = default;
-  };
+  using RequestCheckpoint = PolicyAction::RequestCheckpoint;
   // SIGTERM to the group. The reason is not sent; it travels with the
   // attempt so that its records can name it.
-  struct Terminate {
-    TerminateReason reason = TerminateReason::CheckpointAcknowledged;
-    friend bool operator==(const Terminate&, const Terminate&) = default;
-  };
+  using Terminate = PolicyAction::Terminate;
   // SIGKILL to the group.
-  struct Kill {
-    friend bool operator==(const Kill&, const Kill&) = default;
-  };
+  using Kill = PolicyAction::Kill;
   // Forward a terminal signal the supervisor received to the group.
-  struct Signal {
-    uint8_t signal = 0;
-    friend bool operator==(const Signal&, const Signal&) = default;
-  };
+  using Signal = PolicyAction::ForwardSignal;
 
   // The alternatives in `InterventionKind` order.
   using Variant = std::variant<RequestCheckpoint, Terminate, Kill, Signal>;
