@@ -89,6 +89,21 @@ class RunE2e : public ::testing::Test {
     return read_report_json(area_.report_path());
   }
 
+  // A run that ended before supervision: `status`, the one diagnostic line
+  // `message`, and a published report whose outcome has `kind`. Returns that
+  // report (null, a test failure, when there is none).
+  nlohmann::json expect_early_end(const SubprocessResult& result, int status,
+                                  const std::string& message, const std::string& kind) {
+    EXPECT_EQ(result.exit_code, status);
+    EXPECT_EQ(result.stderr_text, "vek-guard: " + message + "\n");
+    nlohmann::json report = published();
+    EXPECT_TRUE(report.is_object());
+    if (report.is_object()) {
+      EXPECT_EQ(report["outcome"]["kind"], kind);
+    }
+    return report;
+  }
+
   // Runs `spec` to its end, expects the exit status `status`, and returns the
   // published report once it has been checked against its journal; null (a
   // test failure) when there is none.
@@ -177,12 +192,10 @@ TEST_F(RunE2e, ChildKilledBySignalExitsWith128PlusTheSignal) {
 
 TEST_F(RunE2e, MissingCommandExits127AndPublishesALaunchReport) {
   const SubprocessResult result = run({.command = {area_.file("no-such-command")}});
-  EXPECT_EQ(result.exit_code, 127);
   EXPECT_EQ(result.stdout_text, "");
-  EXPECT_EQ(result.stderr_text, "vek-guard: command was not found\n");
-  const nlohmann::json report = published();
+  const nlohmann::json report =
+      expect_early_end(result, 127, "command was not found", "launch_not_found");
   ASSERT_TRUE(report.is_object());
-  EXPECT_EQ(report["outcome"]["kind"], "launch_not_found");
   EXPECT_EQ(report["outcome"]["at_ms"], 0);
   EXPECT_EQ(report["outcome"]["final_footprint_bytes"], (nlohmann::json{{"status", "unknown"}}));
   EXPECT_FALSE(report["outcome"].contains("child_status"));
@@ -197,21 +210,13 @@ TEST_F(RunE2e, CommandThatIsNotExecutableExits126) {
     ::close(fd);
   }
   const SubprocessResult result = run({.command = {script}});
-  EXPECT_EQ(result.exit_code, 126);
-  EXPECT_EQ(result.stderr_text, "vek-guard: command is not executable\n");
-  const nlohmann::json report = published();
-  ASSERT_TRUE(report.is_object());
-  EXPECT_EQ(report["outcome"]["kind"], "launch_not_executable");
+  expect_early_end(result, 126, "command is not executable", "launch_not_executable");
 }
 
 TEST_F(RunE2e, BadWorkingDirectoryExits64WithAReport) {
   const SubprocessResult result =
       run({.options = {"--cwd", area_.file("missing-dir")}, .command = {"/bin/true"}});
-  EXPECT_EQ(result.exit_code, 64);
-  EXPECT_EQ(result.stderr_text, "vek-guard: child working directory is invalid\n");
-  const nlohmann::json report = published();
-  ASSERT_TRUE(report.is_object());
-  EXPECT_EQ(report["outcome"]["kind"], "invalid_configuration");
+  expect_early_end(result, 64, "child working directory is invalid", "invalid_configuration");
 }
 
 TEST_F(RunE2e, RootDirectoryAsTheCommandExits70BeforeAnyJournal) {
