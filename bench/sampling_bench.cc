@@ -18,15 +18,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <benchmark/benchmark.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "vek_guard/identity.h"
+#include "vek_guard/platform_proc.h"
 #include "vek_guard/sampling.h"
 
 namespace vek_guard {
@@ -129,9 +130,10 @@ void SamplePassVsFloor(benchmark::State& state) {
     state.SkipWithError("cannot inspect the group leader");
     return;
   }
-  FootprintSampler sampler(*SamplingConfig::create(Duration::from_millis(10), Duration::from_secs(1),
-                                                   Duration::from_secs(1), 4096),
-                           *IdentityTracker::create(root->identity(), group.leader()));
+  FootprintSampler sampler(
+      *SamplingConfig::create(Duration::from_millis(10), Duration::from_secs(1),
+                              Duration::from_secs(1), 4096),
+      *IdentityTracker::create(root->identity(), group.leader()));
   const MonotonicInstant start = MonotonicInstant::now();
 
   // Warm up and learn the member pids for the floor.
@@ -171,6 +173,21 @@ void SamplePassVsFloor(benchmark::State& state) {
   state.counters["processes"] = static_cast<double>(pid_names().size());
 }
 BENCHMARK(SamplePassVsFloor)->Arg(1)->Arg(10)->Arg(50)->Unit(benchmark::kMicrosecond);
+
+// The parsing share of a scan: one stat line as the kernel writes it, parsed
+// once per process and pass.
+void ParseStatLine(benchmark::State& state) {
+  const std::string line =
+      "27720 (sleep) S 27716 27720 27716 34816 27716 4194304 105 0 0 0 0 0 0 0 20 0 1 0 "
+      "977612 5750784 256 18446744073709551615 94713380413440 94713380430401 "
+      "140727403286336 0 0 0 0 0 0 0 0 0 17 3 0 0 0 0 0 94713380446704 94713380448016 "
+      "94713386094592 140727403290502 140727403290516 140727403290516 140727403294697 0\n";
+  for (auto _ : state) {
+    auto stat = platform::parse_proc_stat(line);
+    benchmark::DoNotOptimize(stat);
+  }
+}
+BENCHMARK(ParseStatLine);
 
 }  // namespace
 }  // namespace vek_guard

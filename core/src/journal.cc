@@ -129,21 +129,13 @@ uint32_t journal_checksum(std::span<const uint8_t> payload) {
   return static_cast<uint32_t>(crc);
 }
 
-int write_journal_frame(FileIo& io, int fd, std::string_view payload) {
-  uint8_t length[kFrameLengthBytes];
-  encode_be32(length, static_cast<uint32_t>(payload.size()));
-  uint8_t checksum[kFrameChecksumBytes];
-  encode_be32(checksum,
-              journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()}));
-  // Three writes rather than one buffer: the payload is not copied, and a
-  // crash between them leaves a torn frame that the reader ends the journal
-  // at, exactly as it would a torn single write.
-  if (const int err = write_all(io, fd, {reinterpret_cast<const char*>(length), sizeof length});
-      err != 0) {
-    return err;
-  }
-  if (const int err = write_all(io, fd, payload); err != 0) return err;
-  return write_all(io, fd, {reinterpret_cast<const char*>(checksum), sizeof checksum});
+void begin_journal_frame(std::string* frame) { frame->assign(kFrameLengthBytes, '\0'); }
+
+void seal_journal_frame(std::string* frame) {
+  const size_t payload_bytes = frame->size() - kFrameLengthBytes;
+  auto* bytes = reinterpret_cast<uint8_t*>(frame->data());
+  encode_be32(bytes, static_cast<uint32_t>(payload_bytes));
+  append_be32(*frame, journal_checksum({bytes + kFrameLengthBytes, payload_bytes}));
 }
 
 Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd, const JournalFrameSink& sink) {
@@ -388,10 +380,16 @@ Result<void, StorageError> SecureJournal::append(const JournalRecord& record, bo
   if (record.version != kJournalRecordVersion) return refuse();
   if (record.sequence != next_sequence_) return refuse();
   if (!durable && entry_requires_sync(record.entry.type())) return refuse();
-  const std::string payload = encode_journal_record(record);
-  if (payload.empty() || payload.size() > kMaxJournalPayloadBytes) return refuse();
+  // One write per frame: a torn frame from a crash or a short write is
+  // recognised by the reader all the same, and the buffer is reused, so a
+  // sample costs no allocation once the buffer has grown to its size.
+  begin_journal_frame(&frame_);
+  append_journal_record(record, &frame_);
+  const size_t payload_bytes = frame_.size() - kFrameLengthBytes;
+  if (payload_bytes == 0 || payload_bytes > kMaxJournalPayloadBytes) return refuse();
+  seal_journal_frame(&frame_);
 
-  if (const int err = write_journal_frame(*io_, journal_fd_.get(), payload); err != 0) {
+  if (const int err = write_all(*io_, journal_fd_.get(), frame_); err != 0) {
     poisoned_ = true;
     return unexpected(storage_error(StorageErrorKind::WriteFailed, err));
   }
@@ -474,8 +472,8 @@ Result<FinalizedReport, StorageError> SecureJournal::finalize() {
     (void)report.write_json_pretty(sink);  // validated above
     return sink.error();
   };
-  if (auto published = publish_atomically(*io_, directory_fd_.get(), *temp_name,
-                                          report_file_name_, write_report);
+  if (auto published = publish_atomically(*io_, directory_fd_.get(), *temp_name, report_file_name_,
+                                          write_report);
       !published) {
     return unexpected(published.error());
   }

@@ -174,14 +174,20 @@ bool read_json_custom(const BufferedValue& value, JournalEntry& out) {
   bool ok = false;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     ((index == I ? (ok = read_entry_payload<I>(payload, out.storage_), 0) : 0), ...);
-  }(std::make_index_sequence<std::variant_size_v<Storage>>{});
+  }
+  (std::make_index_sequence<std::variant_size_v<Storage>>{});
   return ok;
 }
 
 std::string encode_journal_record(const JournalRecord& record) {
   std::string out;
   out.reserve(128);
-  JsonWriter writer(out, JsonLayout::Compact);
+  append_journal_record(record, &out);
+  return out;
+}
+
+void append_journal_record(const JournalRecord& record, std::string* out) {
+  JsonWriter writer(*out, JsonLayout::Compact);
   writer.begin_object();
   JournalRecord::for_each_field(record, [&](FieldKey key, const auto& field) {
     if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, JournalEntry>) {
@@ -192,11 +198,9 @@ std::string encode_journal_record(const JournalRecord& record) {
     }
   });
   writer.end_object();
-  return out;
 }
 
-Result<JournalRecord, JournalDecodeError> decode_journal_record(
-    std::span<const uint8_t> payload) {
+Result<JournalRecord, JournalDecodeError> decode_journal_record(std::span<const uint8_t> payload) {
   const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
   Result<BufferedValue, JsonRejection> tree = BufferedValue::parse(text);
   if (!tree) return unexpected(JournalDecodeError{});

@@ -77,6 +77,12 @@ TEST(ProcStatParse, ReadsFieldsAfterTheLastParenthesisOfTheName) {
   EXPECT_TRUE(zombie->exited());
   EXPECT_TRUE(platform::parse_proc_stat(stat_line(5, "x", 'X', 1, 5, 12))->exited());
   EXPECT_FALSE(platform::parse_proc_stat(stat_line(5, "x", 'R', 1, 5, 12))->exited());
+
+  // A line that ends right after the start time, with or without its line feed.
+  const std::string full = stat_line(8, "x", 'S', 1, 8, 700);
+  const std::string cut = full.substr(0, full.find(" 700 ") + 4);
+  EXPECT_EQ(platform::parse_proc_stat(cut)->start_time, 700u);
+  EXPECT_EQ(platform::parse_proc_stat(cut + "\n")->start_time, 700u);
 }
 
 TEST(ProcStatParse, RefusesTextThatIsNotAStatLine) {
@@ -91,6 +97,10 @@ TEST(ProcStatParse, RefusesTextThatIsNotAStatLine) {
       stat_line(10, "ok", 'S', 1, 10, 500).replace(good.find(" 500"), 4, " 5x0"),
       "10 (ok) S 99999999999 10 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 500",  // ppid beyond 32 bits
       "10 (ok)S 1 10 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 500",
+      // Not the kernel's layout: two spaces, a tab, an empty last field.
+      "10 (ok) S  1 10 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 500",
+      "10 (ok) S 1\t10 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 500",
+      "10 (ok) S 1 10 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 \n",
   };
   for (const std::string& text : bad) {
     const auto stat = platform::parse_proc_stat(text);

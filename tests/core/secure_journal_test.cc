@@ -167,7 +167,8 @@ TEST_F(JournalAppend, AFailedFrameWritePoisonsTheJournalForGood) {
   const auto records = journal_records_of(test_support::valid_run_report());
   ASSERT_TRUE(journal.append(records[0], true).ok());
   // The length goes out, the payload does not.
-  io.fail_writes_after(1, ENOSPC);
+  io.dribble_writes();
+  io.fail_writes_after(static_cast<int>(kFrameLengthBytes), ENOSPC);
   EXPECT_EQ(journal.append(records[1], false).error(),
             storage_error(StorageErrorKind::WriteFailed, ENOSPC));
   EXPECT_TRUE(journal.poisoned());

@@ -13,6 +13,20 @@
 //       "user_us=U sys_us=S passes=N processes=P" with this program's own CPU
 //       time and the number of processes seen in the last pass.
 //
+//   vek-guard-test-bench_probe watch-cpu --interval-ms MS --skip-ms A
+//                                        --window-ms W -- COMMAND [ARGS...]
+//       Runs COMMAND (a supervisor) and, in the same stretch of time, the
+//       sampling floor of proc-floor with one member, every MS milliseconds
+//       and half an interval out of step with the supervisor's passes so
+//       the two rarely read /proc at the same moment. After A milliseconds
+//       (start-up is over) it reads COMMAND's CPU clock and its own, runs the
+//       floor for W milliseconds, reads both clocks again, then waits for
+//       COMMAND. Prints "guard_cpu_us=G floor_cpu_us=F floor_passes=N
+//       processes=P from_ms=S to_ms=E run_cpu_us=R status=X", where S and E
+//       bound the window in milliseconds since COMMAND was launched, so the
+//       passes it made meanwhile can be counted in its report, and R is
+//       COMMAND's CPU time over its whole run.
+//
 //   vek-guard-test-bench_probe wait-exit --pid PID [--timeout-ms MS]
 //       Waits (pidfd and poll, no polling loop) until process PID has exited
 //       and prints the CLOCK_MONOTONIC time of that moment in nanoseconds.
@@ -28,6 +42,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -85,9 +100,44 @@ void read_proc_file(const char* path, char* buffer, size_t size) {
   ::close(fd);
 }
 
+// One pass of the floor: every /proc/PID/stat once, then `members` reads of a
+// status file. Returns the number of processes seen, or -1.
+long floor_pass(const std::string& status_path, long members, char* buffer, size_t size) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  long processes = 0;
+  while (const dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    char path[300];
+    std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+    read_proc_file(path, buffer, size);
+    ++processes;
+  }
+  closedir(proc);
+  for (long m = 0; m < members; ++m) read_proc_file(status_path.c_str(), buffer, size);
+  return processes;
+}
+
+void sleep_until(int64_t deadline_ns) {
+  const int64_t now = monotonic_ns();
+  if (deadline_ns <= now) return;
+  const int64_t wait = deadline_ns - now;
+  timespec ts{static_cast<time_t>(wait / 1'000'000'000LL),
+              static_cast<long>(wait % 1'000'000'000LL)};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+int64_t cpu_clock_ns(clockid_t clock) {
+  timespec ts{};
+  if (clock_gettime(clock, &ts) != 0) return -1;
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
 int run_proc_floor(int argc, char** argv) {
   const long passes = std::strtol(option(argc, argv, "--passes", "0").c_str(), nullptr, 10);
-  const long interval_ms = std::strtol(option(argc, argv, "--interval-ms", "10").c_str(), nullptr, 10);
+  const long interval_ms =
+      std::strtol(option(argc, argv, "--interval-ms", "10").c_str(), nullptr, 10);
   const long members = std::strtol(option(argc, argv, "--members", "1").c_str(), nullptr, 10);
   if (passes <= 0 || interval_ms < 0 || members < 0) return 2;
   const std::string status_path = "/proc/" + std::to_string(getpid()) + "/status";
@@ -95,27 +145,10 @@ int run_proc_floor(int argc, char** argv) {
   long processes = 0;
   int64_t next = monotonic_ns();
   for (long pass = 0; pass < passes; ++pass) {
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return 1;
-    processes = 0;
-    while (const dirent* entry = readdir(proc)) {
-      if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-      char path[300];
-      std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
-      read_proc_file(path, buffer, sizeof buffer);
-      ++processes;
-    }
-    closedir(proc);
-    for (long m = 0; m < members; ++m) read_proc_file(status_path.c_str(), buffer, sizeof buffer);
+    processes = floor_pass(status_path, members, buffer, sizeof buffer);
+    if (processes < 0) return 1;
     next += interval_ms * 1'000'000LL;
-    const int64_t now = monotonic_ns();
-    if (next > now) {
-      const int64_t wait = next - now;
-      timespec ts{static_cast<time_t>(wait / 1'000'000'000LL),
-                  static_cast<long>(wait % 1'000'000'000LL)};
-      while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-      }
-    }
+    sleep_until(next);
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -124,9 +157,72 @@ int run_proc_floor(int argc, char** argv) {
   return 0;
 }
 
+int run_watch_cpu(int argc, char** argv) {
+  const long interval_ms =
+      std::strtol(option(argc, argv, "--interval-ms", "10").c_str(), nullptr, 10);
+  const long skip_ms = std::strtol(option(argc, argv, "--skip-ms", "1000").c_str(), nullptr, 10);
+  const long window_ms = std::strtol(option(argc, argv, "--window-ms", "0").c_str(), nullptr, 10);
+  int first = 2;
+  while (first < argc && std::strcmp(argv[first], "--") != 0) ++first;
+  ++first;
+  if (interval_ms <= 0 || skip_ms < 0 || window_ms <= 0 || first >= argc) return 2;
+
+  const int64_t launched = monotonic_ns();
+  const pid_t child = fork();
+  if (child < 0) return 1;
+  if (child == 0) {
+    execvp(argv[first], argv + first);
+    _exit(127);
+  }
+  clockid_t guard_clock{};
+  if (clock_getcpuclockid(child, &guard_clock) != 0) return 1;
+
+  const std::string status_path = "/proc/" + std::to_string(getpid()) + "/status";
+  char buffer[4096];
+  const int64_t interval_ns = interval_ms * 1'000'000LL;
+  // Half an interval after one of the supervisor's passes, give or take its
+  // start-up: the two loops take turns rather than reading /proc together.
+  int64_t next = launched + skip_ms * 1'000'000LL + interval_ns / 2;
+  sleep_until(next);
+  const int64_t from = monotonic_ns();
+  const int64_t guard_before = cpu_clock_ns(guard_clock);
+  const int64_t floor_before = cpu_clock_ns(CLOCK_PROCESS_CPUTIME_ID);
+  const int64_t end = from + window_ms * 1'000'000LL;
+  long passes = 0;
+  long processes = 0;
+  while (next < end) {
+    processes = floor_pass(status_path, 1, buffer, sizeof buffer);
+    if (processes < 0) return 1;
+    ++passes;
+    next += interval_ns;
+    sleep_until(std::min(next, end));
+  }
+  const int64_t floor_after = cpu_clock_ns(CLOCK_PROCESS_CPUTIME_ID);
+  const int64_t guard_after = cpu_clock_ns(guard_clock);
+  const int64_t to = monotonic_ns();
+
+  int status = 0;
+  rusage usage{};
+  while (wait4(child, &status, 0, &usage) < 0) {
+    if (errno != EINTR) return 1;
+  }
+  if (guard_before < 0 || guard_after < 0) return 1;  // the supervisor ended too soon
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::printf(
+      "guard_cpu_us=%lld floor_cpu_us=%lld floor_passes=%ld processes=%ld from_ms=%lld "
+      "to_ms=%lld run_cpu_us=%lld status=%d\n",
+      static_cast<long long>((guard_after - guard_before) / 1000),
+      static_cast<long long>((floor_after - floor_before) / 1000), passes, processes,
+      static_cast<long long>((from - launched) / 1'000'000),
+      static_cast<long long>((to - launched) / 1'000'000),
+      micros(usage.ru_utime) + micros(usage.ru_stime), code);
+  return 0;
+}
+
 int run_wait_exit(int argc, char** argv) {
   const long pid = std::strtol(option(argc, argv, "--pid", "0").c_str(), nullptr, 10);
-  const long timeout_ms = std::strtol(option(argc, argv, "--timeout-ms", "30000").c_str(), nullptr, 10);
+  const long timeout_ms =
+      std::strtol(option(argc, argv, "--timeout-ms", "30000").c_str(), nullptr, 10);
   if (pid <= 0) return 2;
   const int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
   if (fd < 0) return 1;
@@ -149,6 +245,7 @@ int main(int argc, char** argv) {
   const std::string tool = argv[1];
   if (tool == "rusage") return run_rusage(argc, argv);
   if (tool == "proc-floor") return run_proc_floor(argc, argv);
+  if (tool == "watch-cpu") return run_watch_cpu(argc, argv);
   if (tool == "wait-exit") return run_wait_exit(argc, argv);
   return 2;
 }

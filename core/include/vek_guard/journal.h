@@ -71,12 +71,13 @@ inline constexpr size_t kFrameChecksumBytes = 4;
 // payload.
 [[nodiscard]] uint32_t journal_checksum(std::span<const uint8_t> payload);
 
-// Appends one frame holding `payload` to `fd` as three whole writes (length,
-// payload, checksum). The caller has checked the payload's size (1 to
-// kMaxJournalPayloadBytes). Returns 0 or the errno of the failed write; bytes
-// written before a failure stay in the file, where the reader sees them as a
-// torn tail.
-[[nodiscard]] int write_journal_frame(FileIo& io, int fd, std::string_view payload);
+// A frame is laid out in one buffer so that it goes out in one write, and a
+// record can be encoded straight into it: `begin_journal_frame` leaves room
+// for the length, the caller appends the payload (1 to kMaxJournalPayloadBytes
+// bytes, checked by the caller), and `seal_journal_frame` fills in the length
+// and appends the checksum.
+void begin_journal_frame(std::string* frame);
+void seal_journal_frame(std::string* frame);
 
 // How a journal file ended when it was read back.
 enum class JournalTail : uint8_t {
@@ -263,6 +264,8 @@ class SecureJournal final : public JournalAppender {
   UniqueFd journal_fd_;
   bool poisoned_ = false;
   FileIo* io_ = nullptr;
+  // The frame being appended, kept to reuse its storage.
+  std::string frame_;
 };
 
 // ---------------------------------------------------------------------------

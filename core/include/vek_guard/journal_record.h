@@ -85,8 +85,8 @@ class JournalEntry {
     Outcome,
   };
   static constexpr std::array<std::string_view, 10> kNames{
-      "header", "sample",         "sample_history_reset", "transition",  "signal",
-      "checkpoint", "escape",     "artifact_error",       "calibration", "outcome"};
+      "header",     "sample", "sample_history_reset", "transition",  "signal",
+      "checkpoint", "escape", "artifact_error",       "calibration", "outcome"};
 
   using Storage =
       std::variant<std::unique_ptr<JournalHeader>, std::unique_ptr<SampleWindow>, std::monostate,
@@ -173,6 +173,8 @@ struct JournalRecord {
 // there is no error; a record with a version other than 1 or a sequence out
 // of turn is written all the same (refusing it is the journal's job).
 std::string encode_journal_record(const JournalRecord& record);
+// The same text appended to `*out`.
+void append_journal_record(const JournalRecord& record, std::string* out);
 
 // Why a payload did not decode: deliberately nothing. Its only consumer ends
 // the readable journal at that frame and never shows it.
