@@ -28,8 +28,9 @@
 //       COMMAND's CPU time over its whole run.
 //
 //   vek-guard-test-bench_probe wait-exit --pid PID [--timeout-ms MS]
-//       Waits (pidfd and poll, no polling loop) until process PID has exited
-//       and prints the CLOCK_MONOTONIC time of that moment in nanoseconds.
+//       Watches process PID in a busy loop until it begins to exit, then
+//       waits (pidfd and poll) until it has exited, and prints the
+//       CLOCK_MONOTONIC times of both moments in nanoseconds: "BEGAN ENDED".
 //       Exits 1 when PID cannot be watched or the timeout (default 30 s)
 //       passes first.
 #include <dirent.h>
@@ -219,6 +220,23 @@ int run_watch_cpu(int argc, char** argv) {
   return 0;
 }
 
+// Whether the process whose stat file is open as `fd` has begun to exit:
+// PF_EXITING (0x4) in the flags (field 9), or a zombie or dead state, or the
+// file no longer readable.
+bool has_begun_exiting(int fd) {
+  char text[1024];
+  const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+  if (n <= 0) return true;
+  text[n] = '\0';
+  const char* after_name = std::strrchr(text, ')');
+  if (after_name == nullptr) return true;
+  char state = '\0';
+  unsigned long flags = 0;
+  if (std::sscanf(after_name + 1, " %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) return true;
+  constexpr unsigned long kExiting = 0x4;
+  return state == 'Z' || state == 'X' || (flags & kExiting) != 0;
+}
+
 int run_wait_exit(int argc, char** argv) {
   const long pid = std::strtol(option(argc, argv, "--pid", "0").c_str(), nullptr, 10);
   const long timeout_ms =
@@ -226,6 +244,19 @@ int run_wait_exit(int argc, char** argv) {
   if (pid <= 0) return 2;
   const int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
   if (fd < 0) return 1;
+  const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+  const int stat_fd = ::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (stat_fd < 0) return 1;
+  // The moment the kill lands is when the process starts to exit; watching
+  // for it in a busy loop leaves out the kernel's teardown of the process and
+  // this program's own wake-up, both of which the pidfd's readiness includes.
+  const int64_t give_up = monotonic_ns() + timeout_ms * 1'000'000LL;
+  int64_t exiting = 0;
+  while (exiting == 0) {
+    if (has_begun_exiting(stat_fd)) exiting = monotonic_ns();
+    if (monotonic_ns() > give_up) return 1;
+  }
+  ::close(stat_fd);
   pollfd watch{fd, POLLIN, 0};
   int ready = 0;
   do {
@@ -234,7 +265,7 @@ int run_wait_exit(int argc, char** argv) {
   const int64_t exited = monotonic_ns();
   ::close(fd);
   if (ready != 1) return 1;
-  std::printf("%lld\n", static_cast<long long>(exited));
+  std::printf("%lld %lld\n", static_cast<long long>(exiting), static_cast<long long>(exited));
   return 0;
 }
 
