@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -23,14 +22,12 @@ namespace vek_guard {
 namespace {
 
 using json_reader_internal::kIsOptional;
+using namespace std::string_view_literals;
 
-// Fills every field of a value, recursively, so that round trips cover every
-// key of the descriptions rather than only the defaults.
-//  - Populated: every optional present, ordinary values, variants chosen by a
-//    running counter so that different fields get different variants.
-//  - Extreme: every optional present, the greatest unsigned and the smallest
-//    signed values, a string that needs every kind of escape, the last
-//    variant of every enumeration and tagged value.
+// Fills every field recursively so that round trips cover every key, not just
+// the defaults. Populated picks ordinary values and varies the chosen variants
+// by a running counter; Extreme takes the limits of every integer, a string
+// that needs every kind of escape and the last variant of everything.
 enum class Fill { Populated, Extreme };
 
 class Filler {
@@ -68,7 +65,8 @@ class Filler {
   void fill_variant(Storage& storage, std::size_t index) {
     [&]<std::size_t... I>(std::index_sequence<I...>) {
       ((index == I ? (fill_alternative(storage.template emplace<I>()), 0) : 0), ...);
-    }(std::make_index_sequence<std::variant_size_v<Storage>>{});
+    }
+    (std::make_index_sequence<std::variant_size_v<Storage>>{});
   }
 
  private:
@@ -109,7 +107,7 @@ JournalRecord decoded(std::string_view text) {
   return record.ok() ? std::move(record).value() : JournalRecord{};
 }
 
-// One entry of every variant, each payload filled as asked.
+// One entry of every variant, in type order.
 std::vector<JournalEntry> every_entry(Fill fill) {
   return {
       JournalEntry::header(filled<JournalHeader>(fill)),
@@ -125,97 +123,56 @@ std::vector<JournalEntry> every_entry(Fill fill) {
   };
 }
 
-constexpr std::string_view kSignalValue =
+const std::string kSignalValue =
     R"({"at_ms":12,"signal":15,"target":"owned_process_group","result":"delivered"})";
 const SignalRecord kSignal{.at_ms = 12,
                            .signal = 15,
                            .target = SignalTarget::OwnedProcessGroup,
                            .result = SignalResult::Delivered,
                            .reason = std::nullopt};
+const std::string kReset = R"({"type":"sample_history_reset"})";
 
 std::string record_with_entry(std::string_view entry) {
   return R"({"version":1,"sequence":3,"entry":)" + std::string(entry) + "}";
 }
 
 // ---------------------------------------------------------------------------
-// Round trips through the compact writer.
+// Round trips.
 
 template <class R>
-class RecordRoundTrip : public ::testing::Test {};
+class RoundTrip : public ::testing::Test {};
 
-using ReadableRecords =
+using ReadableTypes =
     ::testing::Types<RunIdentity, Capabilities, ReportConfiguration, AdvisoryMetricMetadata,
                      AdvisoryMetadata, AdvisoryMetrics, SampleWindow, TransitionRecord,
                      SignalRecord, CheckpointArtifactRecord, CheckpointRecord, EscapeEvidence,
                      ArtifactErrorRecord, TerminalOutcome, CalibrationArtifact, PrivacyDefaults,
-                     JournalHeader>;
-TYPED_TEST_SUITE(RecordRoundTrip, ReadableRecords);
+                     JournalHeader, Observed<uint64_t>, Observed<int64_t>, Observed<bool>,
+                     Observed<MemoryPressureLevel>, ChildStatus>;
+TYPED_TEST_SUITE(RoundTrip, ReadableTypes);
 
-TYPED_TEST(RecordRoundTrip, DefaultsPopulatedAndExtremesReadBackEqual) {
-  const TypeParam defaults{};
-  EXPECT_EQ(read_back(defaults), defaults);
+TYPED_TEST(RoundTrip, DefaultsPopulatedExtremesAndEveryVariantReadBackEqual) {
+  std::vector<TypeParam> values{TypeParam{}, filled<TypeParam>(Fill::Extreme)};
   for (std::size_t seed = 0; seed < 8; ++seed) {
-    const TypeParam populated = filled<TypeParam>(Fill::Populated, seed);
-    EXPECT_EQ(read_back(populated), populated);
+    values.push_back(filled<TypeParam>(Fill::Populated, seed));
   }
-  const TypeParam extreme = filled<TypeParam>(Fill::Extreme);
-  EXPECT_EQ(read_back(extreme), extreme);
-}
-
-template <class T>
-void expect_every_variant_round_trips() {
-  for (std::size_t i = 0; i < TaggedTable<T>::kNames.size(); ++i) {
-    for (const Fill fill : {Fill::Populated, Fill::Extreme}) {
-      T value{};
-      Filler(fill).fill_variant(value.storage(), i);
-      ASSERT_EQ(value.storage().index(), i);
-      EXPECT_EQ(read_back(value), value) << TaggedTable<T>::kNames[i];
+  if constexpr (TaggedValue<TypeParam>) {
+    for (std::size_t i = 0; i < TaggedTable<TypeParam>::kNames.size(); ++i) {
+      for (const Fill fill : {Fill::Populated, Fill::Extreme}) {
+        Filler(fill).fill_variant(values.emplace_back().storage(), i);
+      }
+    }
+  } else if constexpr (std::is_same_v<TypeParam, TerminalOutcome>) {
+    // The kind exists only flattened into its outcome.
+    for (std::size_t i = 0; i < TaggedTable<TerminalKind>::kNames.size(); ++i) {
+      TerminalOutcome outcome = filled<TerminalOutcome>(Fill::Populated);
+      Filler(Fill::Extreme).fill_variant(outcome.kind.storage(), i);
+      values.push_back(outcome);
     }
   }
-}
-
-TEST(TaggedRoundTrip, EveryVariantOfEveryTaggedValue) {
-  expect_every_variant_round_trips<Observed<uint64_t>>();
-  expect_every_variant_round_trips<Observed<int64_t>>();
-  expect_every_variant_round_trips<Observed<bool>>();
-  expect_every_variant_round_trips<Observed<MemoryPressureLevel>>();
-  expect_every_variant_round_trips<ChildStatus>();
-  // The kind exists only flattened into its outcome.
-  for (std::size_t i = 0; i < TaggedTable<TerminalKind>::kNames.size(); ++i) {
-    TerminalOutcome outcome = filled<TerminalOutcome>(Fill::Populated);
-    Filler(Fill::Extreme).fill_variant(outcome.kind.storage(), i);
-    EXPECT_EQ(read_back(outcome), outcome) << TaggedTable<TerminalKind>::kNames[i];
+  for (const TypeParam& value : values) {
+    EXPECT_EQ(read_back(value), value) << to_json(value, JsonLayout::Compact);
   }
-}
-
-template <UnitEnum E>
-void expect_every_name_round_trips() {
-  for (std::size_t i = 0; i < EnumTable<E>::kNames.size(); ++i) {
-    EXPECT_EQ(read_back(static_cast<E>(i)), static_cast<E>(i)) << EnumTable<E>::kNames[i];
-  }
-}
-
-TEST(EnumRoundTrip, EveryVariantOfEveryEnumeration) {
-  expect_every_name_round_trips<ReportMode>();
-  expect_every_name_round_trips<OnParentExit>();
-  expect_every_name_round_trips<ParentWatch>();
-  expect_every_name_round_trips<SignalTarget>();
-  expect_every_name_round_trips<SignalResult>();
-  expect_every_name_round_trips<SignalReason>();
-  expect_every_name_round_trips<CheckpointStatus>();
-  expect_every_name_round_trips<ArtifactKind>();
-  expect_every_name_round_trips<ArtifactErrorCode>();
-  expect_every_name_round_trips<UnavailableReason>();
-  expect_every_name_round_trips<ObservationError>();
-  expect_every_name_round_trips<MemoryPressureLevel>();
-  expect_every_name_round_trips<AdvisoryScope>();
-  expect_every_name_round_trips<AdvisorySource>();
-  expect_every_name_round_trips<AdvisoryFreshness>();
-  expect_every_name_round_trips<UploadPolicy>();
-  expect_every_name_round_trips<RetentionPolicy>();
-  expect_every_name_round_trips<CapturePolicy>();
-  expect_every_name_round_trips<CalibrationGuidance>();
-  expect_every_name_round_trips<PolicyState>();
 }
 
 TEST(JournalRecordRoundTrip, EveryEntryVariantDecodesToTheSameRecord) {
@@ -224,45 +181,26 @@ TEST(JournalRecordRoundTrip, EveryEntryVariantDecodesToTheSameRecord) {
     ASSERT_EQ(entries.size(), JournalEntry::kNames.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
       ASSERT_EQ(static_cast<std::size_t>(entries[i].type()), i);
-      const JournalRecord record{.version = 1,
-                                 .sequence = fill == Fill::Extreme
-                                                 ? std::numeric_limits<uint64_t>::max()
-                                                 : i,
-                                 .entry = std::move(entries[i])};
+      const uint64_t sequence = fill == Fill::Extreme ? std::numeric_limits<uint64_t>::max() : i;
+      const JournalRecord record{
+          .version = 1, .sequence = sequence, .entry = std::move(entries[i])};
       const std::string text = encode_journal_record(record);
       EXPECT_EQ(decoded(text), record) << text;
     }
   }
-  const JournalRecord other_version{.version = 65535, .sequence = 0, .entry = {}};
-  EXPECT_EQ(decoded(encode_journal_record(other_version)), other_version);
-}
-
-TEST(JournalRecordWriter, WritesTheCompactEnvelope) {
-  EXPECT_EQ(encode_journal_record({.version = 1, .sequence = 42, .entry = {}}),
-            R"({"version":1,"sequence":42,"entry":{"type":"sample_history_reset"}})");
+  // The exact compact envelope (without a value below, for a moved-from entry).
   EXPECT_EQ(
-      encode_journal_record({.version = 1, .sequence = 7, .entry = JournalEntry::signal(kSignal)}),
-      R"({"version":1,"sequence":7,"entry":{"type":"signal","value":)" + std::string(kSignalValue) +
-          "}}");
-  const std::string header = encode_journal_record(
-      {.version = 1, .sequence = 0, .entry = JournalEntry::header(JournalHeader{})});
-  EXPECT_TRUE(header.starts_with(
-      R"({"version":1,"sequence":0,"entry":{"type":"header","value":{"schema_version":1,"package_version":"","run":{)"))
-      << header;
-  EXPECT_TRUE(header.ends_with(
-      R"("privacy":{"redacted_before_persistence":true,"file_mode":"0600","upload":"disabled","retention":"user_managed","capture":"redacted_metadata_only"}}}})"))
-      << header;
+      encode_journal_record({.version = 1, .sequence = 3, .entry = JournalEntry::signal(kSignal)}),
+      record_with_entry(R"({"type":"signal","value":)" + kSignalValue + "}"));
 }
 
-// ---------------------------------------------------------------------------
-// Value semantics of entries.
-
-TEST(JournalEntry, CopiesAreDeepAndCompareByPayload) {
+// Entries own some payloads through pointers: copies must be deep, equality
+// must compare payloads, and a moved-from entry must still encode.
+TEST(JournalEntry, CopiesAreDeepAndAMovedFromEntryIsAHistoryReset) {
   const JournalEntry original = JournalEntry::sample(filled<SampleWindow>(Fill::Populated));
   JournalEntry copy = original;
   EXPECT_EQ(copy, original);
   EXPECT_NE(copy.payload_if<SampleWindow>(), original.payload_if<SampleWindow>());
-  // Equal payloads held in different allocations are equal entries.
   EXPECT_EQ(JournalEntry::sample(filled<SampleWindow>(Fill::Populated)), original);
   EXPECT_NE(JournalEntry::sample(filled<SampleWindow>(Fill::Extreme)), original);
   EXPECT_NE(JournalEntry::sample(SampleWindow{}), JournalEntry::calibration({}));
@@ -270,213 +208,139 @@ TEST(JournalEntry, CopiesAreDeepAndCompareByPayload) {
   EXPECT_EQ(copy.type(), JournalEntry::Type::Header);
   EXPECT_EQ(original.type(), JournalEntry::Type::Sample);
   EXPECT_EQ(original.payload_if<JournalHeader>(), nullptr);
-}
 
-TEST(JournalEntry, MovedFromEntryIsAHistoryReset) {
   JournalEntry source = JournalEntry::calibration(filled<CalibrationArtifact>(Fill::Extreme));
   const JournalEntry target = std::move(source);
   EXPECT_EQ(target.type(), JournalEntry::Type::Calibration);
-  EXPECT_EQ(source.type(), JournalEntry::Type::SampleHistoryReset);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(source.type(),
+            JournalEntry::Type::SampleHistoryReset);  // NOLINT(bugprone-use-after-move)
   EXPECT_EQ(encode_journal_record({.version = 1, .sequence = 1, .entry = std::move(source)}),
             R"({"version":1,"sequence":1,"entry":{"type":"sample_history_reset"}})");
 }
 
 // ---------------------------------------------------------------------------
-// Decoding: the envelope.
+// Decoding. The JSON grammar itself is the reader's business (json_reader_test);
+// these rows show that the decoder goes through it and adds its own rules.
 
-TEST(JournalRecordDecode, EnvelopeKeysInAnyOrderAndUnknownKeysSkipped) {
-  const JournalRecord expected{.version = 1, .sequence = 3, .entry = JournalEntry::signal(kSignal)};
-  const std::string entry = R"({"type":"signal","value":)" + std::string(kSignalValue) + "}";
-  EXPECT_EQ(decoded(record_with_entry(entry)), expected);
-  EXPECT_EQ(decoded(R"({"entry":)" + entry + R"(,"sequence":3,"version":1})"), expected);
-  EXPECT_EQ(decoded(R"({"x":[{"version":2}],"sequence":3,"x":1,"entry":)" + entry +
-                    R"(,"vers\u0069on":1})"),
-            expected);
+// `pattern` with every '$' replaced by the signal's value.
+std::string with_signal(std::string_view pattern) {
+  std::string text;
+  for (const char c : pattern) text += c == '$' ? kSignalValue : std::string(1, c);
+  return text;
 }
 
-TEST(JournalRecordDecode, EnvelopeFieldsAreRequiredOnceAndInRange) {
-  const std::string entry = R"({"type":"sample_history_reset"})";
-  const auto envelope = [&](std::string_view version, std::string_view sequence) {
+TEST(JournalRecordDecode, EnvelopeRules) {
+  const JournalRecord expected{.version = 1, .sequence = 3, .entry = JournalEntry::signal(kSignal)};
+  for (
+      const std::string_view text :
+      {R"({"version":1,"sequence":3,"entry":{"type":"signal","value":$}})",
+       " \t\r\n{\"version\":1,\"sequence\":3,\"entry\":{\"type\":\"signal\",\"value\":$}}\r\n",
+       R"({"entry":{"type":"signal","value":$},"sequence":3,"version":1})",
+       R"({"x":[{"version":2}],"sequence":3,"x":1,"entry":{"value":$,"type":"signal"},"vers\u0069on":1})"}) {
+    EXPECT_EQ(decoded(with_signal(text)), expected) << text;
+  }
+  const auto envelope = [](std::string_view version, std::string_view sequence) {
     return R"({"version":)" + std::string(version) + R"(,"sequence":)" + std::string(sequence) +
-           R"(,"entry":)" + entry + "}";
+           R"(,"entry":)" + kReset + "}";
   };
   EXPECT_EQ(decoded(envelope("65535", "18446744073709551615")).sequence,
             std::numeric_limits<uint64_t>::max());
   // Refusing other versions is the journal reader's business, not the decoder's.
   EXPECT_EQ(decoded(envelope("2", "0")).version, 2);
-  for (const auto& [version, sequence] : std::vector<std::pair<std::string_view, std::string_view>>{
-           {"65536", "0"}, {"-1", "0"}, {"1.0", "0"}, {"\"1\"", "0"}, {"null", "0"}, {"-0", "0"},
-           {"1", "18446744073709551616"}, {"1", "-0"}, {"1", "1e0"}, {"1", "true"}}) {
-    EXPECT_FALSE(decodes(envelope(version, sequence))) << version << " " << sequence;
-  }
-  EXPECT_FALSE(decodes(R"({"sequence":3,"entry":)" + entry + "}"));
-  EXPECT_FALSE(decodes(R"({"version":1,"entry":)" + entry + "}"));
-  EXPECT_FALSE(decodes(R"({"version":1,"sequence":3})"));
-  EXPECT_FALSE(decodes(R"({"version":1,"version":1,"sequence":3,"entry":)" + entry + "}"));
-  EXPECT_FALSE(decodes(R"({"version":1,"sequence":3,"entry":)" + entry + R"(,"entry":)" + entry + "}"));
-  EXPECT_FALSE(decodes(R"({"version":1,"sequence":3,"entry":null})"));
-}
-
-TEST(JournalRecordDecode, OnlyWhitespaceMaySurroundTheRecord) {
-  const std::string record = record_with_entry(R"({"type":"sample_history_reset"})");
-  EXPECT_TRUE(decodes(record + "\n"));
-  EXPECT_TRUE(decodes(" \t\r\n" + record + "\r\n\t "));
-  EXPECT_FALSE(decodes(record + record));
-  EXPECT_FALSE(decodes(record + "\n{}"));
-  EXPECT_FALSE(decodes(record + "\f"));
-  EXPECT_FALSE(decodes("\xC2\xA0" + record));
-  EXPECT_FALSE(decodes(record + std::string(1, '\0')));
-  EXPECT_FALSE(decodes(""));
-  EXPECT_FALSE(decodes(record.substr(0, record.size() - 1)));
-}
-
-TEST(JournalRecordDecode, ForeignFormsAreNotAccepted) {
-  EXPECT_FALSE(decodes(R"([1,3,{"type":"sample_history_reset"}])"));
-  EXPECT_FALSE(decodes(record_with_entry(R"(["sample_history_reset",null])")));
-  EXPECT_FALSE(decodes(record_with_entry(R"({"type":{"sample_history_reset":null}})")));
-  EXPECT_FALSE(decodes(record_with_entry(R"({"type":2})")));
-  EXPECT_FALSE(decodes(record_with_entry(R"({"type":4,"value":)" + std::string(kSignalValue) + "}")));
-  EXPECT_FALSE(decodes(R"("record")"));
-  EXPECT_FALSE(decodes("null"));
-}
-
-// ---------------------------------------------------------------------------
-// Decoding: the entry's "type" and "value".
-
-TEST(JournalRecordDecode, HistoryResetWithoutValueOrWithNull) {
-  EXPECT_EQ(decoded(R"({"version":1,"sequence":3,"entry":{"type":"sample_history_reset"}})").entry,
-            JournalEntry::sample_history_reset());
-  EXPECT_EQ(decoded(record_with_entry(R"({"type":"sample_history_reset","value":null})")).entry,
-            JournalEntry::sample_history_reset());
-  EXPECT_EQ(decoded(record_with_entry(R"({"value":null,"x":5,"type":"sample_history_reset"})")).entry,
-            JournalEntry::sample_history_reset());
-  for (const std::string_view value : {"{}", "[]", "0", "false", "\"\"", "{\"a\":null}"}) {
-    EXPECT_FALSE(decodes(record_with_entry(R"({"type":"sample_history_reset","value":)" +
-                                           std::string(value) + "}")))
-        << value;
-    EXPECT_FALSE(decodes(record_with_entry(R"({"value":)" + std::string(value) +
-                                           R"(,"type":"sample_history_reset"})")))
-        << value;
+  const std::string reset = record_with_entry(kReset);
+  for (const std::string& text :
+       {envelope("65536", "0"), envelope("1", "18446744073709551616"),
+        R"({"sequence":3,"entry":)" + kReset + "}", std::string(R"({"version":1,"sequence":3})"),
+        std::string(R"({"version":1,"sequence":3,"entry":null})"),
+        R"({"version":1,"sequence":3,"entry":)" + kReset + R"(,"entry":)" + kReset + "}",
+        reset + reset, reset.substr(0, reset.size() - 1), std::string(),
+        std::string(R"([1,3,{"type":"sample_history_reset"}])")}) {
+    EXPECT_FALSE(decodes(text)) << text;
   }
 }
 
-TEST(JournalRecordDecode, TypeAndValueOrderRules) {
-  const std::string value(kSignalValue);
-  const JournalEntry expected = JournalEntry::signal(kSignal);
-  // Either order, with other keys anywhere.
-  for (const std::string& entry : {
-           R"({"type":"signal","value":)" + value + "}",
-           R"({"value":)" + value + R"(,"type":"signal"})",
-           R"({"a":1,"value":)" + value + R"(,"b":{"type":"x"},"type":"signal","c":[]})",
-           R"({"typ":"x","type":"signal","Value":3,"value":)" + value + "}",
-           R"({"t\u0079pe":"signal","\u0076alue":)" + value + "}",
-       }) {
-    EXPECT_EQ(decoded(record_with_entry(entry)).entry, expected) << entry;
+TEST(JournalRecordDecode, TypeAndValueRules) {
+  // "type" and "value" in either order, with other keys anywhere.
+  for (const std::string_view entry :
+       {R"({"value":$,"type":"signal"})", R"({"a":1,"value":$,"b":{"type":"x"},"type":"signal"})",
+        R"({"typ":"x","type":"signal","Value":3,"value":$})",
+        R"({"t\u0079pe":"signal","\u0076alue":$})"}) {
+    EXPECT_EQ(decoded(record_with_entry(with_signal(entry))).entry, JournalEntry::signal(kSignal))
+        << entry;
   }
-  for (const std::string& entry : {
-           std::string(R"({"type":"signal"})"),
-           std::string(R"({})"),
-           R"({"value":)" + value + "}",
-           R"({"type":"signal","type":"signal","value":)" + value + "}",
-           R"({"type":"signal","value":)" + value + R"(,"type":"signal"})",
-           R"({"type":"signal","value":)" + value + R"(,"value":)" + value + "}",
-           R"({"value":)" + value + R"(,"value":)" + value + R"(,"type":"signal"})",
-           R"({"value":)" + value + R"(,"type":"signal","type":"signal"})",
-           R"({"value":)" + value + R"(,"type":"signal","value":)" + value + "}",
-           R"({"type":"Signal","value":)" + value + "}",
-           R"({"type":"signal ","value":)" + value + "}",
-           R"({"type":"bogus","value":)" + value + "}",
-           R"({"type":null,"value":)" + value + "}",
-           std::string(R"({"type":"signal","value":null})"),
-           std::string(R"({"type":"transition","value":{"at_ms":1}})"),
-           R"({"type":"transition","value":)" + value + "}",
-           R"({"type":"header","value":)" + value + "}",
-       }) {
-    EXPECT_FALSE(decodes(record_with_entry(entry))) << entry;
+  // The history reset carries nothing: no value, or an explicit null.
+  for (const std::string_view entry : {R"({"type":"sample_history_reset","value":null})",
+                                       R"({"value":null,"x":5,"type":"sample_history_reset"})"}) {
+    EXPECT_EQ(decoded(record_with_entry(entry)).entry, JournalEntry::sample_history_reset());
+  }
+  for (const std::string_view entry :
+       {R"({"type":"signal"})", R"({})", R"({"value":$})",
+        R"({"type":"signal","type":"signal","value":$})",
+        R"({"value":$,"type":"signal","value":$})", R"({"type":"Signal","value":$})",
+        R"({"type":4,"value":$})", R"(["signal",$])", R"({"type":"signal","value":null})",
+        R"({"type":"header","value":$})", R"({"value":{},"type":"sample_history_reset"})"}) {
+    EXPECT_FALSE(decodes(record_with_entry(with_signal(entry)))) << entry;
   }
 }
 
-TEST(JournalRecordDecode, PayloadStringsMustBeValidUnicode) {
+TEST(JournalRecordDecode, PayloadStringsAndNestingAreChecked) {
   const auto header_with_name = [](std::string_view name) {
-    JournalRecord record{.version = 1, .sequence = 0, .entry = JournalEntry::header({})};
-    std::string text = encode_journal_record(record);
+    std::string text =
+        encode_journal_record({.version = 1, .sequence = 0, .entry = JournalEntry::header({})});
     const std::string field = R"("executable_basename":"")";
-    const std::size_t at = text.find(field);
-    text.replace(at, field.size(), R"("executable_basename":")" + std::string(name) + "\"");
+    text.replace(text.find(field), field.size(),
+                 R"("executable_basename":")" + std::string(name) + "\"");
     return text;
   };
   const JournalRecord ok = decoded(header_with_name(R"(a\ud83d\ude00\n)"));
   ASSERT_NE(ok.entry.payload_if<JournalHeader>(), nullptr);
   EXPECT_EQ(ok.entry.payload_if<JournalHeader>()->run.executable_basename, "a\xF0\x9F\x98\x80\n");
-  // The full grammar of strings is the tree's business; these show that the
-  // decoder goes through it.
   for (const std::string_view bad : {"\\ud800", "\xFF", "\x1f"}) {
     EXPECT_FALSE(decodes(header_with_name(bad))) << bad;
   }
-}
-
-TEST(JournalRecordDecode, NestingBudgetCoversTheWholePayload) {
   // The record is level 1 and the entry level 2, so a member of the entry may
   // hold 125 more levels.
-  const auto with_depth = [](int extra) {
-    return record_with_entry(R"({"type":"sample_history_reset","x":)" +
-                             std::string(static_cast<std::size_t>(extra), '[') +
-                             std::string(static_cast<std::size_t>(extra), ']') + "}");
+  const auto with_depth = [](std::size_t extra) {
+    return record_with_entry(R"({"type":"sample_history_reset","x":)" + std::string(extra, '[') +
+                             std::string(extra, ']') + "}");
   };
   EXPECT_TRUE(decodes(with_depth(125)));
   EXPECT_FALSE(decodes(with_depth(126)));
   EXPECT_FALSE(decodes(std::string(1 << 20, '[')));
 }
 
-// ---------------------------------------------------------------------------
-// Hostile input.
-
-// Mutations and truncations of valid payloads must come back as a record or
-// a rejection: no crash, no hang, no unbounded recursion (the sanitizer build
-// runs this too).
+// Mutated and truncated records must come back as a record or a rejection: no
+// crash, no hang, no unbounded recursion (the sanitizer build runs this too).
 TEST(JournalRecordDecode, MutatedPayloadsAlwaysReturn) {
   std::vector<std::string> seeds;
   for (const Fill fill : {Fill::Populated, Fill::Extreme}) {
-    std::vector<JournalEntry> entries = every_entry(fill);
-    for (JournalEntry& entry : entries) {
-      seeds.push_back(encode_journal_record({.version = 1, .sequence = 5, .entry = std::move(entry)}));
+    for (JournalEntry& entry : every_entry(fill)) {
+      seeds.push_back(
+          encode_journal_record({.version = 1, .sequence = 5, .entry = std::move(entry)}));
     }
   }
-  constexpr std::string_view kInteresting = "{}[]\",:\\0-1e.nulltruefalse \t\n\x00\xFF\xC3\xED";
+  constexpr std::string_view kInteresting = "{}[]\",:\\0-1e.nulltruefalse \t\n\x00\xFF\xC3\xED"sv;
   constexpr int kRounds = 8000;
   std::mt19937 random(20261206);
-  std::size_t accepted = 0;
+  int accepted = 0;
   for (int round = 0; round < kRounds; ++round) {
     std::string text = seeds[random() % seeds.size()];
-    const int edits = 1 + static_cast<int>(random() % 4);
-    for (int e = 0; e < edits && !text.empty(); ++e) {
+    for (int e = 1 + static_cast<int>(random() % 4); e > 0 && !text.empty(); --e) {
       const std::size_t at = random() % text.size();
-      switch (random() % 6) {
-        case 0:
-          text.resize(at);
-          break;
-        case 1:
-          text[at] = static_cast<char>(random() % 256);
-          break;
-        case 2:
-          text.insert(at, 1, kInteresting[random() % kInteresting.size()]);
-          break;
-        case 3:
-          text.erase(at, 1 + random() % 8);
-          break;
-        case 4:
-          text.insert(at, text.substr(random() % text.size(), random() % 64));
-          break;
-        default:
-          text.insert(at, std::string(random() % 200, random() % 2 ? '[' : '{'));
-          break;
+      const unsigned kind = random() % 4;
+      if (kind == 0) {
+        text.resize(at);
+      } else if (kind == 1) {
+        text[at] = static_cast<char>(random() % 256);
+      } else if (kind == 2) {
+        text.insert(at, 1, kInteresting[random() % kInteresting.size()]);
+      } else {
+        text.insert(at, std::string(random() % 200, random() % 2 ? '[' : '{'));
       }
     }
-    if (decode_journal_record(bytes_of(text)).ok()) ++accepted;
+    if (decodes(text)) ++accepted;
   }
-  // Some mutations (inside skipped or string values) leave a valid record;
-  // most do not. Either way every call returned.
-  EXPECT_LT(accepted, std::size_t{kRounds});
+  EXPECT_LT(accepted, kRounds);
 }
 
 }  // namespace
