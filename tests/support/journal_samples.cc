@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "vek_guard/coding.h"
+#include "vek_guard/journal.h"
+
 namespace vek_guard::test_support {
 
 JournalHeader journal_header_of(const ReportV1& report) {
@@ -34,6 +37,17 @@ std::vector<JournalRecord> numbered_records(std::vector<JournalEntry> entries) {
 
 std::vector<JournalRecord> journal_records_of(const ReportV1& report) {
   return numbered_records(journal_entries_of(report));
+}
+
+std::string journal_file_bytes(const std::vector<std::string>& payloads) {
+  std::string bytes(kJournalMagic);
+  for (const std::string& payload : payloads) {
+    append_be32(bytes, static_cast<uint32_t>(payload.size()));
+    bytes += payload;
+    append_be32(bytes, journal_checksum(
+                           {reinterpret_cast<const uint8_t*>(payload.data()), payload.size()}));
+  }
+  return bytes;
 }
 
 }  // namespace vek_guard::test_support

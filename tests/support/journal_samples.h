@@ -4,6 +4,7 @@
 #define VEK_GUARD_TESTS_SUPPORT_JOURNAL_SAMPLES_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "vek_guard/journal_record.h"
@@ -24,6 +25,12 @@ std::vector<JournalRecord> numbered_records(std::vector<JournalEntry> entries);
 
 // numbered_records(journal_entries_of(report)).
 std::vector<JournalRecord> journal_records_of(const ReportV1& report);
+
+// The bytes of a journal file holding these payloads, framed here rather than
+// by the journal's writer so that readers are checked against the format
+// itself: the magic, then each payload's big-endian length, the payload and
+// its big-endian checksum.
+std::string journal_file_bytes(const std::vector<std::string>& payloads);
 
 }  // namespace vek_guard::test_support
 
