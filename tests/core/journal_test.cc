@@ -2,18 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/faulty_file_io.h"
 #include "support/file_state.h"
+#include "support/journal_samples.h"
 #include "support/temp_dir.h"
 #include "vek_guard/coding.h"
 
@@ -24,23 +24,9 @@ using test_support::exists;
 using test_support::FaultyFileIo;
 using test_support::file_contents;
 using test_support::file_mode;
+using test_support::journal_file_bytes;
 using test_support::TempDir;
 using test_support::write_file;
-
-std::string frame_bytes(std::string_view payload) {
-  std::string frame;
-  append_be32(frame, static_cast<uint32_t>(payload.size()));
-  frame.append(payload);
-  append_be32(frame,
-              journal_checksum({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()}));
-  return frame;
-}
-
-std::string journal_bytes(const std::vector<std::string>& payloads) {
-  std::string bytes(kJournalMagic);
-  for (const auto& payload : payloads) bytes += frame_bytes(payload);
-  return bytes;
-}
 
 // What read_journal_frames returned, with every payload it handed over.
 struct FrameRead {
@@ -59,116 +45,86 @@ FrameRead read_frames_of(UniqueFd fd, int refuse_at = -1) {
   return read;
 }
 
-FrameRead read_frames_from_bytes(const std::string& bytes, mode_t mode = 0600) {
-  return read_frames_of(test_support::memory_file(bytes, mode));
+FrameRead read_frames_from_bytes(const std::string& bytes, mode_t mode = 0600, int refuse_at = -1) {
+  return read_frames_of(test_support::memory_file(bytes, mode), refuse_at);
 }
 
-UniqueFd open_for_reading(const std::string& path) {
-  return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-}
+const std::vector<std::string> kPayloads = {"{\"first\":0}", "x", std::string(40, 'p'),
+                                            "{\"last\":3}"};
 
-std::vector<std::string> sample_payloads() {
-  return {"{\"first\":0}", "x", std::string(40, 'p'), "{\"last\":3}"};
-}
-
-TEST(JournalChecksum, IsTheIsoHdlcCrc32) {
+TEST(JournalFrame, IsLengthPayloadAndIsoHdlcCrc32BigEndian) {
   const std::string check = "123456789";
   EXPECT_EQ(journal_checksum({reinterpret_cast<const uint8_t*>(check.data()), check.size()}),
             0xCBF43926u);
   EXPECT_EQ(journal_checksum({}), 0u);
-}
-
-TEST(JournalFrame, IsLengthPayloadAndChecksumBigEndian) {
   std::string frame = "left over from the previous frame";
   begin_journal_frame(&frame);
-  frame += "123456789";
+  frame += check;
   seal_journal_frame(&frame);
   EXPECT_EQ(frame, std::string("\x00\x00\x00\x09"
                                "123456789"
                                "\xCB\xF4\x39\x26",
                                17));
-  EXPECT_EQ(frame, frame_bytes("123456789"));
 }
 
-TEST(JournalFrames, ReadBackEveryPayloadWithACleanEnd) {
-  const auto payloads = sample_payloads();
-  const FrameRead read = read_frames_from_bytes(journal_bytes(payloads));
+TEST(JournalFrames, ReadBackEveryPayloadUpToTheLimits) {
+  FrameRead read = read_frames_from_bytes(journal_file_bytes(kPayloads));
   EXPECT_EQ(read.tail, JournalTail::Clean);
-  EXPECT_EQ(read.payloads, payloads);
+  EXPECT_EQ(read.payloads, kPayloads);
+  read = read_frames_from_bytes(std::string(kJournalMagic));
+  EXPECT_EQ(read.tail, JournalTail::Clean);
+  EXPECT_TRUE(read.payloads.empty());
+  // A payload the caller refuses ends the journal there.
+  read = read_frames_from_bytes(journal_file_bytes(kPayloads), 0600, /*refuse_at=*/1);
+  EXPECT_EQ(read.tail, JournalTail::Corrupt);
+  EXPECT_EQ(read.payloads, std::vector<std::string>{kPayloads[0]});
 
-  const FrameRead empty = read_frames_from_bytes(std::string(kJournalMagic));
-  EXPECT_EQ(empty.tail, JournalTail::Clean);
-  EXPECT_TRUE(empty.payloads.empty());
-}
-
-TEST(JournalFrames, LengthsAreBoundedBeforeTheyAreTrusted) {
   const std::string biggest(kMaxJournalPayloadBytes, 'b');
-  const FrameRead read = read_frames_from_bytes(journal_bytes({"a", biggest}));
+  read = read_frames_from_bytes(journal_file_bytes({"a", biggest}));
   EXPECT_EQ(read.tail, JournalTail::Clean);
-  ASSERT_EQ(read.payloads.size(), 2u);
-  EXPECT_EQ(read.payloads[1], biggest);
-
+  EXPECT_EQ(read.payloads, (std::vector<std::string>{"a", biggest}));
   // A length one over the limit is refused before anything of it is read.
-  std::string oversized = journal_bytes({"a"});
+  std::string oversized = journal_file_bytes({"a"});
   append_be32(oversized, kMaxJournalPayloadBytes + 1);
   oversized += std::string(kMaxJournalPayloadBytes + 5, 'b');
-  const FrameRead refused = read_frames_from_bytes(oversized);
-  EXPECT_EQ(refused.tail, JournalTail::Corrupt);
-  EXPECT_EQ(refused.payloads, std::vector<std::string>{"a"});
-}
+  read = read_frames_from_bytes(oversized);
+  EXPECT_EQ(read.tail, JournalTail::Corrupt);
+  EXPECT_EQ(read.payloads, std::vector<std::string>{"a"});
 
-TEST(JournalFrames, TheFrameAfterTheRecordLimitIsCorrupt) {
-  const std::string frame = frame_bytes("r");
-  std::string bytes(kJournalMagic);
-  bytes.reserve(bytes.size() + frame.size() * (kMaxJournalRecords + 1));
-  for (size_t i = 0; i < kMaxJournalRecords; ++i) bytes += frame;
-  EXPECT_EQ(read_frames_from_bytes(bytes).tail, JournalTail::Clean);
-  bytes += frame;
-  const FrameRead read = read_frames_from_bytes(bytes);
+  std::vector<std::string> most(kMaxJournalRecords, "r");
+  EXPECT_EQ(read_frames_from_bytes(journal_file_bytes(most)).tail, JournalTail::Clean);
+  most.push_back("r");
+  read = read_frames_from_bytes(journal_file_bytes(most));
   EXPECT_EQ(read.tail, JournalTail::Corrupt);
   EXPECT_EQ(read.payloads.size(), kMaxJournalRecords);
 }
 
-TEST(JournalFrames, APayloadTheCallerRefusesIsACorruptTail) {
-  const FrameRead read =
-      read_frames_of(test_support::memory_file(journal_bytes(sample_payloads())), /*refuse_at=*/1);
-  EXPECT_EQ(read.tail, JournalTail::Corrupt);
-  EXPECT_EQ(read.payloads, std::vector<std::string>{sample_payloads()[0]});
-}
-
-TEST(JournalFrames, OnlyTheUsersPrivateJournalIsRead) {
-  TempDir dir;
-  const std::string bytes = journal_bytes(sample_payloads());
-  EXPECT_EQ(read_frames_from_bytes(bytes, 0640).tail.error(),
-            storage_error(StorageErrorKind::InvalidRecord));
-  EXPECT_EQ(read_frames_from_bytes(bytes, 0400).tail.error(),
-            storage_error(StorageErrorKind::InvalidRecord));
+TEST(JournalFrames, OnlyTheUsersPrivateJournalWithTheWholeMagicIsRead) {
+  const StorageError invalid = storage_error(StorageErrorKind::InvalidRecord);
+  const std::string bytes = journal_file_bytes(kPayloads);
+  EXPECT_EQ(read_frames_from_bytes(bytes, 0640).tail.error(), invalid);
+  EXPECT_EQ(read_frames_from_bytes(bytes, 0400).tail.error(), invalid);
   // Sticky and set-id bits do not count.
   EXPECT_EQ(read_frames_from_bytes(bytes, 01600).tail, JournalTail::Clean);
+  EXPECT_EQ(read_frames_from_bytes("VEKGJNL").tail.error(),
+            storage_error(StorageErrorKind::ReadFailed));
+  EXPECT_EQ(read_frames_from_bytes(std::string("VEKGJNL\x02", 8)).tail.error(), invalid);
 
-  UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  EXPECT_EQ(read_journal_frames(std::move(directory), [](auto) { return true; }).error(),
-            storage_error(StorageErrorKind::InvalidRecord));
-
+  TempDir dir;
+  EXPECT_EQ(read_frames_of(UniqueFd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)))
+                .tail.error(),
+            invalid);
+  // A descriptor that cannot be read is a read failure with its errno.
   ASSERT_TRUE(write_file(dir.file("j"), bytes));
+  EXPECT_EQ(
+      read_frames_of(UniqueFd(::open(dir.file("j").c_str(), O_WRONLY | O_CLOEXEC))).tail.error(),
+      storage_error(StorageErrorKind::ReadFailed, EBADF));
   if (!test_support::give_to_other_user(dir.file("j"))) {
     GTEST_SKIP() << "cannot hand a file to another user here";
   }
-  EXPECT_EQ(read_frames_of(open_for_reading(dir.file("j"))).tail.error(),
-            storage_error(StorageErrorKind::InvalidRecord));
-}
-
-TEST(JournalFrames, TheMagicMustBeThereInFull) {
-  TempDir dir;
-  EXPECT_EQ(read_frames_from_bytes("VEKGJNL").tail.error(),
-            storage_error(StorageErrorKind::ReadFailed));
-  EXPECT_EQ(read_frames_from_bytes(std::string("VEKGJNL\x02", 8)).tail.error(),
-            storage_error(StorageErrorKind::InvalidRecord));
-  // A descriptor that cannot be read is a read failure with its errno.
-  ASSERT_TRUE(write_file(dir.file("j"), std::string(kJournalMagic)));
-  UniqueFd write_only(::open(dir.file("j").c_str(), O_WRONLY | O_CLOEXEC));
-  EXPECT_EQ(read_journal_frames(std::move(write_only), [](auto) { return true; }).error(),
-            storage_error(StorageErrorKind::ReadFailed, EBADF));
+  EXPECT_EQ(
+      read_frames_of(UniqueFd(::open(dir.file("j").c_str(), O_RDONLY | O_CLOEXEC))).tail.error(),
+      invalid);
 }
 
 // ---------------------------------------------------------------------------
@@ -201,12 +157,8 @@ TEST_F(JournalInit, CreatesAPrivateJournalHoldingOnlyTheMagic) {
   EXPECT_EQ(*file_contents(journal_file()), kJournalMagic);
   EXPECT_EQ(*file_mode(journal_file()), 0600u);
   EXPECT_FALSE(exists(report()));
-  EXPECT_EQ(journal->report_path(), report());
   EXPECT_EQ(journal->journal_path(), journal_file());
-  EXPECT_EQ(journal->report_file_name(), "r.json");
   EXPECT_EQ(journal->journal_file_name(), ".r.json.journal");
-  EXPECT_EQ(journal->next_sequence(), 0u);
-  EXPECT_FALSE(journal->poisoned());
 }
 
 TEST_F(JournalInit, TheNameIsTheLastRealComponent) {
@@ -218,37 +170,22 @@ TEST_F(JournalInit, TheNameIsTheLastRealComponent) {
     EXPECT_TRUE(exists(journal_file()));
     ASSERT_EQ(::unlink(journal_file().c_str()), 0);
   }
-}
-
-TEST_F(JournalInit, RefusesPathsWithoutAUsableName) {
   for (const std::string& path :
        {std::string("/"), std::string("."), std::string(".."), std::string(""), std::string("./."),
-        dir_path() + "/..", dir_path() + "/r.json/..", std::string("//")}) {
+        std::string("//"), dir_path() + "/..", dir_path() + "/r.json/..",
+        dir_path() + std::string("/r\0.json", 8)}) {
     EXPECT_EQ(init_error(path), storage_error(StorageErrorKind::InvalidTarget)) << path;
   }
-  EXPECT_EQ(init_error(dir_path() + std::string("/r\0.json", 8)),
-            storage_error(StorageErrorKind::InvalidTarget));
 }
 
-TEST_F(JournalInit, TheDirectoryMustBeTheUsersAndPrivate) {
+TEST_F(JournalInit, TheDirectoryMustBeTheUsersOwnPrivateOneAndNoLink) {
   ASSERT_EQ(::chmod(dir_path().c_str(), 0750), 0);
   EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::DirectoryNotPrivate));
-  EXPECT_FALSE(exists(journal_file()));
-
   // The sticky bit does not make a 0700 directory any less private.
   ASSERT_EQ(::chmod(dir_path().c_str(), 01700), 0);
-  EXPECT_TRUE(SecureJournal::initialize(report()).ok());
-}
+  ASSERT_TRUE(SecureJournal::initialize(report()).ok());
+  ASSERT_EQ(::unlink(journal_file().c_str()), 0);
 
-TEST_F(JournalInit, RefusesADirectoryOfAnotherUser) {
-  if (!test_support::give_to_other_user(dir_path())) {
-    GTEST_SKIP() << "cannot hand a directory to another user here";
-  }
-  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::DirectoryNotPrivate));
-  EXPECT_FALSE(exists(journal_file()));
-}
-
-TEST_F(JournalInit, NeverFollowsALinkedDirectory) {
   ASSERT_EQ(::symlink("d", tmp_.file("link").c_str()), 0);
   const StorageError linked = init_error(tmp_.file("link") + "/r.json");
   EXPECT_EQ(linked.kind, StorageErrorKind::DirectoryNotPrivate);
@@ -256,35 +193,38 @@ TEST_F(JournalInit, NeverFollowsALinkedDirectory) {
   EXPECT_EQ(init_error(tmp_.file("missing") + "/r.json"),
             storage_error(StorageErrorKind::DirectoryNotPrivate, ENOENT));
   EXPECT_FALSE(exists(journal_file()));
+
+  if (!test_support::give_to_other_user(dir_path())) {
+    GTEST_SKIP() << "cannot hand a directory to another user here";
+  }
+  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::DirectoryNotPrivate));
+  EXPECT_FALSE(exists(journal_file()));
 }
 
-TEST_F(JournalInit, ChecksWhatTheReportNameHolds) {
+TEST_F(JournalInit, WhatTheNamesAlreadyHoldIsNeitherFollowedNorReplaced) {
   ASSERT_TRUE(write_file(report(), "old", 0644));
   EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::UnsafeTarget));
-  EXPECT_EQ(*file_contents(report()), "old");
   EXPECT_EQ(*file_mode(report()), 0644u);
-
-  ASSERT_EQ(::chmod(report().c_str(), 0600), 0);
-  EXPECT_TRUE(SecureJournal::initialize(report()).ok());
-  EXPECT_EQ(*file_contents(report()), "old");
-
   ASSERT_EQ(::mkdir(file("dir.json").c_str(), 0700), 0);
   EXPECT_EQ(init_error(file("dir.json")), storage_error(StorageErrorKind::InvalidTarget));
   ASSERT_EQ(::symlink("r.json", file("link.json").c_str()), 0);
   EXPECT_EQ(init_error(file("link.json")), storage_error(StorageErrorKind::InvalidTarget));
   EXPECT_FALSE(exists(file(".dir.json.journal")));
   EXPECT_FALSE(exists(file(".link.json.journal")));
-}
 
-TEST_F(JournalInit, LeavesAnEarlierJournalUntouched) {
+  // An earlier journal, or a link in its place, is left as it is.
+  ASSERT_EQ(::chmod(report().c_str(), 0600), 0);
   ASSERT_TRUE(write_file(journal_file(), "earlier run", 0600));
   EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::JournalExists, EEXIST));
   EXPECT_EQ(*file_contents(journal_file()), "earlier run");
-  // Not even a link in its place is followed.
   ASSERT_EQ(::unlink(journal_file().c_str()), 0);
   ASSERT_EQ(::symlink("elsewhere", journal_file().c_str()), 0);
   EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::JournalExists, EEXIST));
   EXPECT_FALSE(exists(file("elsewhere")));
+  // The user's own private report is fine, and stays until publication.
+  ASSERT_EQ(::unlink(journal_file().c_str()), 0);
+  EXPECT_TRUE(SecureJournal::initialize(report()).ok());
+  EXPECT_EQ(*file_contents(report()), "old");
 }
 
 TEST_F(JournalInit, ABareNameLivesInTheCurrentDirectory) {
@@ -303,7 +243,6 @@ TEST_F(JournalInit, ABareNameLivesInTheCurrentDirectory) {
   };
   EXPECT_EQ(run_in(dir_path()), 0);
   EXPECT_TRUE(exists(journal_file()));
-
   ASSERT_EQ(::mkdir(file("open").c_str(), 0755), 0);
   EXPECT_EQ(run_in(file("open")), 1 + static_cast<int>(StorageErrorKind::DirectoryNotPrivate));
   EXPECT_FALSE(exists(file("open/.r.json.journal")));
@@ -312,48 +251,36 @@ TEST_F(JournalInit, ABareNameLivesInTheCurrentDirectory) {
 TEST_F(JournalInit, AFailedWriteOrSyncOfTheMagicIsReported) {
   FaultyFileIo io;
   io.fail_writes_after(0, ENOSPC);
-  auto failed_write = SecureJournal::initialize(report(), io);
-  ASSERT_FALSE(failed_write.ok());
-  EXPECT_EQ(failed_write.error(), storage_error(StorageErrorKind::WriteFailed, ENOSPC));
+  EXPECT_EQ(SecureJournal::initialize(report(), io).error(),
+            storage_error(StorageErrorKind::WriteFailed, ENOSPC));
   // The journal created before the failure stays, like every journal.
   EXPECT_TRUE(exists(journal_file()));
-
   // The journal's own sync, then the directory's.
   for (int good_syncs : {0, 1}) {
     ASSERT_EQ(::unlink(journal_file().c_str()), 0);
     FaultyFileIo sync_io;
     sync_io.fail_syncs_after(good_syncs, EIO);
-    auto failed_sync = SecureJournal::initialize(report(), sync_io);
-    ASSERT_FALSE(failed_sync.ok());
-    EXPECT_EQ(failed_sync.error(), storage_error(StorageErrorKind::SyncFailed, EIO));
+    EXPECT_EQ(SecureJournal::initialize(report(), sync_io).error(),
+              storage_error(StorageErrorKind::SyncFailed, EIO));
     EXPECT_EQ(*file_contents(journal_file()), kJournalMagic);
   }
 }
 
-// ---------------------------------------------------------------------------
-// Summary line.
-
+// The singular signal is checked by the publication test in secure_journal_test.
 TEST(SummaryLine, CountsSamplesAndSignalsWithPlurals) {
-  ReportV1 report;
-  report.outcome.kind = TerminalKind::child_exited(0);
-  report.outcome.at_ms = 5230;
-  report.samples.resize(1);
-  report.signals.resize(2);
-  EXPECT_EQ(summary_line(report), "vek-guard: child_exited at 5230ms; 1 sample, 2 signals\n");
-
-  report.samples.clear();
-  report.signals.clear();
-  report.outcome.kind = TerminalKind::of(TerminalKind::Tag::PartialArtifactFailure);
-  report.outcome.at_ms = 0;
-  EXPECT_EQ(summary_line(report),
-            "vek-guard: partial_artifact_failure at 0ms; 0 samples, 0 signals\n");
-
-  report.samples.resize(2);
-  report.signals.resize(1);
-  report.outcome.kind = TerminalKind::child_signaled(9);
-  report.outcome.at_ms = UINT64_MAX;
-  EXPECT_EQ(summary_line(report),
-            "vek-guard: child_signaled at 18446744073709551615ms; 2 samples, 1 signal\n");
+  const auto line = [](TerminalKind kind, uint64_t at_ms, size_t samples, size_t signals) {
+    ReportV1 report;
+    report.outcome.at_ms = at_ms;
+    report.outcome.kind = kind;
+    report.samples.resize(samples);
+    report.signals.resize(signals);
+    return summary_line(report);
+  };
+  EXPECT_EQ(line(TerminalKind::child_exited(0), 5230, 1, 2),
+            "vek-guard: child_exited at 5230ms; 1 sample, 2 signals\n");
+  EXPECT_EQ(
+      line(TerminalKind::of(TerminalKind::Tag::PartialArtifactFailure), UINT64_MAX, 0, 0),
+      "vek-guard: partial_artifact_failure at 18446744073709551615ms; 0 samples, 0 signals\n");
 }
 
 }  // namespace
