@@ -100,6 +100,26 @@ void PrintTo(const SignalRow& row, std::ostream* out) {
        << (row.reason.empty() ? "(no reason)" : row.reason) << "}";
 }
 
+SignalRow group_signal(int signal, std::string reason) {
+  return {signal, "owned_process_group", "delivered", std::move(reason)};
+}
+
+void expect_json_subset(const nlohmann::json& actual, const nlohmann::json& expected,
+                        const std::string& where) {
+  for (const auto& [key, value] : expected.items()) {
+    const std::string path = where + "/" + key;
+    if (value.is_null()) {
+      EXPECT_FALSE(actual.contains(key)) << path;
+    } else if (!actual.is_object() || !actual.contains(key)) {
+      ADD_FAILURE() << path << " is missing";
+    } else if (value.is_object()) {
+      expect_json_subset(actual[key], value, path);
+    } else {
+      EXPECT_EQ(actual[key], value) << path;
+    }
+  }
+}
+
 JournalTypes read_journal_types(const std::string& journal_path) {
   JournalTypes result;
   auto recovery = recover_journal(journal_path);
@@ -209,8 +229,48 @@ SubreaperScope::~SubreaperScope() { prctl(PR_SET_CHILD_SUBREAPER, previous_); }
 
 namespace {
 
+Subprocess start_launching_shell(const RunArea& area,
+                                 const std::vector<std::string>& supervisor_argv) {
+  struct sigaction previous {};
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  sigaction(SIGHUP, &default_action, &previous);
+  // The pid file appears whole (renamed into place) for wait_pid_file.
+  std::vector<std::string> argv = {
+      "/bin/sh", "-c",
+      "\"$@\" >\"$OUT\" 2>\"$ERR\" & echo $! >\"$PIDFILE\".tmp && mv \"$PIDFILE\".tmp "
+      "\"$PIDFILE\"; wait",
+      "sh"};
+  argv.insert(argv.end(), supervisor_argv.begin(), supervisor_argv.end());
+  Subprocess shell = Subprocess::start({.argv = argv,
+                                        .env = {{"OUT", area.file("stdout")},
+                                                {"ERR", area.file("stderr")},
+                                                {"PIDFILE", area.file("vek-guard.pid")}}});
+  sigaction(SIGHUP, &previous, nullptr);
+  return shell;
+}
 
 }  // namespace
+
+// The subreaper scope is a member declared before the shell, so it is in
+// force before the shell (and the supervisor) start.
+LaunchingShell::LaunchingShell(const RunArea& area, const std::vector<std::string>& supervisor_argv)
+    : area_(area), shell_(start_launching_shell(area, supervisor_argv)) {}
+
+pid_t LaunchingShell::supervisor_pid() const {
+  return wait_pid_file(area_.file("vek-guard.pid"), std::chrono::seconds(10));
+}
+
+void LaunchingShell::kill_parent() {
+  shell_.send_signal(SIGKILL);
+  shell_.wait(std::chrono::seconds(10));
+}
+
+std::string LaunchingShell::stdout_text() const { return read_file(area_.file("stdout")); }
+std::string LaunchingShell::stderr_text() const { return read_file(area_.file("stderr")); }
+
+namespace {}  // namespace
 
 int wait_child(pid_t pid, std::chrono::milliseconds timeout) {
   if (pid <= 0) return -1;

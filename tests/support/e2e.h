@@ -27,6 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace vek_guard::test_support {
@@ -92,6 +93,16 @@ struct SignalRow {
 std::vector<SignalRow> signal_rows(const nlohmann::json& report);
 void PrintTo(const SignalRow& row, std::ostream* out);
 
+// A signal delivered to the owned process group for `reason`.
+SignalRow group_signal(int signal, std::string reason);
+
+// Every key of `expected` holds the same value in `actual`, objects being
+// compared the same way key by key (arrays and scalars exactly); a null
+// expected value means the key must be absent. Each mismatch is a failure
+// naming its path.
+void expect_json_subset(const nlohmann::json& actual, const nlohmann::json& expected,
+                        const std::string& where = "");
+
 // The entry name of every journal record in order ("header", "sample",
 // ...). `clean` tells whether the file ended exactly at a frame boundary;
 // `readable` is false (and the test fails) when it cannot be read at all.
@@ -150,6 +161,30 @@ class SubreaperScope {
 
  private:
   int previous_ = 0;
+};
+
+// A /bin/sh that starts `supervisor_argv` in the background and waits: the
+// supervisor's launching parent, for tests of what happens when it dies. The
+// supervisor's pid goes to the area's "vek-guard.pid", its output to
+// "stdout" and "stderr". The shell starts with SIGHUP at its default action
+// (an ignored SIGHUP would be inherited and turn the parent watch off), and
+// while the object lives the test process is a subreaper, so the supervisor
+// can still be collected with wait_child once kill_parent has run.
+class LaunchingShell {
+ public:
+  LaunchingShell(const RunArea& area, const std::vector<std::string>& supervisor_argv);
+
+  // Waits up to 10 s for the pid file; 0 when it never appears.
+  pid_t supervisor_pid() const;
+  // SIGKILLs the shell and reaps it.
+  void kill_parent();
+  std::string stdout_text() const;
+  std::string stderr_text() const;
+
+ private:
+  const RunArea& area_;
+  SubreaperScope subreaper_;
+  Subprocess shell_;
 };
 
 // Waits up to `timeout` for the child `pid` of the test process and returns
