@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -15,108 +14,71 @@
 
 #include <gtest/gtest.h>
 
+#include "support/file_state.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace vek_guard {
 namespace {
 
 using Level = MemoryPressureLevel;
+using L = Observed<Level>;
+using O = Observed<uint64_t>;
+using Growth = Observed<int64_t>;
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kSecond = 1'000'000'000;
 
-NativeAdvisoryObserver fed_observer(const std::shared_ptr<PressureState>& state) {
-  return NativeAdvisoryObserver(PressureMonitor::from_state(state));
-}
+Duration secs(uint64_t value) { return Duration::from_secs(value); }
+Duration ms(uint64_t value) { return Duration::from_millis(value); }
 
-TEST(AdvisoryPressure, WithoutAMonitorPressureIsNotSupported) {
-  const NativeAdvisoryObserver observer(std::nullopt);
-  const AdvisorySnapshot snap =
-      observer.snapshot_at(Duration::from_secs(3), Duration::from_secs(1), 99 * kSecond);
-  EXPECT_EQ(snap.pressure_events, Observed<uint64_t>::unavailable(UnavailableReason::NotSupported));
-  EXPECT_EQ(snap.pressure_level, Observed<Level>::unavailable(UnavailableReason::NotSupported));
-  EXPECT_EQ(snap.captured_at, Duration::from_secs(3));
+TEST(AdvisoryPressure, FreshUpToMaxAgeThenStaleSinceTheLastNotification) {
+  const AdvisorySnapshot unsupported =
+      NativeAdvisoryObserver(std::nullopt).snapshot_at(secs(3), secs(1), 99 * kSecond);
+  EXPECT_EQ(unsupported.pressure_events, O::unavailable(UnavailableReason::NotSupported));
+  EXPECT_EQ(unsupported.pressure_level, L::unavailable(UnavailableReason::NotSupported));
 
-  const AdvisoryMetrics metrics = snap.with_growth(Observed<int64_t>::unknown(), std::nullopt);
-  ASSERT_TRUE(metrics.metadata.has_value());
-  EXPECT_EQ(metrics.metadata->pressure_events.freshness, AdvisoryFreshness::Unavailable);
-  EXPECT_EQ(metrics.metadata->pressure_level.freshness, AdvisoryFreshness::Unavailable);
-  EXPECT_EQ(metrics.metadata->pressure_level.captured_at_ms, 3000U);
-}
+  PressureState state;
+  const auto observe = [&](Duration now, Duration max_age, std::optional<uint64_t> clock_ns) {
+    return advisory::pressure_observations(&state, now, max_age, clock_ns);
+  };
+  const advisory::PressureObservations before = observe(secs(1), secs(1), 50 * kSecond);
+  EXPECT_EQ(before.events, O::unknown());
+  EXPECT_EQ(before.level, L::unknown());
 
-TEST(AdvisoryPressure, UnknownBeforeTheFirstNotification) {
-  const auto state = std::make_shared<PressureState>();
-  const AdvisorySnapshot snap = fed_observer(state).snapshot_at(
-      Duration::from_secs(1), Duration::from_secs(1), 50 * kSecond);
-  EXPECT_EQ(snap.pressure_events, Observed<uint64_t>::unknown());
-  EXPECT_EQ(snap.pressure_level, Observed<Level>::unknown());
-  const AdvisoryMetrics metrics = snap.with_growth(Observed<int64_t>::unknown(), std::nullopt);
-  EXPECT_EQ(metrics.metadata->pressure_events.freshness, AdvisoryFreshness::InitialUnknown);
-  EXPECT_EQ(metrics.metadata->pressure_level.freshness, AdvisoryFreshness::InitialUnknown);
-}
-
-TEST(AdvisoryPressure, ANotificationExactlyMaxAgeOldIsFreshAndOneNanosecondOlderIsStale) {
-  const auto state = std::make_shared<PressureState>();
-  state->record_notification(platform::kPressureLevelWarning, 5 * kSecond);
-  state->record_notification(platform::kPressureLevelCritical, 5 * kSecond);
-  const NativeAdvisoryObserver observer = fed_observer(state);
-  const Duration now = Duration::from_secs(10);
-  const Duration max_age = Duration::from_secs(2);
-
-  const AdvisorySnapshot fresh = observer.snapshot_at(now, max_age, 7 * kSecond);
-  EXPECT_EQ(fresh.pressure_events, Observed<uint64_t>::available(2));
-  EXPECT_EQ(fresh.pressure_level, Observed<Level>::available(Level::Critical));
-
-  // Age 2 s + 1 ns: last seen at 10 s − 2.000000001 s = 7999 ms (truncated).
-  const AdvisorySnapshot stale = observer.snapshot_at(now, max_age, 7 * kSecond + 1);
-  EXPECT_EQ(stale.pressure_events, Observed<uint64_t>::stale(7999));
-  EXPECT_EQ(stale.pressure_level, Observed<Level>::stale(7999));
-  const AdvisoryMetrics metrics = stale.with_growth(Observed<int64_t>::unknown(), std::nullopt);
-  EXPECT_EQ(metrics.metadata->pressure_events.freshness, AdvisoryFreshness::Stale);
-  EXPECT_EQ(metrics.metadata->pressure_events.captured_at_ms, 7999U);
-  EXPECT_EQ(metrics.metadata->pressure_level.captured_at_ms, 7999U);
-  EXPECT_EQ(metrics.metadata->swap_bytes.captured_at_ms, 10'000U);
-}
-
-TEST(AdvisoryPressure, AgeEdgeCases) {
-  const auto state = std::make_shared<PressureState>();
-  state->record_notification(platform::kPressureLevelNormal, 100 * kSecond);
-  const NativeAdvisoryObserver observer = fed_observer(state);
-  const Duration max_age = Duration::from_secs(1);
+  state.record_notification(platform::kPressureLevelWarning, 5 * kSecond);
+  state.record_notification(platform::kPressureLevelCritical, 5 * kSecond);
+  const advisory::PressureObservations fresh = observe(secs(10), secs(2), 7 * kSecond);
+  EXPECT_EQ(fresh.events, O::available(2));
+  EXPECT_EQ(fresh.level, L::available(Level::Critical));
+  // Age 2 s + 1 ns: last seen at 10 s - 2.000000001 s = 7999 ms (truncated).
+  const advisory::PressureObservations stale = observe(secs(10), secs(2), 7 * kSecond + 1);
+  EXPECT_EQ(stale.events, O::stale(7999));
+  EXPECT_EQ(stale.level, L::stale(7999));
 
   // A clock reading before the notification, or a failed read, is age 0.
-  EXPECT_EQ(observer.snapshot_at(Duration::from_secs(1), max_age, kSecond).pressure_level,
-            Observed<Level>::available(Level::Normal));
-  EXPECT_EQ(observer.snapshot_at(Duration::from_secs(1), max_age, std::nullopt).pressure_level,
-            Observed<Level>::available(Level::Normal));
+  EXPECT_EQ(observe(secs(1), secs(1), kSecond).events, O::available(2));
+  EXPECT_EQ(observe(secs(1), secs(1), std::nullopt).events, O::available(2));
   // An age beyond the run's own time puts the last sighting at 0 ms.
-  EXPECT_EQ(observer.snapshot_at(Duration::from_secs(3), max_age, 110 * kSecond).pressure_events,
-            Observed<uint64_t>::stale(0));
+  EXPECT_EQ(observe(secs(3), secs(1), 110 * kSecond).events, O::stale(0));
   // A huge max_age saturates instead of wrapping.
-  EXPECT_EQ(observer.snapshot_at(Duration::from_secs(3), Duration::max(), kU64Max).pressure_events,
-            Observed<uint64_t>::available(1));
+  EXPECT_EQ(observe(secs(3), Duration::max(), kU64Max).events, O::available(2));
 }
 
-TEST(AdvisoryPressure, LevelBitsWithoutAKnownLevelAreMalformed) {
-  const auto state = std::make_shared<PressureState>();
-  const NativeAdvisoryObserver observer = fed_observer(state);
-  const auto level_for = [&](uint64_t bits) {
-    state->record_notification(bits, kSecond);
-    return observer.snapshot_at(Duration::from_secs(1), Duration::from_secs(1), kSecond);
-  };
-  const AdvisorySnapshot none = level_for(0);
-  EXPECT_EQ(none.pressure_level, Observed<Level>::error(ObservationError::MalformedKernelData));
-  EXPECT_EQ(none.pressure_events, Observed<uint64_t>::available(1));
-  EXPECT_EQ(level_for(8).pressure_level,
-            Observed<Level>::error(ObservationError::MalformedKernelData));
-  // Several bits: the most severe wins.
-  EXPECT_EQ(level_for(7).pressure_level, Observed<Level>::available(Level::Critical));
-  EXPECT_EQ(level_for(3).pressure_level, Observed<Level>::available(Level::Warning));
-  EXPECT_EQ(level_for(1 | 8).pressure_level, Observed<Level>::available(Level::Normal));
-  EXPECT_EQ(level_for(1).pressure_events, Observed<uint64_t>::available(6));
-}
-
-TEST(AdvisoryPressure, EventCountSaturates) {
+TEST(AdvisoryPressure, TheMostSevereKnownBitWinsAndTheCountSaturates) {
   PressureState state;
+  const auto notify = [&](uint64_t bits) {
+    state.record_notification(bits, kSecond);
+    return advisory::pressure_observations(&state, secs(1), secs(1), kSecond);
+  };
+  const auto malformed = L::error(ObservationError::MalformedKernelData);
+  const advisory::PressureObservations none = notify(0);
+  EXPECT_EQ(none.level, malformed);
+  EXPECT_EQ(none.events, O::available(1));
+  EXPECT_EQ(notify(8).level, malformed);
+  EXPECT_EQ(notify(7).level, L::available(Level::Critical));
+  EXPECT_EQ(notify(3).level, L::available(Level::Warning));
+  EXPECT_EQ(notify(1 | 8).level, L::available(Level::Normal));
+
   state.events.store(kU64Max - 1);
   state.record_notification(platform::kPressureLevelNormal, 1);
   state.record_notification(platform::kPressureLevelWarning, 2);
@@ -125,164 +87,86 @@ TEST(AdvisoryPressure, EventCountSaturates) {
   EXPECT_EQ(state.last_event_ns.load(), 2U);
 }
 
-TEST(AdvisoryPressure, FedPsiTextNotifiesOncePerChange) {
-  // The watcher's path without its thread: PSI text through the change
-  // detector into the shared state.
-  const auto state = std::make_shared<PressureState>();
-  platform::PressureChangeDetector detector;
-  const auto feed = [&](const char* text, uint64_t at_ns) {
-    if (const auto bits = detector.feed(text)) state->record_notification(*bits, at_ns);
-  };
-  const char* const warning = "some avg10=20.00 avg60=0 avg300=0 total=1\n";
-  feed("some avg10=0.00 avg60=0 avg300=0 total=1\nfull avg10=0.00 avg60=0 avg300=0 total=1\n",
-       kSecond);
-  EXPECT_EQ(state->events.load(), 0U);
-  feed(warning, 2 * kSecond);
-  feed(warning, 3 * kSecond);
-  EXPECT_EQ(state->events.load(), 1U);
-  EXPECT_EQ(state->last_event_ns.load(), 2 * kSecond);
-  const AdvisorySnapshot snap = fed_observer(state).snapshot_at(
-      Duration::from_secs(4), Duration::from_secs(5), 4 * kSecond);
-  EXPECT_EQ(snap.pressure_level, Observed<Level>::available(Level::Warning));
-}
-
-TEST(AdvisorySources, SwapFailuresMapToObservations) {
-  EXPECT_EQ(advisory::swap_observation(uint64_t{4096}), Observed<uint64_t>::available(4096));
+TEST(AdvisorySources, FailuresAndOverflowsMapToObservations) {
+  EXPECT_EQ(advisory::swap_observation(uint64_t{4096}), O::available(4096));
   EXPECT_EQ(advisory::swap_observation(unexpected(ENOSYS)),
-            Observed<uint64_t>::unavailable(UnavailableReason::NotSupported));
-  for (const int error : {EPERM, EFAULT, EOVERFLOW, EINVAL}) {
-    EXPECT_EQ(advisory::swap_observation(unexpected(error)),
-              Observed<uint64_t>::error(ObservationError::Internal));
+            O::unavailable(UnavailableReason::NotSupported));
+  EXPECT_EQ(advisory::swap_observation(unexpected(EOVERFLOW)),
+            O::error(ObservationError::Internal));
+
+  using platform::VmStatistics;
+  const advisory::VmObservations ok = advisory::vm_observations(VmStatistics{4096, {3, 5}});
+  EXPECT_EQ(ok.compressor_bytes, O::available(3 * 4096));
+  EXPECT_EQ(ok.wired_bytes, O::available(5 * 4096));
+  EXPECT_EQ(advisory::vm_observations(VmStatistics{4096, {0, kU64Max / 4096}}).wired_bytes,
+            O::available(kU64Max / 4096 * 4096));
+  // One overflowing product fails both figures, as does an unreadable file.
+  for (const advisory::VmObservations& failed :
+       {advisory::vm_observations(VmStatistics{4096, {1, kU64Max / 4096 + 1}}),
+        advisory::vm_observations(unexpected(ENOENT))}) {
+    EXPECT_EQ(failed.compressor_bytes, O::error(ObservationError::Internal));
+    EXPECT_EQ(failed.wired_bytes, O::error(ObservationError::Internal));
   }
 }
 
-TEST(AdvisorySources, VmStatisticsMultiplyWithOverflowChecks) {
-  using platform::VmStatistics;
-  const auto ok = advisory::vm_observations(VmStatistics{4096, {3, 5}});
-  EXPECT_EQ(ok.compressor_bytes, Observed<uint64_t>::available(3 * 4096));
-  EXPECT_EQ(ok.wired_bytes, Observed<uint64_t>::available(5 * 4096));
-
-  const auto internal = Observed<uint64_t>::error(ObservationError::Internal);
-  // One overflowing product fails both figures.
-  const auto overflow = advisory::vm_observations(VmStatistics{4096, {1, kU64Max / 4096 + 1}});
-  EXPECT_EQ(overflow.compressor_bytes, internal);
-  EXPECT_EQ(overflow.wired_bytes, internal);
-  const auto failed = advisory::vm_observations(unexpected(ENOENT));
-  EXPECT_EQ(failed.compressor_bytes, internal);
-  EXPECT_EQ(failed.wired_bytes, internal);
-  EXPECT_EQ(advisory::vm_observations(VmStatistics{4096, {0, kU64Max / 4096}}).wired_bytes,
-            Observed<uint64_t>::available(kU64Max / 4096 * 4096));
-}
-
-TEST(AdvisorySources, LiveSnapshotReadsThisSystem) {
-  const NativeAdvisoryObserver observer(std::nullopt);
-  const AdvisorySnapshot snap = observer.snapshot(Duration::from_secs(1), Duration::from_secs(1));
-  EXPECT_TRUE(snap.swap_bytes.is_available());
-  EXPECT_TRUE(snap.compressor_bytes.is_available());
-  EXPECT_TRUE(snap.wired_bytes.is_available());
-}
-
-TEST(AdvisoryWithGrowth, MetadataCarriesFixedScopesAndSources) {
+TEST(AdvisoryWithGrowth, MetadataCarriesFixedScopesSourcesAndCaptureTimes) {
   const AdvisorySnapshot snap{
-      .pressure_events = Observed<uint64_t>::available(3),
-      .pressure_level = Observed<Level>::available(Level::Warning),
-      .swap_bytes = Observed<uint64_t>::unavailable(UnavailableReason::NotSupported),
-      .compressor_bytes = Observed<uint64_t>::error(ObservationError::Internal),
-      .wired_bytes = Observed<uint64_t>::available(8192),
+      .pressure_events = O::available(3),
+      .pressure_level = L::available(Level::Warning),
+      .swap_bytes = O::unavailable(UnavailableReason::NotSupported),
+      .compressor_bytes = O::error(ObservationError::Internal),
+      .wired_bytes = O::available(8192),
       .captured_at = Duration::from_parts(12, 345'999'999),
   };
-  const Observed<int64_t> growth = Observed<int64_t>::available(-100);
-  const AdvisoryMetrics metrics = snap.with_growth(growth, Duration::from_millis(11'000));
-
-  EXPECT_EQ(metrics.pressure_events, snap.pressure_events);
-  EXPECT_EQ(metrics.pressure_level, snap.pressure_level);
-  EXPECT_EQ(metrics.swap_bytes, snap.swap_bytes);
-  EXPECT_EQ(metrics.compressor_bytes, snap.compressor_bytes);
-  EXPECT_EQ(metrics.wired_bytes, snap.wired_bytes);
-  EXPECT_EQ(metrics.growth_bytes_per_second, growth);
-
   using F = AdvisoryFreshness;
   using Scope = AdvisoryScope;
   using Source = AdvisorySource;
-  const AdvisoryMetadata expected{
+  const AdvisoryMetadata metadata{
       .pressure_events = {Scope::System, Source::DispatchMemoryPressure, 12'345, F::Fresh},
       .pressure_level = {Scope::System, Source::DispatchMemoryPressure, 12'345, F::Fresh},
       .swap_bytes = {Scope::System, Source::SysctlVmSwapusage, 12'345, F::Unavailable},
       .compressor_bytes = {Scope::System, Source::HostStatistics64, 12'345, F::Unavailable},
       .wired_bytes = {Scope::System, Source::HostStatistics64, 12'345, F::Fresh},
-      .growth_bytes_per_second = {Scope::OwnedProcessGroup, Source::DerivedFootprintSamples,
-                                  11'000, F::Fresh},
+      .growth_bytes_per_second = {Scope::OwnedProcessGroup, Source::DerivedFootprintSamples, 11'000,
+                                  F::Fresh},
   };
-  EXPECT_EQ(metrics.metadata, expected);
-}
+  EXPECT_EQ(
+      snap.with_growth(Growth::available(-100), ms(11'000)),
+      (AdvisoryMetrics{snap.pressure_events, snap.swap_bytes, snap.compressor_bytes,
+                       snap.wired_bytes, Growth::available(-100), snap.pressure_level, metadata}));
 
-TEST(AdvisoryWithGrowth, GrowthCaptureTimePrecedence) {
-  AdvisorySnapshot snap;
-  snap.captured_at = Duration::from_secs(9);
-  const auto growth_meta = [&](const Observed<int64_t>& growth, std::optional<Duration> at) {
+  // A given growth time wins over a stale growth's last sighting, which wins
+  // over the snapshot's own time.
+  const auto growth_meta = [&](const Growth& growth, std::optional<Duration> at) {
     return snap.with_growth(growth, at).metadata->growth_bytes_per_second;
   };
-  // A given growth time wins, even over a stale growth's last sighting.
-  EXPECT_EQ(growth_meta(Observed<int64_t>::stale(4000), Duration::from_secs(5)).captured_at_ms,
-            5000U);
-  EXPECT_EQ(growth_meta(Observed<int64_t>::stale(4000), std::nullopt).captured_at_ms, 4000U);
-  EXPECT_EQ(growth_meta(Observed<int64_t>::stale(4000), std::nullopt).freshness,
-            AdvisoryFreshness::Stale);
-  EXPECT_EQ(growth_meta(Observed<int64_t>::unknown(), std::nullopt).captured_at_ms, 9000U);
-  EXPECT_EQ(growth_meta(Observed<int64_t>::unknown(), std::nullopt).freshness,
-            AdvisoryFreshness::InitialUnknown);
-  EXPECT_EQ(growth_meta(Observed<int64_t>::error(ObservationError::ClockAnomaly), std::nullopt)
-                .freshness,
-            AdvisoryFreshness::Unavailable);
+  EXPECT_EQ(growth_meta(Growth::stale(4000), secs(5)).captured_at_ms, 5000U);
+  const AdvisoryMetricMetadata stale = growth_meta(Growth::stale(4000), std::nullopt);
+  EXPECT_EQ(stale.captured_at_ms, 4000U);
+  EXPECT_EQ(stale.freshness, F::Stale);
+  const AdvisoryMetricMetadata unknown = growth_meta(Growth::unknown(), std::nullopt);
+  EXPECT_EQ(unknown.captured_at_ms, 12'345U);
+  EXPECT_EQ(unknown.freshness, F::InitialUnknown);
 }
 
-FootprintSample sample_with(SampleStatus::Kind kind, Duration started_at, Duration completed_at,
-                            uint64_t aggregate = 0) {
-  FootprintSample sample;
-  sample.started_at = started_at;
-  sample.completed_at = completed_at;
-  switch (kind) {
-    case SampleStatus::Kind::Complete:
-      sample.status.value = SampleStatus::Complete{aggregate};
-      break;
-    case SampleStatus::Kind::Incomplete:
-      sample.status.value = SampleStatus::Incomplete{{}, {}, aggregate};
-      break;
-    case SampleStatus::Kind::AggregateOverflow:
-      sample.status.value = SampleStatus::AggregateOverflow{};
-      break;
-    case SampleStatus::Kind::ProbeFailed:
-      sample.status.value = SampleStatus::ProbeFailed{InspectionError::Failed};
-      break;
-    case SampleStatus::Kind::ClockRegressed:
-      sample.status.value = SampleStatus::ClockRegressed{};
-      break;
-  }
-  return sample;
+FootprintSample sample_of(SampleStatus status, Duration started_at, Duration completed_at) {
+  return {.status = std::move(status), .started_at = started_at, .completed_at = completed_at};
 }
 
 // A complete sample of `bytes` that completed at `at_ms` after a 1 ms pass.
 FootprintSample complete_at(uint64_t at_ms, uint64_t bytes) {
-  const Duration at = Duration::from_millis(at_ms);
-  return sample_with(SampleStatus::Kind::Complete, at.saturating_sub(Duration::from_millis(1)),
-                     at, bytes);
+  return sample_of({SampleStatus::Complete{bytes}}, ms(at_ms - 1), ms(at_ms));
 }
 
 FootprintSample incomplete_at(uint64_t at_ms) {
-  const Duration at = Duration::from_millis(at_ms);
-  return sample_with(SampleStatus::Kind::Incomplete, at.saturating_sub(Duration::from_millis(1)),
-                     at, 7);
+  return sample_of({SampleStatus::Incomplete{{}, {}, 7}}, ms(at_ms - 1), ms(at_ms));
 }
 
-AdvisorySnapshot snapshot_at_ms(uint64_t at_ms) {
-  AdvisorySnapshot snap;
-  snap.captured_at = Duration::from_millis(at_ms);
-  return snap;
-}
+AdvisorySnapshot snapshot_at_ms(uint64_t at_ms) { return {.captured_at = ms(at_ms)}; }
 
 // Records `sample`, processed 2 ms after its completion, and returns its growth.
-Observed<int64_t> record(ObserveCalibration& calibration, const FootprintSample& sample) {
-  const Duration now = sample.completed_at.saturating_add(Duration::from_millis(2));
+Growth record(ObserveCalibration& calibration, const FootprintSample& sample) {
+  const Duration now = sample.completed_at.saturating_add(ms(2));
   return calibration.record_sample(sample, now, snapshot_at_ms(now.as_millis_saturating()))
       .advisory.growth_bytes_per_second;
 }
@@ -295,254 +179,192 @@ void expect_valid_calibration(const CalibrationArtifact& artifact) {
   EXPECT_TRUE(report.validate_calibration().ok());
 }
 
-TEST(ObserveCalibration, ShrinkingGivesNegativeGrowthAndLeavesThePeakAlone) {
+TEST(ObserveCalibration, GrowthNeedsAnUnbrokenBaseAndThePeaksKeepTheLargest) {
   ObserveCalibration calibration;
-  EXPECT_EQ(record(calibration, complete_at(1000, 100)), Observed<int64_t>::unknown());
-  const FootprintSample second = complete_at(1500, 50);
-  const SampleWindow window =
-      calibration.record_sample(second, Duration::from_millis(1502), snapshot_at_ms(1502));
-  EXPECT_EQ(window.advisory.growth_bytes_per_second, Observed<int64_t>::available(-100));
-  // The growth metadata carries the sample's completion time.
-  EXPECT_EQ(window.advisory.metadata->growth_bytes_per_second.captured_at_ms, 1500U);
-  EXPECT_EQ(window.advisory.metadata->growth_bytes_per_second.freshness, AdvisoryFreshness::Fresh);
+  EXPECT_EQ(record(calibration, complete_at(1000, 100)), Growth::unknown());
+  const SampleWindow shrink =
+      calibration.record_sample(complete_at(1500, 50), ms(1502), snapshot_at_ms(1502));
+  EXPECT_EQ(shrink.advisory.growth_bytes_per_second, Growth::available(-100));
+  // The growth is dated by the sample's completion, not by the snapshot.
+  EXPECT_EQ(shrink.advisory.metadata->growth_bytes_per_second.captured_at_ms, 1500U);
+  EXPECT_EQ(record(calibration, complete_at(2500, 50)), Growth::available(0));
+  // Neither a shrink nor a standstill is a peak; the footprint peak stays.
   EXPECT_EQ(calibration.peak_growth(), std::nullopt);
   EXPECT_EQ(calibration.peak_footprint(), 100U);
+  EXPECT_EQ(record(calibration, complete_at(3500, 1050)), Growth::available(1000));
+
+  // An incomplete sample shows the last rate as stale, dated when it was
+  // seen, and leaves the next complete sample without a base.
+  const SampleWindow gap =
+      calibration.record_sample(incomplete_at(4000), ms(4002), snapshot_at_ms(4002));
+  EXPECT_EQ(gap.advisory.growth_bytes_per_second, Growth::stale(3500));
+  EXPECT_EQ(gap.advisory.metadata->growth_bytes_per_second.captured_at_ms, 3500U);
+  EXPECT_EQ(record(calibration, complete_at(5000, 1550)), Growth::unknown());
+  EXPECT_EQ(record(calibration, complete_at(6000, 2050)), Growth::available(500));
+  // A complete sample not later than its base is a clock anomaly and also
+  // removes the base.
+  EXPECT_EQ(record(calibration, complete_at(6000, 2050)),
+            Growth::error(ObservationError::ClockAnomaly));
+  EXPECT_EQ(record(calibration, complete_at(7000, 2150)), Growth::unknown());
+  EXPECT_EQ(record(calibration, complete_at(8000, 2250)), Growth::available(100));
 
   const CalibrationArtifact artifact = calibration.artifact();
-  EXPECT_EQ(artifact.peak_growth_bytes_per_second, Observed<int64_t>::unknown());
-  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, Observed<uint64_t>::available(100));
-  EXPECT_EQ(artifact.observed_duration_ms, 500U);
+  EXPECT_EQ(artifact.total_samples, 10U);
+  EXPECT_EQ(artifact.complete_samples, 9U);
+  EXPECT_EQ(artifact.incomplete_samples, 1U);
+  EXPECT_EQ(artifact.observed_duration_ms, 7000U);
+  EXPECT_EQ(artifact.peak_growth_bytes_per_second, Growth::available(1000));
+  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, O::available(2250));
   expect_valid_calibration(artifact);
 }
 
-TEST(ObserveCalibration, PeakGrowthKeepsTheLargestPositiveRate) {
-  ObserveCalibration calibration;
-  (void)record(calibration, complete_at(1000, 100));
-  EXPECT_EQ(record(calibration, complete_at(2000, 1100)), Observed<int64_t>::available(1000));
-  EXPECT_EQ(record(calibration, complete_at(3000, 1600)), Observed<int64_t>::available(500));
-  EXPECT_EQ(record(calibration, complete_at(4000, 1600)), Observed<int64_t>::available(0));
-  EXPECT_EQ(calibration.peak_growth(), 1000);
-  EXPECT_EQ(calibration.peak_footprint(), 1600U);
-  EXPECT_EQ(calibration.artifact().peak_growth_bytes_per_second,
-            Observed<int64_t>::available(1000));
-}
-
 TEST(ObserveCalibration, GrowthTruncatesTowardZeroAndRejectsWhatDoesNotFit) {
-  EXPECT_EQ(advisory::growth_rate(10, 0, Duration::from_secs(3)), -3);  // not -4
-  EXPECT_EQ(advisory::growth_rate(0, 10, Duration::from_secs(3)), 3);
+  EXPECT_EQ(advisory::growth_rate(10, 0, secs(3)), -3);  // not -4
+  EXPECT_EQ(advisory::growth_rate(0, 10, secs(3)), 3);
   EXPECT_EQ(advisory::growth_rate(0, 1, Duration::from_nanos(3)), 333'333'333);
-  EXPECT_EQ(advisory::growth_rate(0, kU64Max, Duration::from_secs(1)), std::nullopt);
-  EXPECT_EQ(advisory::growth_rate(kU64Max, 0, Duration::from_secs(1)), std::nullopt);
+  EXPECT_EQ(advisory::growth_rate(0, kU64Max, secs(1)), std::nullopt);
+  EXPECT_EQ(advisory::growth_rate(kU64Max, 0, secs(1)), std::nullopt);
   // The full range of aggregates over a huge interval still computes exactly.
   EXPECT_EQ(advisory::growth_rate(0, kU64Max, Duration::max()), 0);
-  EXPECT_EQ(advisory::growth_rate(0, uint64_t{1} << 62, Duration::from_secs(1)),
-            int64_t{1} << 62);
+  EXPECT_EQ(advisory::growth_rate(0, uint64_t{1} << 62, secs(1)), int64_t{1} << 62);
   EXPECT_EQ(advisory::growth_rate(1, 2, Duration()), std::nullopt);
 
   ObserveCalibration calibration;
   (void)record(calibration, complete_at(1000, 0));
   EXPECT_EQ(record(calibration, complete_at(1001, kU64Max)),
-            Observed<int64_t>::error(ObservationError::Internal));
+            Growth::error(ObservationError::Internal));
   // A rate that does not fit still leaves a base behind.
-  EXPECT_EQ(record(calibration, complete_at(2001, kU64Max - 5)), Observed<int64_t>::available(-5));
+  EXPECT_EQ(record(calibration, complete_at(2001, kU64Max - 5)), Growth::available(-5));
   EXPECT_EQ(calibration.peak_growth(), std::nullopt);
 }
 
-TEST(ObserveCalibration, GapsResetTheGrowthBase) {
-  ObserveCalibration calibration;
-  (void)record(calibration, complete_at(1000, 100));
-  EXPECT_EQ(record(calibration, complete_at(2000, 300)), Observed<int64_t>::available(200));
+TEST(ObserveCalibration, WithoutCompleteSamplesThePeaksAreUnknown) {
+  const CalibrationArtifact empty = ObserveCalibration().artifact();
+  EXPECT_EQ(empty.total_samples, 0U);
+  EXPECT_EQ(empty.observed_duration_ms, 0U);
+  expect_valid_calibration(empty);
 
-  // An incomplete sample shows the last rate as stale, dated when it was seen.
-  const SampleWindow gap = calibration.record_sample(incomplete_at(3000), Duration::from_millis(3002),
-                                                     snapshot_at_ms(3002));
-  EXPECT_EQ(gap.advisory.growth_bytes_per_second, Observed<int64_t>::stale(2000));
-  EXPECT_EQ(gap.advisory.metadata->growth_bytes_per_second.captured_at_ms, 2000U);
-  EXPECT_EQ(gap.advisory.metadata->growth_bytes_per_second.freshness, AdvisoryFreshness::Stale);
-  EXPECT_EQ(gap.aggregate_footprint_bytes, Observed<uint64_t>::unknown());
-
-  // The next complete sample has no base, however many rates came before.
-  EXPECT_EQ(record(calibration, complete_at(4000, 500)), Observed<int64_t>::unknown());
-  EXPECT_EQ(record(calibration, complete_at(5000, 600)), Observed<int64_t>::available(100));
-
-  // A complete sample not later than its base is a clock anomaly and also
-  // removes the base.
-  EXPECT_EQ(record(calibration, complete_at(5000, 700)),
-            Observed<int64_t>::error(ObservationError::ClockAnomaly));
-  EXPECT_EQ(record(calibration, complete_at(6000, 800)), Observed<int64_t>::unknown());
-  EXPECT_EQ(record(calibration, complete_at(7000, 900)), Observed<int64_t>::available(100));
-
-  EXPECT_EQ(calibration.total_samples(), 8U);
-  EXPECT_EQ(calibration.complete_samples(), 7U);
-  EXPECT_EQ(calibration.incomplete_samples(), 1U);
-  EXPECT_EQ(calibration.peak_growth(), 200);
-  expect_valid_calibration(calibration.artifact());
-}
-
-TEST(ObserveCalibration, OnlyIncompleteSamplesGiveUnknownPeaks) {
   ObserveCalibration calibration;
   for (uint64_t at_ms : {100, 200, 300}) {
-    EXPECT_EQ(record(calibration, incomplete_at(at_ms)), Observed<int64_t>::unknown());
+    EXPECT_EQ(record(calibration, incomplete_at(at_ms)), Growth::unknown());
   }
-  (void)record(calibration,
-               sample_with(SampleStatus::Kind::ClockRegressed, Duration::from_millis(400),
-                           Duration::from_millis(390)));
+  // The latest completion comes before the first: no time, not a wrapped one.
+  (void)record(calibration, sample_of({SampleStatus::ClockRegressed{}}, ms(400), ms(50)));
   const CalibrationArtifact artifact = calibration.artifact();
   EXPECT_EQ(artifact.total_samples, 4U);
   EXPECT_EQ(artifact.complete_samples, 0U);
   EXPECT_EQ(artifact.incomplete_samples, 4U);
-  EXPECT_EQ(artifact.observed_duration_ms, 290U);
-  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, Observed<uint64_t>::unknown());
-  EXPECT_EQ(artifact.peak_growth_bytes_per_second, Observed<int64_t>::unknown());
-  EXPECT_EQ(artifact.guidance, CalibrationGuidance::ChooseExplicitLimitFromRepeatedRepresentativeRuns);
-  expect_valid_calibration(artifact);
-}
-
-TEST(ObserveCalibration, EmptyArtifactAndBackwardsDuration) {
-  const ObserveCalibration empty;
-  const CalibrationArtifact artifact = empty.artifact();
-  EXPECT_EQ(artifact.total_samples, 0U);
   EXPECT_EQ(artifact.observed_duration_ms, 0U);
+  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, O::unknown());
+  EXPECT_EQ(artifact.peak_growth_bytes_per_second, Growth::unknown());
   expect_valid_calibration(artifact);
-
-  // A latest completion before the first gives 0, not a wrapped duration.
-  ObserveCalibration calibration;
-  (void)record(calibration, complete_at(5000, 1));
-  (void)record(calibration, complete_at(1000, 1));
-  EXPECT_EQ(calibration.artifact().observed_duration_ms, 0U);
-}
-
-TEST(ObserveCalibration, WindowRoundsSubMillisecondPassesUp) {
-  const Duration start = Duration::from_secs(2);
-  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_micros(400))), 1U);
-  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_nanos(1))), 1U);
-  EXPECT_EQ(advisory::window_ms(start, start), 0U);
-  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_micros(1999))), 1U);
-  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_millis(25))), 25U);
-  EXPECT_EQ(advisory::window_ms(start, Duration::from_secs(1)), 0U);
-  EXPECT_EQ(advisory::window_ms(Duration(), Duration::max()), kU64Max);
 }
 
 TEST(ObserveCalibration, SampleWindowCarriesTimesStatusAndAdvisory) {
   ObserveCalibration calibration;
   AdvisorySnapshot snap = snapshot_at_ms(1'234);
-  snap.swap_bytes = Observed<uint64_t>::available(4096);
-  const FootprintSample sample = sample_with(SampleStatus::Kind::Complete,
-                                             Duration::from_micros(1'230'000),
-                                             Duration::from_micros(1'230'400), 777);
-  const SampleWindow window = calibration.record_sample(sample, Duration::from_millis(1'234), snap);
+  snap.swap_bytes = O::available(4096);
+  const SampleWindow window = calibration.record_sample(
+      sample_of({SampleStatus::Complete{777}}, Duration::from_micros(1'230'000),
+                Duration::from_micros(1'230'400)),
+      ms(1'234), snap);
   EXPECT_EQ(window.captured_at_ms, 1'230U);
   EXPECT_EQ(window.processed_at_ms, 1'234U);
-  EXPECT_EQ(window.window_ms, 1U);
-  EXPECT_EQ(window.aggregate_footprint_bytes, Observed<uint64_t>::available(777));
-  EXPECT_EQ(window.advisory, snap.with_growth(Observed<int64_t>::unknown(), std::nullopt));
+  EXPECT_EQ(window.window_ms, 1U);  // a sub-millisecond pass rounds up
+  EXPECT_EQ(window.aggregate_footprint_bytes, O::available(777));
+  EXPECT_EQ(window.advisory, snap.with_growth(Growth::unknown(), std::nullopt));
+
+  const Duration start = secs(2);
+  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_nanos(1))), 1U);
+  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(Duration::from_micros(1999))), 1U);
+  EXPECT_EQ(advisory::window_ms(start, start.saturating_add(ms(25))), 25U);
+  EXPECT_EQ(advisory::window_ms(start, start), 0U);
+  EXPECT_EQ(advisory::window_ms(start, secs(1)), 0U);
+  EXPECT_EQ(advisory::window_ms(Duration(), Duration::max()), kU64Max);
 }
 
 TEST(ObserveCalibration, AggregateFollowsTheSampleStatus) {
-  using Kind = SampleStatus::Kind;
-  using O = Observed<uint64_t>;
-  const Duration t = Duration::from_secs(1);
-  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::Complete, t, t, 5).status),
-            O::available(5));
-  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::Incomplete, t, t, 5).status),
-            O::unknown());
-  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::AggregateOverflow, t, t).status),
-            O::error(ObservationError::Internal));
-  EXPECT_EQ(advisory::aggregate_observation(sample_with(Kind::ClockRegressed, t, t).status),
-            O::error(ObservationError::ClockAnomaly));
-  const std::pair<InspectionError, O> probe_failures[] = {
-      {InspectionError::Missing, O::error(ObservationError::ProcessMissing)},
-      {InspectionError::PermissionDenied, O::error(ObservationError::PermissionDenied)},
-      {InspectionError::IdentityChanged, O::error(ObservationError::ProcessMissing)},
-      {InspectionError::InvalidData, O::error(ObservationError::MalformedKernelData)},
-      {InspectionError::Unsupported, O::unavailable(UnavailableReason::NotSupported)},
-      {InspectionError::Failed, O::error(ObservationError::Internal)},
+  const auto probe_failed = [](InspectionError error) {
+    return SampleStatus{SampleStatus::ProbeFailed{error}};
   };
-  for (const auto& [error, expected] : probe_failures) {
-    SampleStatus status;
-    status.value = SampleStatus::ProbeFailed{error};
-    EXPECT_EQ(advisory::aggregate_observation(status), expected) << static_cast<int>(error);
+  const std::pair<SampleStatus, O> rows[] = {
+      {{SampleStatus::Complete{5}}, O::available(5)},
+      {{SampleStatus::Incomplete{{}, {}, 5}}, O::unknown()},
+      {{SampleStatus::AggregateOverflow{}}, O::error(ObservationError::Internal)},
+      {{SampleStatus::ClockRegressed{}}, O::error(ObservationError::ClockAnomaly)},
+      {probe_failed(InspectionError::Missing), O::error(ObservationError::ProcessMissing)},
+      {probe_failed(InspectionError::IdentityChanged), O::error(ObservationError::ProcessMissing)},
+      {probe_failed(InspectionError::PermissionDenied),
+       O::error(ObservationError::PermissionDenied)},
+      {probe_failed(InspectionError::InvalidData), O::error(ObservationError::MalformedKernelData)},
+      {probe_failed(InspectionError::Unsupported), O::unavailable(UnavailableReason::NotSupported)},
+      {probe_failed(InspectionError::Failed), O::error(ObservationError::Internal)},
+  };
+  for (const auto& [status, expected] : rows) {
+    EXPECT_EQ(advisory::aggregate_observation(status), expected)
+        << "status kind " << static_cast<int>(status.kind());
   }
 }
 
-// Publishes a PSI text for the monitor's thread (rename, so never half a file).
+// Replaces the file by a rename, so the monitor's thread never reads half of it.
 void publish(const std::string& path, const char* text) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary);
-    out << text;
-  }
-  ASSERT_EQ(::rename(temporary.c_str(), path.c_str()), 0);
+  ASSERT_TRUE(test_support::write_file(path + ".new", text));
+  ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
 }
 
-TEST(PressureMonitor, ThreadFeedsSnapshotsAndStopsOnDrop) {
+TEST(PressureMonitor, ThreadFeedsSnapshotsAndDropReleasesItsState) {
   test_support::TempDir dir;
   const std::string path = dir.file("psi");
+  EXPECT_FALSE(PressureMonitor::start_on(path, std::chrono::seconds(1)));  // no file yet
   publish(path, "some avg10=0.00 avg60=0 avg300=0 total=0\n");
   auto monitor = PressureMonitor::start_on(path, std::chrono::milliseconds(2));
   ASSERT_TRUE(monitor.has_value());
-  const std::shared_ptr<PressureState> state = monitor->shared_state();
-  const NativeAdvisoryObserver observer(std::move(monitor));
+  const std::weak_ptr<PressureState> weak = monitor->shared_state();
+  EXPECT_EQ(weak.use_count(), 2);  // the monitor's and the thread's handler's
+  const PressureState& state = monitor->state();
+  auto observer = std::make_unique<NativeAdvisoryObserver>(std::move(monitor));
 
   // Snapshots race with the thread's notifications on purpose; the sanitizer
   // run checks that they share nothing but the atomics.
   std::atomic<bool> done{false};
   std::thread reader([&] {
     while (!done.load()) {
-      const AdvisorySnapshot snap =
-          observer.snapshot(Duration::from_secs(1), Duration::from_secs(3600));
+      const AdvisorySnapshot snap = observer->snapshot(secs(1), secs(3600));
       EXPECT_NE(snap.pressure_events.status(), ObservedStatus::Unavailable);
     }
   });
-  const char* const texts[] = {
-      "some avg10=30.00 avg60=0 avg300=0 total=0\n",
-      "some avg10=30.00 avg60=0 avg300=0 total=0\nfull avg10=9.00 avg60=0 avg300=0 total=0\n",
-      "some avg10=0.00 avg60=0 avg300=0 total=0\n",
-  };
   uint64_t expected_events = 0;
-  for (const char* text : texts) {
+  for (const char* text : {
+           "some avg10=30.00 avg60=0 avg300=0 total=0\n",
+           "some avg10=30.00 avg60=0 avg300=0 total=0\nfull avg10=9.00 avg60=0 avg300=0 total=0\n",
+           "some avg10=0.00 avg60=0 avg300=0 total=0\n",
+       }) {
     publish(path, text);
     ++expected_events;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (state->events.load() < expected_events &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_EQ(state->events.load(), expected_events);
+    EXPECT_TRUE(test_support::eventually([&] { return state.events.load() >= expected_events; },
+                                         std::chrono::seconds(30)));
+    EXPECT_EQ(state.events.load(), expected_events);
   }
   done.store(true);
   reader.join();
-  EXPECT_EQ(state->level.load(), platform::kPressureLevelNormal);
-  EXPECT_NE(state->last_event_ns.load(), 0U);
-  const AdvisorySnapshot snap =
-      observer.snapshot(Duration::from_secs(1), Duration::from_secs(3600));
-  EXPECT_EQ(snap.pressure_events, Observed<uint64_t>::available(3));
-  EXPECT_EQ(snap.pressure_level, Observed<Level>::available(Level::Normal));
-}
-
-TEST(PressureMonitor, DropReleasesTheHandlersReference) {
-  test_support::TempDir dir;
-  const std::string path = dir.file("psi");
-  publish(path, "some avg10=0.00 avg60=0 avg300=0 total=0\n");
-  std::weak_ptr<PressureState> weak;
-  {
-    auto monitor = PressureMonitor::start_on(path, std::chrono::hours(1));
-    ASSERT_TRUE(monitor.has_value());
-    weak = monitor->shared_state();
-    EXPECT_EQ(weak.use_count(), 2);  // the observer's and the handler's
-  }
+  EXPECT_NE(state.last_event_ns.load(), 0U);
+  const AdvisorySnapshot snap = observer->snapshot(secs(1), secs(3600));
+  EXPECT_EQ(snap.pressure_events, O::available(3));
+  EXPECT_EQ(snap.pressure_level, L::available(Level::Normal));
+  observer.reset();
   EXPECT_TRUE(weak.expired());
-  EXPECT_FALSE(PressureMonitor::start_on(dir.file("absent"), std::chrono::seconds(1)));
 }
 
-TEST(PressureMonitor, SystemObserverStartsWhereThereIsPressureInformation) {
+TEST(PressureMonitor, SystemObserverReadsThisSystem) {
   const NativeAdvisoryObserver observer = NativeAdvisoryObserver::create();
   const bool has_psi = platform::read_small_file(platform::kPressureMemoryPath).ok();
   EXPECT_EQ(observer.monitor().has_value(), has_psi);
-  const AdvisorySnapshot snap = observer.snapshot(Duration::from_secs(1), Duration::from_secs(5));
+  const AdvisorySnapshot snap = observer.snapshot(secs(1), secs(5));
+  EXPECT_TRUE(snap.swap_bytes.is_available());
+  EXPECT_TRUE(snap.compressor_bytes.is_available());
+  EXPECT_TRUE(snap.wired_bytes.is_available());
   if (!has_psi) {
-    EXPECT_EQ(snap.pressure_events,
-              Observed<uint64_t>::unavailable(UnavailableReason::NotSupported));
+    EXPECT_EQ(snap.pressure_events, O::unavailable(UnavailableReason::NotSupported));
   }
 }
 
