@@ -267,7 +267,7 @@ TEST(InterventionActuator, EndpointRefusalsCancelTheChannel) {
     EXPECT_EQ(actuator.execute(kNow, Request{9, 0, kDeadline}).error(), c.failure);
     EXPECT_EQ(hand.client_read_available().size(), 58U);  // the request was written
     uint8_t byte;
-    EXPECT_EQ(::read(hand.client.get(), &byte, 1), 0);  // then the channel was shut
+    EXPECT_EQ(::recv(hand.client.get(), &byte, 1, MSG_DONTWAIT), 0);  // then the channel was shut
     EXPECT_EQ(hand.channel->protocol().state(), CheckpointProtocolState::Closed);
     if (!c.exit_first) {
       EXPECT_EQ(process->try_wait_root().value(), std::nullopt);  // SIGUSR1 would have ended it
