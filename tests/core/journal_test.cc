@@ -14,6 +14,7 @@
 #include "support/faulty_file_io.h"
 #include "support/file_state.h"
 #include "support/journal_samples.h"
+#include "support/report_dir.h"
 #include "support/temp_dir.h"
 #include "vek_guard/coding.h"
 
@@ -130,81 +131,71 @@ TEST(JournalFrames, OnlyTheUsersPrivateJournalWithTheWholeMagicIsRead) {
 // ---------------------------------------------------------------------------
 // Creating the journal.
 
-// A private report directory inside a TempDir, with the report r.json in it.
-class JournalInit : public ::testing::Test {
+class JournalInit : public test_support::ReportDirTest {
  protected:
-  void SetUp() override { ASSERT_EQ(::mkdir(dir_path().c_str(), 0700), 0); }
-
-  std::string dir_path() const { return tmp_.file("d"); }
-  std::string file(const std::string& name) const { return dir_path() + "/" + name; }
-  std::string report() const { return file("r.json"); }
-  std::string journal_file() const { return file(".r.json.journal"); }
-
   StorageError init_error(const std::string& path) {
     auto journal = SecureJournal::initialize(path);
     EXPECT_FALSE(journal.ok()) << path;
     return journal.ok() ? StorageError{} : journal.error();
   }
-
-  TempDir tmp_;
 };
 
 TEST_F(JournalInit, CreatesAPrivateJournalHoldingOnlyTheMagic) {
   const mode_t old_umask = ::umask(0);
-  auto journal = SecureJournal::initialize(report());
+  auto journal = SecureJournal::initialize(report_path());
   ::umask(old_umask);
   ASSERT_TRUE(journal.ok()) << journal.error().message();
-  EXPECT_EQ(*file_contents(journal_file()), kJournalMagic);
-  EXPECT_EQ(*file_mode(journal_file()), 0600u);
-  EXPECT_FALSE(exists(report()));
-  EXPECT_EQ(journal->journal_path(), journal_file());
+  EXPECT_EQ(*file_contents(journal_path()), kJournalMagic);
+  EXPECT_EQ(*file_mode(journal_path()), 0600u);
+  EXPECT_FALSE(exists(report_path()));
+  EXPECT_EQ(journal->journal_path(), journal_path());
   EXPECT_EQ(journal->journal_file_name(), ".r.json.journal");
 }
 
 TEST_F(JournalInit, TheNameIsTheLastRealComponent) {
   for (const std::string& path :
-       {dir_path() + "/./r.json", dir_path() + "//r.json/", dir_path() + "/r.json/."}) {
+       {dir() + "/./r.json", dir() + "//r.json/", dir() + "/r.json/."}) {
     auto journal = SecureJournal::initialize(path);
     ASSERT_TRUE(journal.ok()) << path << ": " << journal.error().message();
     EXPECT_EQ(journal->report_file_name(), "r.json");
-    EXPECT_TRUE(exists(journal_file()));
-    ASSERT_EQ(::unlink(journal_file().c_str()), 0);
+    EXPECT_TRUE(exists(journal_path()));
+    ASSERT_EQ(::unlink(journal_path().c_str()), 0);
   }
   for (const std::string& path :
        {std::string("/"), std::string("."), std::string(".."), std::string(""), std::string("./."),
-        std::string("//"), dir_path() + "/..", dir_path() + "/r.json/..",
-        dir_path() + std::string("/r\0.json", 8)}) {
+        std::string("//"), dir() + "/..", dir() + "/r.json/..",
+        dir() + std::string("/r\0.json", 8)}) {
     EXPECT_EQ(init_error(path), storage_error(StorageErrorKind::InvalidTarget)) << path;
   }
 }
 
 TEST_F(JournalInit, TheDirectoryMustBeTheUsersOwnPrivateOneAndNoLink) {
-  ASSERT_EQ(::chmod(dir_path().c_str(), 0750), 0);
-  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::DirectoryNotPrivate));
+  ASSERT_EQ(::chmod(dir().c_str(), 0750), 0);
+  EXPECT_EQ(init_error(report_path()), storage_error(StorageErrorKind::DirectoryNotPrivate));
   // The sticky bit does not make a 0700 directory any less private.
-  ASSERT_EQ(::chmod(dir_path().c_str(), 01700), 0);
-  ASSERT_TRUE(SecureJournal::initialize(report()).ok());
-  ASSERT_EQ(::unlink(journal_file().c_str()), 0);
+  ASSERT_EQ(::chmod(dir().c_str(), 01700), 0);
+  ASSERT_TRUE(SecureJournal::initialize(report_path()).ok());
+  ASSERT_EQ(::unlink(journal_path().c_str()), 0);
 
-  ASSERT_EQ(::symlink("d", tmp_.file("link").c_str()), 0);
-  const StorageError linked = init_error(tmp_.file("link") + "/r.json");
+  ASSERT_EQ(::symlink("d", beside("link").c_str()), 0);
+  const StorageError linked = init_error(beside("link") + "/r.json");
   EXPECT_EQ(linked.kind, StorageErrorKind::DirectoryNotPrivate);
   EXPECT_TRUE(linked.os_error.has_value());
-  EXPECT_EQ(init_error(tmp_.file("missing") + "/r.json"),
+  EXPECT_EQ(init_error(beside("missing") + "/r.json"),
             storage_error(StorageErrorKind::DirectoryNotPrivate, ENOENT));
-  EXPECT_FALSE(exists(journal_file()));
+  EXPECT_FALSE(exists(journal_path()));
 
-  if (!test_support::give_to_other_user(dir_path())) {
+  if (!test_support::give_to_other_user(dir())) {
     GTEST_SKIP() << "cannot hand a directory to another user here";
   }
-  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::DirectoryNotPrivate));
-  EXPECT_FALSE(exists(journal_file()));
+  EXPECT_EQ(init_error(report_path()), storage_error(StorageErrorKind::DirectoryNotPrivate));
+  EXPECT_FALSE(exists(journal_path()));
 }
 
 TEST_F(JournalInit, WhatTheNamesAlreadyHoldIsNeitherFollowedNorReplaced) {
-  ASSERT_TRUE(write_file(report(), "old", 0644));
-  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::UnsafeTarget));
-  EXPECT_EQ(*file_mode(report()), 0644u);
+  ASSERT_TRUE(write_file(report_path(), "old", 0644));
+  EXPECT_EQ(init_error(report_path()), storage_error(StorageErrorKind::UnsafeTarget));
+  EXPECT_EQ(*file_mode(report_path()), 0644u);
   ASSERT_EQ(::mkdir(file("dir.json").c_str(), 0700), 0);
   EXPECT_EQ(init_error(file("dir.json")), storage_error(StorageErrorKind::InvalidTarget));
   ASSERT_EQ(::symlink("r.json", file("link.json").c_str()), 0);
@@ -213,18 +204,18 @@ TEST_F(JournalInit, WhatTheNamesAlreadyHoldIsNeitherFollowedNorReplaced) {
   EXPECT_FALSE(exists(file(".link.json.journal")));
 
   // An earlier journal, or a link in its place, is left as it is.
-  ASSERT_EQ(::chmod(report().c_str(), 0600), 0);
-  ASSERT_TRUE(write_file(journal_file(), "earlier run", 0600));
-  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::JournalExists, EEXIST));
-  EXPECT_EQ(*file_contents(journal_file()), "earlier run");
-  ASSERT_EQ(::unlink(journal_file().c_str()), 0);
-  ASSERT_EQ(::symlink("elsewhere", journal_file().c_str()), 0);
-  EXPECT_EQ(init_error(report()), storage_error(StorageErrorKind::JournalExists, EEXIST));
+  ASSERT_EQ(::chmod(report_path().c_str(), 0600), 0);
+  ASSERT_TRUE(write_file(journal_path(), "earlier run", 0600));
+  EXPECT_EQ(init_error(report_path()), storage_error(StorageErrorKind::JournalExists, EEXIST));
+  EXPECT_EQ(*file_contents(journal_path()), "earlier run");
+  ASSERT_EQ(::unlink(journal_path().c_str()), 0);
+  ASSERT_EQ(::symlink("elsewhere", journal_path().c_str()), 0);
+  EXPECT_EQ(init_error(report_path()), storage_error(StorageErrorKind::JournalExists, EEXIST));
   EXPECT_FALSE(exists(file("elsewhere")));
   // The user's own private report is fine, and stays until publication.
-  ASSERT_EQ(::unlink(journal_file().c_str()), 0);
-  EXPECT_TRUE(SecureJournal::initialize(report()).ok());
-  EXPECT_EQ(*file_contents(report()), "old");
+  ASSERT_EQ(::unlink(journal_path().c_str()), 0);
+  EXPECT_TRUE(SecureJournal::initialize(report_path()).ok());
+  EXPECT_EQ(*file_contents(report_path()), "old");
 }
 
 TEST_F(JournalInit, ABareNameLivesInTheCurrentDirectory) {
@@ -241,8 +232,8 @@ TEST_F(JournalInit, ABareNameLivesInTheCurrentDirectory) {
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   };
-  EXPECT_EQ(run_in(dir_path()), 0);
-  EXPECT_TRUE(exists(journal_file()));
+  EXPECT_EQ(run_in(dir()), 0);
+  EXPECT_TRUE(exists(journal_path()));
   ASSERT_EQ(::mkdir(file("open").c_str(), 0755), 0);
   EXPECT_EQ(run_in(file("open")), 1 + static_cast<int>(StorageErrorKind::DirectoryNotPrivate));
   EXPECT_FALSE(exists(file("open/.r.json.journal")));
@@ -251,18 +242,18 @@ TEST_F(JournalInit, ABareNameLivesInTheCurrentDirectory) {
 TEST_F(JournalInit, AFailedWriteOrSyncOfTheMagicIsReported) {
   FaultyFileIo io;
   io.fail_writes_after(0, ENOSPC);
-  EXPECT_EQ(SecureJournal::initialize(report(), io).error(),
+  EXPECT_EQ(SecureJournal::initialize(report_path(), io).error(),
             storage_error(StorageErrorKind::WriteFailed, ENOSPC));
   // The journal created before the failure stays, like every journal.
-  EXPECT_TRUE(exists(journal_file()));
+  EXPECT_TRUE(exists(journal_path()));
   // The journal's own sync, then the directory's.
   for (int good_syncs : {0, 1}) {
-    ASSERT_EQ(::unlink(journal_file().c_str()), 0);
+    ASSERT_EQ(::unlink(journal_path().c_str()), 0);
     FaultyFileIo sync_io;
     sync_io.fail_syncs_after(good_syncs, EIO);
-    EXPECT_EQ(SecureJournal::initialize(report(), sync_io).error(),
+    EXPECT_EQ(SecureJournal::initialize(report_path(), sync_io).error(),
               storage_error(StorageErrorKind::SyncFailed, EIO));
-    EXPECT_EQ(*file_contents(journal_file()), kJournalMagic);
+    EXPECT_EQ(*file_contents(journal_path()), kJournalMagic);
   }
 }
 

@@ -19,8 +19,8 @@
 #include "support/faulty_file_io.h"
 #include "support/file_state.h"
 #include "support/journal_samples.h"
+#include "support/report_dir.h"
 #include "support/report_samples.h"
-#include "support/temp_dir.h"
 #include "vek_guard/journal.h"
 
 namespace vek_guard {
@@ -33,7 +33,6 @@ using test_support::file_mode;
 using test_support::journal_entries_of;
 using test_support::journal_header_of;
 using test_support::journal_records_of;
-using test_support::TempDir;
 using test_support::write_file;
 using Type = JournalEntry::Type;
 using Records = std::vector<JournalRecord>;
@@ -62,17 +61,8 @@ void expect_recovery(const std::string& bytes, const Records& records, JournalTa
 
 const StorageError kInvalidRecord = storage_error(StorageErrorKind::InvalidRecord);
 
-// A private report directory d with the report d/r.json.
-class JournalFixture : public ::testing::Test {
+class JournalFixture : public test_support::ReportDirTest {
  protected:
-  void SetUp() override { ASSERT_EQ(::mkdir(dir().c_str(), 0700), 0); }
-
-  std::string dir() const { return tmp_.file("d"); }
-  std::string file(const std::string& name) const { return dir() + "/" + name; }
-  std::string report_path() const { return file("r.json"); }
-  std::string journal_path() const { return file(".r.json.journal"); }
-  std::string temp_path() const { return file(".r.json.tmp"); }
-
   SecureJournal open_journal(FileIo& io = FileIo::system(), const std::string& name = "r.json") {
     auto journal = SecureJournal::initialize(file(name), io);
     EXPECT_TRUE(journal.ok());
@@ -87,8 +77,6 @@ class JournalFixture : public ::testing::Test {
                                  << appended.error().message();
     }
   }
-
-  TempDir tmp_;
 };
 
 // ---------------------------------------------------------------------------
