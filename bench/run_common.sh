@@ -10,7 +10,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VEK_GUARD_BUILD:-$repo/build/release}
 guard=$build/cli/vek-guard
 helpers=$build/tests
-probe=$helpers/vek-guard-test-bench_probe
+probe=$build/bench/vek-guard-bench-probe
 actor=$helpers/vek-guard-test-actor
 
 for program in "$guard" "$probe" "$actor"; do

@@ -1,23 +1,15 @@
-// Measuring tools for the run-mode benchmark scripts under bench/.
+// Measuring tools for the run-mode benchmark scripts in this directory.
 //
-//   vek-guard-test-bench_probe rusage -- COMMAND [ARGS...]
+//   vek-guard-bench-probe rusage -- COMMAND [ARGS...]
 //       Runs COMMAND and prints one line about it once it exits:
 //       "user_us=U sys_us=S maxrss_kib=R status=X" (X is the exit status, or
 //       128 + the signal number).
 //
-//   vek-guard-test-bench_probe proc-floor --passes N --interval-ms MS
-//                                         [--members K]
-//       The bare cost of sampling: N passes, each one read of every
-//       /proc/PID/stat plus K reads of a /proc/PID/status (default 1), passes
-//       started every MS milliseconds as a sampling loop would. Prints
-//       "user_us=U sys_us=S passes=N processes=P" with this program's own CPU
-//       time and the number of processes seen in the last pass.
-//
-//   vek-guard-test-bench_probe watch-cpu --interval-ms MS --skip-ms A
-//                                        --window-ms W -- COMMAND [ARGS...]
+//   vek-guard-bench-probe watch-cpu --interval-ms MS --skip-ms A
+//                                   --window-ms W -- COMMAND [ARGS...]
 //       Runs COMMAND (a supervisor) and, in the same stretch of time, the
-//       sampling floor of proc-floor with one member, every MS milliseconds
-//       and half an interval out of step with the supervisor's passes so
+//       bare sampling floor (every /proc/PID/stat read once, plus one
+//       /proc/PID/status) every MS milliseconds, half an interval out of step with the supervisor's passes so
 //       the two rarely read /proc at the same moment. After A milliseconds
 //       (start-up is over) it reads COMMAND's CPU clock and its own, runs the
 //       floor for W milliseconds, reads both clocks again, then waits for
@@ -27,7 +19,7 @@
 //       passes it made meanwhile can be counted in its report, and R is
 //       COMMAND's CPU time over its whole run.
 //
-//   vek-guard-test-bench_probe wait-exit --pid PID [--timeout-ms MS]
+//   vek-guard-bench-probe wait-exit --pid PID [--timeout-ms MS]
 //       Watches process PID in a busy loop until it begins to exit, then
 //       waits (pidfd and poll) until it has exited, and prints the
 //       CLOCK_MONOTONIC times of both moments in nanoseconds: "BEGAN ENDED".
@@ -133,29 +125,6 @@ int64_t cpu_clock_ns(clockid_t clock) {
   timespec ts{};
   if (clock_gettime(clock, &ts) != 0) return -1;
   return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
-}
-
-int run_proc_floor(int argc, char** argv) {
-  const long passes = std::strtol(option(argc, argv, "--passes", "0").c_str(), nullptr, 10);
-  const long interval_ms =
-      std::strtol(option(argc, argv, "--interval-ms", "10").c_str(), nullptr, 10);
-  const long members = std::strtol(option(argc, argv, "--members", "1").c_str(), nullptr, 10);
-  if (passes <= 0 || interval_ms < 0 || members < 0) return 2;
-  const std::string status_path = "/proc/" + std::to_string(getpid()) + "/status";
-  char buffer[4096];
-  long processes = 0;
-  int64_t next = monotonic_ns();
-  for (long pass = 0; pass < passes; ++pass) {
-    processes = floor_pass(status_path, members, buffer, sizeof buffer);
-    if (processes < 0) return 1;
-    next += interval_ms * 1'000'000LL;
-    sleep_until(next);
-  }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("user_us=%lld sys_us=%lld passes=%ld processes=%ld\n", micros(usage.ru_utime),
-              micros(usage.ru_stime), passes, processes);
-  return 0;
 }
 
 int run_watch_cpu(int argc, char** argv) {
@@ -275,7 +244,6 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string tool = argv[1];
   if (tool == "rusage") return run_rusage(argc, argv);
-  if (tool == "proc-floor") return run_proc_floor(argc, argv);
   if (tool == "watch-cpu") return run_watch_cpu(argc, argv);
   if (tool == "wait-exit") return run_wait_exit(argc, argv);
   return 2;
