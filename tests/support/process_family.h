@@ -2,58 +2,52 @@
 #ifndef VEK_GUARD_TESTS_SUPPORT_PROCESS_FAMILY_H_
 #define VEK_GUARD_TESTS_SUPPORT_PROCESS_FAMILY_H_
 
+#include <errno.h>
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <functional>
-#include <optional>
-
-#include "vek_guard/unique_fd.h"
 
 namespace vek_guard::test_support {
 
-// Every process forked through a ProcessFamily, and every process those fork
-// in turn, is killed and reaped when the family is destroyed.
-//
-// While a family exists the test process is a child subreaper, so orphaned
-// grandchildren are reparented to it rather than to init; the destructor
-// kills every child it has (forked or adopted) and reaps until none is left,
-// within a bounded time. Only one family may exist at a time.
-class ProcessFamily {
+// A forked child that runs `body` and then exits with status 0 without running
+// any exit handler, so it never returns into GoogleTest. It is killed and
+// reaped at the latest when this object goes. `body` must not fork: only the
+// child itself is cleaned up.
+class ForkedChild {
  public:
-  ProcessFamily();
-  ~ProcessFamily();
-  ProcessFamily(const ProcessFamily&) = delete;
-  ProcessFamily& operator=(const ProcessFamily&) = delete;
+  explicit ForkedChild(const std::function<void()>& body) : pid_(::fork()) {
+    if (pid_ == 0) {
+      body();
+      ::_exit(0);
+    }
+  }
+  ~ForkedChild() { kill_and_reap(); }
+  ForkedChild(const ForkedChild&) = delete;
+  ForkedChild& operator=(const ForkedChild&) = delete;
 
-  // Forks a child that runs `body` and then exits with status 0 without
-  // running any exit handler, so it never returns into GoogleTest. Returns
-  // the child's pid, or -1 when fork failed.
-  pid_t fork_child(const std::function<void()>& body);
+  // The child's pid, or -1 when fork failed or it was already reaped.
+  pid_t pid() const { return pid_; }
 
-  // Kills `pid` with SIGKILL and reaps it (bounded). For tests that need a
-  // child gone before the family ends.
-  void kill_and_reap(pid_t pid);
-};
-
-// A pipe on which forked children report to the test (close-on-exec both
-// ends).
-class ReportPipe {
- public:
-  ReportPipe();
-
-  // In a child: writes one 32-bit value (atomic for a pipe).
-  void send(int32_t value) const;
-  // In the test: reads one value, or nothing after `timeout`.
-  std::optional<int32_t> receive(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // For tests that need the child gone (and its pid free) before the end.
+  void kill_and_reap() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
 
  private:
-  UniqueFd read_;
-  UniqueFd write_;
+  pid_t pid_;
 };
 
 // Blocks the calling (child) process until it is killed.
-[[noreturn]] void sleep_forever();
+[[noreturn]] inline void sleep_forever() {
+  for (;;) ::pause();
+}
 
 }  // namespace vek_guard::test_support
 
