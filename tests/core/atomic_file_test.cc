@@ -5,11 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
-#include <iterator>
+#include <utility>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +18,6 @@
 namespace vek_guard {
 namespace {
 
-using test_support::exists;
 using test_support::FaultyFileIo;
 using test_support::file_contents;
 using test_support::file_mode;
@@ -39,103 +36,67 @@ class DirFixture : public ::testing::Test {
   UniqueFd dir_fd_;
 };
 
-TEST(StorageError, MessagesAreFixedAndLeaveOutTheOsError) {
-  // In index order, which is part of the contract.
-  const std::pair<StorageErrorKind, std::string_view> expected[] = {
-      {StorageErrorKind::InvalidTarget, "artifact target path is invalid"},
-      {StorageErrorKind::DirectoryNotPrivate, "artifact directory is not private and owned"},
-      {StorageErrorKind::JournalExists, "journal target already exists"},
-      {StorageErrorKind::JournalCreateFailed, "journal target creation failed"},
-      {StorageErrorKind::WriteFailed, "artifact write failed"},
-      {StorageErrorKind::SyncFailed, "artifact synchronization failed"},
-      {StorageErrorKind::ReadFailed, "artifact read failed"},
-      {StorageErrorKind::InvalidRecord, "journal record is invalid"},
-      {StorageErrorKind::UnsafeTarget, "artifact output target is unsafe"},
-      {StorageErrorKind::FinalReportFailed, "final report creation failed"},
-  };
-  for (size_t i = 0; i < std::size(expected); ++i) {
-    EXPECT_EQ(static_cast<size_t>(expected[i].first), i);
-    EXPECT_EQ(storage_error(expected[i].first, EIO).message(), expected[i].second);
+// The other kinds' messages are checked where the command line prints them.
+TEST(StorageError, MessagesLeaveOutTheOsError) {
+  for (const auto& [kind, message] : {
+           std::pair{StorageErrorKind::JournalCreateFailed, "journal target creation failed"},
+           std::pair{StorageErrorKind::SyncFailed, "artifact synchronization failed"},
+           std::pair{StorageErrorKind::ReadFailed, "artifact read failed"},
+           std::pair{StorageErrorKind::InvalidRecord, "journal record is invalid"},
+           std::pair{StorageErrorKind::FinalReportFailed, "final report creation failed"}}) {
+    EXPECT_EQ(storage_error(kind, EIO).message(), message);
   }
 }
 
 using CheckOutputTarget = DirFixture;
 
+// Links, fifos and the rest of the planted entries are run end to end in the
+// command line's security tests.
 TEST_F(CheckOutputTarget, AcceptsOnlyAFreeNameOrTheUsersOwnPrivateFile) {
   EXPECT_TRUE(check_output_target(dir(), "r.json").ok());
-  ASSERT_TRUE(write_file(dir_.file("r.json"), "old"));
+  // Sticky and set-id bits do not make a private file public.
+  ASSERT_TRUE(write_file(dir_.file("r.json"), "old", 01600));
   EXPECT_TRUE(check_output_target(dir(), "r.json").ok());
-  // Set-id and sticky bits do not make a private file public.
-  ASSERT_EQ(::chmod(dir_.file("r.json").c_str(), 01600), 0);
-  EXPECT_TRUE(check_output_target(dir(), "r.json").ok());
-
   ASSERT_TRUE(write_file(dir_.file("public"), "x", 0644));
-  ASSERT_TRUE(write_file(dir_.file("readonly"), "x", 0400));
   ASSERT_EQ(::mkdir(dir_.file("dir").c_str(), 0700), 0);
-  ASSERT_EQ(::symlink("r.json", dir_.file("link").c_str()), 0);
-  ASSERT_EQ(::symlink("missing", dir_.file("dangling").c_str()), 0);
-  ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0600), 0);
-  for (const char* name : {"public", "readonly", "dir", "link", "dangling", "fifo"}) {
+  for (const char* name : {"public", "dir"}) {
     EXPECT_EQ(check_output_target(dir(), name).error(),
               storage_error(StorageErrorKind::UnsafeTarget))
         << name;
   }
-  EXPECT_EQ(*file_mode(dir_.file("public")), 0644u);
-  // A path through a regular file cannot be looked at: ENOTDIR, not "free".
+  // A path through a regular file cannot be looked at: not a free name.
   EXPECT_EQ(check_output_target(dir(), "public/r.json").error(),
             storage_error(StorageErrorKind::UnsafeTarget, ENOTDIR));
   EXPECT_EQ(check_output_target(dir(), std::string("r\0json", 6)).error(),
             storage_error(StorageErrorKind::InvalidTarget));
-
-  if (!test_support::give_to_other_user(dir_.file("r.json"))) {
-    GTEST_SKIP() << "cannot hand a file to another user here";
-  }
-  EXPECT_EQ(check_output_target(dir(), "r.json").error(),
-            storage_error(StorageErrorKind::UnsafeTarget));
 }
 
 using ReportTemp = DirFixture;
 
-TEST_F(ReportTemp, IsCreatedPrivateAndNeverReusesAnExistingNameOrFollowsALink) {
+TEST_F(ReportTemp, IsPrivateWhateverTheUmaskAndANameWithANulIsRefused) {
   const mode_t old_umask = ::umask(0);
   auto fd = create_report_temp(dir(), ".r.json.tmp");
   ::umask(old_umask);
   ASSERT_TRUE(fd.ok());
   EXPECT_EQ(*file_mode(dir_.file(".r.json.tmp")), 0600u);
-
-  ASSERT_EQ(::symlink("elsewhere", dir_.file(".l.tmp").c_str()), 0);
-  for (const char* name : {".r.json.tmp", ".l.tmp"}) {
-    EXPECT_EQ(create_report_temp(dir(), name).error(),
-              storage_error(StorageErrorKind::UnsafeTarget, EEXIST))
-        << name;
-  }
-  EXPECT_FALSE(exists(dir_.file("elsewhere")));
-  EXPECT_EQ(create_report_temp(dir(), "missing/x").error(),
-            storage_error(StorageErrorKind::FinalReportFailed, ENOENT));
-  // A name with a NUL would be cut short by the system call.
+  // The system call would cut the name short at the NUL.
   EXPECT_EQ(create_report_temp(dir(), std::string("a\0b", 3)).error(),
             storage_error(StorageErrorKind::InvalidTarget));
   EXPECT_EQ(rename_in_dir(dir(), std::string(".r.json.tmp\0", 12), dir(), "c"), EINVAL);
-  unlink_in_dir(dir(), std::string(".r.json.tmp\0", 12));
-  EXPECT_TRUE(exists(dir_.file(".r.json.tmp")));
 }
 
-TEST(WriteAll, SurvivesShortAndInterruptedWrites) {
+// Failures are passed on as the publication table below shows.
+TEST(WriteAll, SurvivesShortAndInterruptedWritesAndSyncs) {
   TempDir dir;
   const UniqueFd fd(::open(dir.file("f").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_TRUE(fd.valid());
   FaultyFileIo io;
   io.dribble_writes();
-  EXPECT_EQ(write_all(io, fd.get(), "hello"), 0);
-  EXPECT_EQ(io.write_calls(), 10);
   io.interrupt_syncs(3);
+  EXPECT_EQ(write_all(io, fd.get(), "hello"), 0);
   EXPECT_EQ(full_sync(io, fd.get()), 0);
   EXPECT_EQ(io.sync_calls(), 4);
   EXPECT_EQ(*file_contents(dir.file("f")), "hello");
-  io.fail_writes_after(0, ENOSPC);
-  EXPECT_EQ(write_all(io, fd.get(), "more"), ENOSPC);
-  io.fail_syncs_after(0, EIO);
-  EXPECT_EQ(full_sync(io, fd.get()), EIO);
 }
 
 using Publish = DirFixture;
@@ -144,13 +105,13 @@ using Publish = DirFixture;
 // temporary file; after it only the directory sync can fail, and the new
 // report stays. A stale temporary file is neither used nor removed.
 TEST_F(Publish, ReplacesInOneStepAndEveryFailureLeavesOneWholeReport) {
-  struct Row {
+  using Arrange = void (*)(FaultyFileIo&);
+  const struct {
     const char* what;
-    std::function<void(FaultyFileIo&)> arrange;
+    Arrange arrange;  // null: a stale temporary file is there
     std::optional<StorageError> error;
     const char* report_after;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"write", [](FaultyFileIo& io) { io.fail_writes_after(0, ENOSPC); },
        storage_error(StorageErrorKind::FinalReportFailed, ENOSPC), "old"},
       {"sync", [](FaultyFileIo& io) { io.fail_syncs_after(0, EIO); },
@@ -162,7 +123,7 @@ TEST_F(Publish, ReplacesInOneStepAndEveryFailureLeavesOneWholeReport) {
       {"stale temporary", nullptr, storage_error(StorageErrorKind::UnsafeTarget, EEXIST), "old"},
       {"none", [](FaultyFileIo&) {}, std::nullopt, "new"},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(write_file(dir_.file("r.json"), "old"));
     FaultyFileIo io;
