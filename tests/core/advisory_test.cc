@@ -1,6 +1,5 @@
 #include "vek_guard/advisory.h"
 
-#include <errno.h>
 #include <stdio.h>
 
 #include <atomic>
@@ -54,22 +53,7 @@ TEST(AdvisoryPressure, FreshUpToMaxAgeThenStaleSinceTheLastNotification) {
   EXPECT_EQ(observe(secs(3), Duration::max(), kU64Max).events, O::available(2));
 }
 
-TEST(AdvisoryPressure, TheMostSevereKnownBitWins) {
-  PressureState state;
-  const auto level_after = [&](uint64_t bits) {
-    state.record_notification(bits, kSecond);
-    return advisory::pressure_observations(&state, secs(1), secs(1), kSecond).level;
-  };
-  EXPECT_EQ(level_after(0), L::error(ObservationError::MalformedKernelData));
-  EXPECT_EQ(level_after(7), L::available(Level::Critical));
-  EXPECT_EQ(level_after(3), L::available(Level::Warning));
-  EXPECT_EQ(level_after(1 | 8), L::available(Level::Normal));
-}
-
-TEST(AdvisorySources, FailuresAndOverflowsMapToObservations) {
-  EXPECT_EQ(advisory::swap_observation(unexpected(ENOSYS)),
-            O::unavailable(UnavailableReason::NotSupported));
-  // One overflowing product fails both figures.
+TEST(AdvisorySources, AnOverflowingPageCountFailsBothFigures) {
   const advisory::VmObservations over =
       advisory::vm_observations(platform::VmStatistics{4096, {1, kU64Max / 4096 + 1}});
   EXPECT_EQ(over.compressor_bytes, O::error(ObservationError::Internal));
