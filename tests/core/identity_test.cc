@@ -182,54 +182,42 @@ TEST(PidListing, CountsThenFillsWithinTheSpareSlots) {
   }
 }
 
-// The inventory against a fake proc tree.
-class FakeProc {
- public:
-  void add(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start) {
+TEST(NativeInventoryFakeTree, CandidatesAreTheGroupTrackedPidsRootAndAllDescendants) {
+  test_support::TempDir root;
+  const auto add_dir = [&](const std::string& name) {
+    EXPECT_EQ(::mkdir(root.file(name).c_str(), 0700), 0);
+    return root.file(name);
+  };
+  const auto add = [&](int32_t pid, int32_t ppid, int32_t pgid, uint64_t start) {
     const std::string dir = add_dir(std::to_string(pid));
     std::ofstream(dir + "/stat") << pid << " (p) S " << ppid << " " << pgid
                                  << " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " << start << " 0 0\n";
     std::ofstream(dir + "/status") << "RssAnon: 8 kB\n";
-  }
-  std::string add_dir(const std::string& name) {
-    const std::string dir = root_.file(name);
-    EXPECT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    return dir;
-  }
-  NativeProcessInventory inventory() const { return NativeProcessInventory(root_.path()); }
-
- private:
-  test_support::TempDir root_;
-};
-
-TEST(NativeInventoryFakeTree, CandidatesAreTheGroupTrackedPidsRootAndAllDescendants) {
-  FakeProc proc;
-  proc.add(1, 0, 1, 1);
-  proc.add(10, 1, 10, 500);   // root
-  proc.add(11, 10, 10, 501);  // child in the group
-  proc.add(12, 11, 40, 502);  // grandchild in another group
-  proc.add(13, 12, 41, 503);  // its child, deeper still
-  proc.add(20, 1, 10, 504);   // joined the group from outside
-  proc.add(21, 20, 10, 505);
-  proc.add(30, 1, 30, 506);   // foreign
-  proc.add(31, 30, 30, 507);  // foreign child
-  proc.add(50, 1, 50, 508);   // tracked from an earlier pass
-  proc.add(51, 50, 50, 509);
-  proc.add_dir("self");  // not a pid
-  proc.add_dir("77");    // exited before its stat was read
-  const NativeProcessInventory inventory = proc.inventory();
+  };
+  add(1, 0, 1, 1);
+  add(10, 1, 10, 500);   // root
+  add(11, 10, 10, 501);  // child in the group
+  add(12, 11, 40, 502);  // grandchild in another group
+  add(13, 12, 41, 503);  // its child, deeper still
+  add(20, 1, 10, 504);   // joined the group from outside
+  add(30, 1, 30, 506);   // foreign
+  add(50, 1, 50, 508);   // tracked from an earlier pass
+  add(51, 50, 50, 509);
+  add_dir("self");  // not a pid
+  add_dir("77");    // exited before its stat was read
+  const NativeProcessInventory inventory(root.path());
 
   const auto candidates =
       inventory.list_group_candidates(std::vector<int32_t>{50, 0, -3, 77}, 10, 10);
   ASSERT_TRUE(candidates);
-  EXPECT_THAT(*candidates, ElementsAre(10, 11, 12, 13, 20, 21, 50, 51, 77));
+  EXPECT_THAT(*candidates, ElementsAre(10, 11, 12, 13, 20, 50, 51, 77));
   EXPECT_THAT(inventory.inspect_members(*candidates).failures,
               ElementsAre(MemberFailure{77, InspectionError::Missing}));
 
   IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
   auto probe = sample_group(tracker, inventory);
   ASSERT_TRUE(probe);
-  EXPECT_THAT(member_pids(tracker.update(std::move(*probe))), ElementsAre(10, 11, 20, 21));
+  EXPECT_THAT(member_pids(tracker.update(std::move(*probe))), ElementsAre(10, 11, 20));
   EXPECT_EQ(tracker.escaped_count(), 2u);  // 12 and 13 descend from the root outside the group
   EXPECT_EQ(sample_group(tracker, NativeProcessInventory("/nonexistent-proc-root")).error(),
             InspectionError::Failed);

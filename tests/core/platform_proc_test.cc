@@ -1,8 +1,6 @@
 #include "vek_guard/platform_proc.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,29 +112,6 @@ TEST(NativeInventory, AZombieReadsAsExitedWithoutParentOrGroup) {
   const auto record = NativeProcessInventory().inspect(child.pid());
   ASSERT_TRUE(record);
   EXPECT_EQ(*record, (ProcessRecord{0, record->start_time, child.pid(), 0, 0, true}));
-}
-
-TEST(NativeInventory, TouchedAllocationShowsInTheFootprint) {
-  constexpr std::size_t kSize = 64u << 20;
-  int ready[2];
-  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-  ForkedChild child([&] {
-    void* memory =
-        ::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return;
-    auto* bytes = static_cast<volatile unsigned char*>(memory);
-    for (std::size_t i = 0; i < kSize; i += 4096) bytes[i] = 1;
-    (void)!::write(ready[1], "1", 1);
-    sleep_forever();
-  });
-  ::close(ready[1]);
-  char byte = 0;  // end of file instead when the child failed
-  const bool touched = ::read(ready[0], &byte, 1) == 1;
-  ::close(ready[0]);
-  ASSERT_TRUE(touched);
-  const auto record = NativeProcessInventory().inspect(child.pid());
-  ASSERT_TRUE(record && record->footprint_bytes);
-  EXPECT_GE(*record->footprint_bytes, kSize);
 }
 
 }  // namespace
