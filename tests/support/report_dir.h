@@ -24,8 +24,6 @@ class ReportDirTest : public ::testing::Test {
   std::string report_path() const { return file("r.json"); }
   std::string journal_path() const { return file(".r.json.journal"); }
   std::string temp_path() const { return file(".r.json.tmp"); }
-  // A path next to d, outside it.
-  std::string beside(const std::string& name) const { return tmp_.file(name); }
 
  private:
   TempDir tmp_;
