@@ -32,17 +32,15 @@ void expect_parses(const char* what, Parse parse,
 const std::string kUtf8(kInvalidUtf8Message);
 
 TEST(ValueParsers, BoundariesAndOneRowPerErrorKind) {
-  for (std::string_view good : {"", "\xC3\xA9\xE2\x82\xAC", "\xF4\x8F\xBF\xBF" /* U+10FFFF */}) {
-    EXPECT_TRUE(is_valid_utf8(good)) << good;
-  }
-  for (std::string_view bad : {"\x80", "\xC0\xAF" /* overlong */, "\xED\xA0\x80" /* U+D800 */,
+  EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x82\xAC\xF4\x8F\xBF\xBF" /* ..U+10FFFF */));
+  for (std::string_view bad : {"\xC0\xAF" /* overlong */, "\xED\xA0\x80" /* U+D800 */,
                                "\xF4\x90\x80\x80", "ok\xE2\x82" /* truncated */}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << bad;
   }
   const std::string bytes_suffix = "expected a binary byte suffix: B, KiB, MiB, GiB, or TiB";
   expect_parses("bytes", parse_bytes,
                 {{"2KiB", "=2048"}, {"1TiB", "=1099511627776"}, {"1kib", bytes_suffix},
-                 {"1024", bytes_suffix}, {"1KB", "byte quantity must be a positive integer"},
+                 {"1KB", "byte quantity must be a positive integer"},
                  {"00MiB", "byte quantity must be greater than zero"},
                  {"16777215TiB", "=18446742974197923840"},
                  {"16777216TiB", "byte quantity overflows u64"},
@@ -65,13 +63,11 @@ TEST(ValueParsers, BoundariesAndOneRowPerErrorKind) {
   const std::string range = "--checkpoint-timeout must be within 10ms..=60s";
   expect_parses("checkpoint timeout", parse_checkpoint_timeout,
                 {{"10ms", "=10ms"}, {"60s", "=60000ms"}, {"9ms", range}, {"60001ms", range}});
-  // Range checked later, at normalization.
-  expect_parses("sample interval", parse_sample_interval, {{"1h", "=3600000ms"}});
   const std::string stdio = "client readiness descriptor must not replace standard I/O";
   const std::string integer = "client readiness descriptor must be an integer";
   expect_parses("client ready fd", parse_client_ready_fd,
-                {{"+3", "=3"}, {"2147483647", "=2147483647"}, {"2", stdio}, {"-1", stdio},
-                 {"2147483648", integer}, {" 3", integer}, {"", integer}});
+                {{"+3", "=3"}, {"2147483647", "=2147483647"}, {"2", stdio},
+                 {"2147483648", integer}});
   expect_parses("on parent exit", parse_on_parent_exit,
                 {{"detach", "=detach"}, {"terminate", "=terminate"},
                  {"Detach", "--on-parent-exit must be terminate or detach"}});
@@ -144,16 +140,11 @@ TEST(CommandLine, RefusalsCarryTheirExactMessages) {
       {{"observe", "--report", "r", "--"},
        framed("the following required arguments were not provided:\n  <COMMAND>...",
               kObserveUsage)},
-      {{"run"}, framed("the following required arguments were not provided:\n"
-                       "  --max-footprint <MAX_FOOTPRINT_BYTES>\n  --report <PATH>\n"
-                       "  <COMMAND>...", kRunUsage)},
       {{"observe", "--report", "--", "x"},
        framed("a value is required for '--report <PATH>' but none was supplied", "")},
       {{"observe", "--report", "r", "--env", "A=\xFF", "--", "x"}, framed(kUtf8, kObserveUsage)},
       {{"observe", "--clear-env", "--report", "a", "--clear-env", "--", "x"},
        framed("the argument '--clear-env' cannot be used multiple times", kObserveUsage)},
-      {{"frobnicate"},
-       framed("unrecognized subcommand 'frobnicate'", "Usage: vek-guard <COMMAND>\n")},
       {{"observe", "--max-footprint", "1MiB", "--report", "r", "--", "x"},
        framed("unexpected argument '--max-footprint' found\n\n  tip: to pass '--max-footprint' "
               "as a value, use '-- --max-footprint'", kObserveUsage)},
@@ -194,14 +185,6 @@ TEST(CommandLine, HelpAndVersionAreDisplayedOnRequest) {
   const std::string run = display({"run", "-h"});
   EXPECT_TRUE(run.starts_with("Enforce an explicit OS-accounted footprint limit\n\n" + kRunUsage))
       << run;
-  std::size_t at = 0;
-  for (std::string_view option :
-       {"<COMMAND>...", "--max-footprint", "--wall-time", "--checkpoint-timeout",
-        "--sample-interval", "--report", "--cwd", "--clear-env", "--env", "--client-ready-fd",
-        "--on-parent-exit <ON_PARENT_EXIT>", "[default: terminate]", "-h, --help"}) {
-    at = run.find(option, at);
-    ASSERT_NE(at, std::string::npos) << option << "\n" << run;
-  }
   EXPECT_EQ(display({"help", "observe"}).find("--max-footprint"), std::string::npos);
 }
 
@@ -222,10 +205,8 @@ TEST(Normalize, EnvEntriesAreCheckedInOrderAndDuplicatesQuoted) {
     EXPECT_FALSE(result.error().display);
   }
   const std::vector<std::pair<std::string_view, std::string>> quoted = {
-      {std::string_view("\r\n\0", 3), "\"\\r\\n\\0\""},
-      {"caf\xC3\xA9 'q'", "\"caf\xC3\xA9 'q'\""},
-      {"\xC2\x85\xE2\x80\xA8\xEF\xBB\xBF", "\"\\u{85}\\u{2028}\\u{feff}\""},
-      {"e\xCC\x81", "\"e\\u{301}\""},
+      {std::string_view("caf\xC3\xA9\n\0", 7), "\"caf\xC3\xA9\\n\\0\""},
+      {"\xE2\x80\xA8" "e\xCC\x81", "\"\\u{2028}e\\u{301}\""},
       {"a\xFF", "\"a\\xff\""}};
   for (const auto& [text, expected] : quoted) EXPECT_EQ(quote_debug(text), expected);
 }

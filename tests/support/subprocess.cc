@@ -41,13 +41,10 @@ PreparedExec prepare(const SubprocessOptions& options) {
   PreparedExec prepared;
   prepared.argv_storage = options.argv;
   std::map<std::string, std::string> env;
-  if (!options.clear_env) {
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string text(*entry);
-      const auto eq = text.find('=');
-      if (eq == std::string::npos) continue;
-      env[text.substr(0, eq)] = text.substr(eq + 1);
-    }
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    const auto eq = text.find('=');
+    if (eq != std::string::npos) env[text.substr(0, eq)] = text.substr(eq + 1);
   }
   for (const auto& [key, value] : options.env) env[key] = value;
   for (const auto& [key, value] : env) prepared.env_storage.push_back(key + "=" + value);
@@ -97,7 +94,6 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
 
   std::vector<int> keep = options.inherit_fds;
   std::sort(keep.begin(), keep.end());
-  const char* cwd = options.cwd ? options.cwd->c_str() : nullptr;
 
   const pid_t pid = fork();
   if (pid < 0) {
@@ -105,9 +101,7 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
     return process;
   }
   if (pid == 0) {
-    if (options.stdin_pty || options.new_session) {
-      if (setsid() < 0) child_fail("setsid");
-    }
+    if (options.stdin_pty && setsid() < 0) child_fail("setsid");
     if (options.stdin_pty) {
       const int slave = ::open(slave_name.c_str(), O_RDWR);
       if (slave < 0 || dup2(slave, 0) < 0) child_fail("pty slave");
@@ -128,7 +122,6 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
       next = static_cast<unsigned int>(fd) + 1;
     }
     close_range(next, ~0U, 0);
-    if (cwd != nullptr && chdir(cwd) != 0) child_fail("chdir");
     signal(SIGPIPE, SIG_DFL);
     sigset_t empty;
     sigemptyset(&empty);

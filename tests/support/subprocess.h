@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,18 +19,13 @@ namespace vek_guard::test_support {
 
 struct SubprocessOptions {
   std::vector<std::string> argv;  // argv[0] is run as a path (execv, no search)
-  // Added to (or replacing) the test's own environment.
+  // Added to (or overriding) the test's own environment.
   std::map<std::string, std::string> env;
-  bool clear_env = false;
-  std::optional<std::string> cwd;
   // Descriptors of the test to hand to the child under the same number.
   std::vector<int> inherit_fds;
   // Give the child a new session with a pseudo-terminal as its standard
   // input (for tests of terminal handling).
   bool stdin_pty = false;
-  // Start the child in its own session (it then has no controlling terminal
-  // and its process group is its own).
-  bool new_session = false;
 };
 
 struct SubprocessResult {
