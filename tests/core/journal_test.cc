@@ -365,31 +365,16 @@ TEST(JournalReport, OnlyACleanCompleteJournalInTurnYieldsTheRunsReport) {
 
 using JournalFinalize = JournalFixture;
 
-TEST_F(JournalFinalize, PublishesThePrivateReportAndKeepsTheJournal) {
-  const ReportV1 report = valid_run_report();
-  const Records records = journal_records_of(report);
-  SecureJournal journal = open_journal();
-  append_all(journal, records);
-
-  auto published = journal.finalize();
-  ASSERT_TRUE(published.ok()) << published.error().message();
-  EXPECT_EQ(published->report, report);
-  EXPECT_EQ(published->summary, "vek-guard: child_signaled at 300ms; 2 samples, 1 signal\n");
-  EXPECT_EQ(*file_contents(report_path()), *report.to_json_pretty());
-  EXPECT_EQ(*file_mode(report_path()), 0600u);
-  EXPECT_FALSE(exists(temp_path()));
-  expect_recovery(*file_contents(journal_path()), records, JournalTail::Clean);
-}
-
 // Every refusal leaves the old report and the journal as they were; only a
 // failed sync of the journal itself poisons it, and a failed directory sync
 // comes after the report is in place. Failures of the publication itself are
 // the atomic file's table.
-TEST_F(JournalFinalize, RefusalsPublishNothingAndOnlyAFailedJournalSyncPoisons) {
+TEST_F(JournalFinalize, PublishesThePrivateReportOnlyFromACompleteJournal) {
   ASSERT_TRUE(write_file(report_path(), "old"));
+  const ReportV1 report = valid_run_report();
+  const Records records = journal_records_of(report);
   FaultyFileIo io;
   SecureJournal journal = open_journal(io);
-  const Records records = journal_records_of(valid_run_report());
   append_all(journal, first(records, records.size() - 1));  // no outcome yet
   EXPECT_EQ(journal.finalize().error(), kInvalid);
   append_all(journal, {records.back()});
@@ -402,9 +387,19 @@ TEST_F(JournalFinalize, RefusalsPublishNothingAndOnlyAFailedJournalSyncPoisons) 
   // Journal, temporary report, then the directory.
   io.fail_syncs_after(2, EIO);
   EXPECT_EQ(journal.finalize().error(), storage_error(StorageErrorKind::SyncFailed, EIO));
-  EXPECT_EQ(*file_contents(report_path()), *valid_run_report().to_json_pretty());
+  EXPECT_EQ(*file_contents(report_path()), *report.to_json_pretty());
   EXPECT_FALSE(journal.poisoned());
   io.heal();
+  ASSERT_EQ(::unlink(report_path().c_str()), 0);
+  auto published = journal.finalize();
+  ASSERT_TRUE(published.ok()) << published.error().message();
+  EXPECT_EQ(published->report, report);
+  EXPECT_EQ(published->summary, "vek-guard: child_signaled at 300ms; 2 samples, 1 signal\n");
+  EXPECT_EQ(*file_contents(report_path()), *report.to_json_pretty());
+  EXPECT_EQ(*file_mode(report_path()), 0600u);
+  EXPECT_FALSE(exists(temp_path()));
+  expect_recovery(*file_contents(journal_path()), records, JournalTail::Clean);
+
   io.fail_syncs_after(0, EIO);
   EXPECT_EQ(journal.finalize().error(), storage_error(StorageErrorKind::SyncFailed, EIO));
   EXPECT_TRUE(journal.poisoned());

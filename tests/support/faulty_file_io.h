@@ -38,11 +38,9 @@ class FaultyFileIo final : public FileIo {
     rename_error_ = 0;
   }
 
-  int write_calls() const { return write_calls_; }
   int sync_calls() const { return sync_calls_; }
 
   ssize_t write(int fd, const void* data, size_t size) override {
-    ++write_calls_;
     if (writes_left_ == 0) {
       errno = write_error_;
       return -1;
@@ -93,7 +91,6 @@ class FaultyFileIo final : public FileIo {
   int sync_interrupts_ = 0;
   bool dribble_ = false;
   bool interrupt_next_ = false;
-  int write_calls_ = 0;
   int sync_calls_ = 0;
 };
 
