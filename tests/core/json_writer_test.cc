@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -125,31 +124,6 @@ TEST(JsonWriter, ReportWithEmptyListsAndNoCalibration) {
   expect_pretty_agrees(pretty(report), expected);
 }
 
-TEST(JsonWriter, NestedContainersLayOutAndAppendToExistingText) {
-  const auto write = [] {
-    std::string out = "x";
-    JsonWriter writer(out, JsonLayout::Pretty);
-    writer.begin_array();
-    writer.value(uint8_t{7});
-    writer.begin_array();
-    writer.end_array();
-    writer.begin_object();
-    writer.member("absent", std::optional<uint64_t>{});
-    writer.member("s", "v");
-    writer.member("list", std::vector<std::string>{"a"});
-    writer.end_object();
-    writer.begin_object();
-    writer.end_object();
-    writer.null_value();
-    writer.value(std::optional<int64_t>{});
-    writer.end_array();
-    return out;
-  };
-  const std::string pretty_text = write();
-  ASSERT_EQ(pretty_text[0], 'x');
-  expect_pretty_agrees(pretty_text.substr(1), R"([7,[],{"s":"v","list":["a"]},{},null,null])");
-}
-
 class PieceCollector final : public JsonSink {
  public:
   void write(std::string_view text) override {
@@ -175,7 +149,8 @@ TEST(JsonWriterPieces, StreamedReportEqualsTheWholeTextAndAnInvalidOneHandsNothi
   PieceCollector sink;
   ASSERT_TRUE(report.write_json_pretty(sink).ok());
   EXPECT_EQ(sink.whole, *whole);
-  EXPECT_EQ(*whole, pretty(report) + "\n");
+  ASSERT_EQ(whole->back(), '\n');
+  expect_pretty_agrees(whole->substr(0, whole->size() - 1), compact(report));
   EXPECT_GT(sink.pieces.size(), 5U);
 
   report.schema_version = 2;

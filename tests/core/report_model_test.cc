@@ -85,17 +85,5 @@ TEST(EnumTables, EveryVariantHasOneDistinctNameThatReadsBack) {
       RetentionPolicy, CapturePolicy, CalibrationGuidance, PolicyState>();
 }
 
-// Round trips compare with these equalities, so one that ignored the variant
-// would let a wrong variant read back unnoticed.
-TEST(TaggedValues, VariantsStayApartEvenWithEqualPayloads) {
-  EXPECT_NE(Observed<bool>::available(false), Observed<bool>::unknown());
-  EXPECT_NE(Observed<uint64_t>::available(5), Observed<uint64_t>::stale(5));
-  EXPECT_NE(ChildStatus::exited(9), ChildStatus::signaled(9));
-  // Only the child kinds carry a number.
-  EXPECT_EQ(TerminalKind::of(TerminalKind::Tag::LaunchNotFound, 3),
-            TerminalKind::of(TerminalKind::Tag::LaunchNotFound));
-  EXPECT_EQ(TerminalKind::of(TerminalKind::Tag::ChildExited, 3), TerminalKind::child_exited(3));
-}
-
 }  // namespace
 }  // namespace vek_guard
