@@ -108,9 +108,7 @@ TEST(RunIdentity, FromArgvTakesTheFileNameAndCountsArguments) {
   }
   // A long name that is not UTF-8 is replaced before the length rule applies.
   EXPECT_EQ(basename_of(std::string(300, '\xff')), "<non-utf8>");
-  for (const std::string non_utf8 : {"\xc0\xaf", "\xed\xa0\x80"}) {
-    EXPECT_EQ(basename_of("/bin/" + non_utf8), "<non-utf8>");
-  }
+  EXPECT_EQ(basename_of("/bin/\xed\xa0\x80"), "<non-utf8>");  // a surrogate
   for (const std::string& no_name :
        {std::string(""), std::string("/"), std::string("a/.."), std::string(256, 'n')}) {
     EXPECT_EQ(basename_of(no_name), std::nullopt) << no_name;
@@ -234,21 +232,23 @@ TEST(ReportValidation, EventsCheckpointOutcomeAndEscape) {
        {"escape count, detection unknown", escape(Observed<bool>::unknown(), 1), kBad}});
 }
 
-// The outcome must not precede the latest event, whichever list holds it.
+// The outcome must not precede the latest event, whichever record holds it.
 TEST(ReportValidation, OutcomeIsNoEarlierThanTheLatestEvent) {
-  const std::vector<Change> add_latest = {
-      [](ReportV1& r) { r.samples.push_back(test_support::sample_with_full_advisory(999)); },
-      [](ReportV1& r) {
-        r.checkpoint = {.status = CheckpointStatus::TimedOut, .at_ms = 1000, .request_id = 1};
-      }};
-  for (const Change& add : add_latest) {
-    const Change end_at = [](ReportV1& r) { r.outcome.at_ms = 1000; };
-    expect_verdicts(
-        valid_run_report(),
-        {{"at the latest", both(end_at, add), std::nullopt},
-         {"before the latest", both(both(end_at, add), [](ReportV1& r) { r.outcome.at_ms = 999; }),
-          ReportError::InvalidEvents}});
-  }
+  const auto end_at = [](uint64_t at_ms) -> Change {
+    return [=](ReportV1& r) { r.outcome.at_ms = at_ms; };
+  };
+  const Change sample = [](ReportV1& r) {
+    r.samples.push_back(test_support::sample_with_full_advisory(999));
+  };
+  const Change checkpoint = [](ReportV1& r) {
+    r.checkpoint = {.status = CheckpointStatus::TimedOut, .at_ms = 1000, .request_id = 1};
+  };
+  expect_verdicts(
+      valid_run_report(),
+      {{"sample at the end", both(end_at(1000), sample), std::nullopt},
+       {"sample after the end", both(end_at(999), sample), ReportError::InvalidEvents},
+       {"checkpoint at the end", both(end_at(1000), checkpoint), std::nullopt},
+       {"checkpoint after the end", both(end_at(999), checkpoint), ReportError::InvalidEvents}});
   // The bound is the greatest time, not the last one listed.
   ReportV1 unordered = valid_run_report();
   unordered.transitions[0].at_ms = 5;
