@@ -1,11 +1,6 @@
 // Files around a run for the end-to-end tests that break a run on purpose:
 // planting files where the run will write, running a command that leaves a
 // trace, and reading the journal back from disk the way recovery would.
-//
-//   std::optional<JournalRecovery> journal = read_journal_file(area.journal_path());
-//   ASSERT_TRUE(journal);
-//   EXPECT_NE(journal->tail, JournalTail::Corrupt);
-//   EXPECT_EQ(count_entries(*journal, JournalEntry::Type::Outcome), 0u);
 #ifndef VEK_GUARD_TESTS_SUPPORT_RUN_FILES_H_
 #define VEK_GUARD_TESTS_SUPPORT_RUN_FILES_H_
 
