@@ -291,6 +291,13 @@ void dispatch_policy_input(RunSupervision& run, const PolicyEvent& event) {
   const bool counts = event.get_if<PolicyEvent::TerminalSignal>() == nullptr &&
                       event.get_if<PolicyEvent::RootExited>() == nullptr;
   if (counts && !fresh.empty()) run.intervened = true;
+  // Once terminating, a sample leads to an attempt only through the emergency
+  // band: that SIGKILL is the footprint's doing, whatever the SIGTERM before it
+  // was for (a wall-time SIGTERM must not lend the kill its reason).
+  if (event.get_if<PolicyEvent::Sample>() != nullptr && !fresh.empty() &&
+      is_one_of(state, {PolicyState::Terminating, PolicyState::SupervisorError})) {
+    run.next_signal_reason = SignalReason::Footprint;
+  }
   for (const InterventionAttempt& attempt : fresh) record_attempt(run, attempt);
 }
 

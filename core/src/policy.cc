@@ -154,6 +154,16 @@ PolicyActions PolicyMachine::apply_sample(const PolicyEvent::Sample& sample) {
 
   if (terminating_) {
     samples_while_terminating_ = saturating_increment(samples_while_terminating_);
+    // A command that ignores SIGTERM can go on allocating for the whole grace
+    // period. The band brings forward the SIGKILL that the grace deadline
+    // would send, so it applies exactly where a tick at that deadline would
+    // kill: never in emergency, and not after a failed kill, which clears the
+    // deadline.
+    if (enforcing_ && footprint >= config_.emergency_footprint_bytes && grace_deadline_ &&
+        (state_ == PolicyState::Terminating || state_ == PolicyState::SupervisorError)) {
+      state_ = PolicyState::Emergency;
+      return {Action::SampleAccepted{}, Action::Kill{}, Action::Overshoot{excess}};
+    }
     return {Action::SampleAccepted{}};
   }
   if (!enforcing_) return {Action::SampleAccepted{}};

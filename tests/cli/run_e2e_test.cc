@@ -191,6 +191,12 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
         "--hold-ms", "30000"}, {kill}, {0}, "{}", "emergency"},
       {"SIGTERM ignored", {}, grow_to(kLimit + kMiB, {"--ignore-term"}), {term, kill}, {0, 1000},
        "{}"},
+      // The band does not wait for the grace deadline, and the kill is the
+      // footprint's, not the wall time's.
+      {"SIGTERM ignored, then past the band", {"--wall-time", "300ms"},
+       {helper("grow"), "--step", std::to_string(4 * kMiB), "--max", std::to_string(4 * kMiB),
+        "--grow-on-term", std::to_string(96 * kMiB), "--hold-ms", "30000"},
+       {group_signal(SIGTERM, "wall_time"), kill}, {300, 0}, "{}", "emergency"},
       {"wall time", {"--wall-time", "300ms"}, {"/bin/sleep", "30"},
        {group_signal(SIGTERM, "wall_time")}, {300}, R"({"checkpoint": {"reason": "wall_time"}})"},
       {"parent exit", {}, {"/bin/sleep", "30"}, {group_signal(SIGTERM, "parent_exit")}, {0},

@@ -145,6 +145,18 @@ TEST(PolicyTransitions, EachEventInEachRelevantState) {
        secs(8), kNoCheckpoint},
       {"emergency", {kToWarning}, sample(kEmergency, secs(2)),
        {kOk, Action::Kill{}, Action::Overshoot{kEmergency - kLimit}}, Emergency},
+      // The band does not wait for the grace deadline, wherever a tick at that
+      // deadline would kill; once a kill was sent or has failed it is not
+      // repeated.
+      {"emergency while terminating", {kToTerminating}, sample(kEmergency + 5, secs(2)),
+       {kOk, Action::Kill{}, Action::Overshoot{kEmergency + 5 - kLimit}}, Emergency, secs(6)},
+      {"emergency after a fault", {fault(1)}, sample(kEmergency, secs(2)),
+       {kOk, Action::Kill{}, Action::Overshoot{kEmergency - kLimit}}, Emergency, secs(6)},
+      {"below emergency while terminating", {kToTerminating}, sample(kEmergency - 1, secs(2)),
+       kAccepted, Terminating, secs(6)},
+      {"emergency again", {kToEmergency}, sample(kEmergency, secs(2)), kAccepted, Emergency},
+      {"emergency after a failed kill", {kToTerminating, failed(Kind::Kill, 4)},
+       sample(kEmergency, secs(3)), kAccepted, SupervisorError},
       {"grace not yet over", {kToTerminating}, tick(just_before(6)), kNone, Terminating, secs(6)},
       {"grace over", {kToTerminating}, tick(secs(6)), kKill, Emergency, secs(6)},
       {"before checkpoint deadline", {kToRequested}, tick(just_before(11)), kNone,
@@ -247,7 +259,8 @@ TEST(PolicySamples, MissingSamplesFailObservationOnceAndCountWhileTerminating) {
   EXPECT_EQ(m.grace_deadline(), secs(11));
 
   // Usable samples after the decision are counted and reported with the exit.
-  for (const Event& event : {sample(kRecovery, secs(8)), unusable(secs(9)), sample(1, secs(9))}) {
+  for (const Event& event :
+       {sample(kRecovery, secs(8)), unusable(secs(9)), sample(kEmergency, secs(9))}) {
     (void)m.apply(event);
   }
   EXPECT_EQ(m.apply(Event::ChildExited{77, secs(9)}), (PolicyActions{Action::Exited{77, 2}}));
@@ -296,6 +309,7 @@ TEST(PolicyObserve, NeverEnforcesAndReportsFailuresWithoutTerminating) {
   // A terminal signal is passed on and the child is waited for without end.
   PolicyMachine signalled = PolicyMachine::observe_only(secs(1), secs(1));
   run(signalled, {{sig(5, 2), {Action::ForwardSignal{2}}, Terminating},
+                  {sample(kU64Max, secs(6)), kAccepted, Terminating},
                   {tick(Duration::from_secs(kU64Max)), kNone, Terminating}});
 }
 

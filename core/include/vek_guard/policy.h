@@ -101,10 +101,11 @@ struct PolicyConfig {
   // Run time after which the machine acts as on a footprint breach (with an
   // excess of 0). Absent: no wall-time limit.
   std::optional<Duration> wall_time;
-  uint64_t max_footprint_bytes = 0;        // the limit
-  uint64_t warning_footprint_bytes = 0;    // at or above (below the limit): warning
-  uint64_t recovery_footprint_bytes = 0;   // at or below: back to normal
-  uint64_t emergency_footprint_bytes = 0;  // at or above: kill at once
+  uint64_t max_footprint_bytes = 0;       // the limit
+  uint64_t warning_footprint_bytes = 0;   // at or above (below the limit): warning
+  uint64_t recovery_footprint_bytes = 0;  // at or below: back to normal
+  // At or above: kill at once, also while waiting for the grace deadline.
+  uint64_t emergency_footprint_bytes = 0;
   // Usable samples at or above the limit, with no usable sample below it in
   // between, before the machine intervenes. Unusable samples neither count
   // nor reset the count.
@@ -327,7 +328,8 @@ class PolicyMachine {
   // When the outstanding checkpoint request times out; the loop sleeps at most
   // until then in CheckpointRequested and then feeds a Tick.
   std::optional<Duration> checkpoint_deadline() const { return checkpoint_deadline_; }
-  // When SIGTERM escalates to SIGKILL; the loop sleeps at most until then in
+  // When SIGTERM escalates to SIGKILL (a usable sample at or above the
+  // emergency band escalates sooner); the loop sleeps at most until then in
   // Terminating and SupervisorError and then feeds a Tick.
   std::optional<Duration> grace_deadline() const { return grace_deadline_; }
 
