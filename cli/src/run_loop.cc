@@ -241,6 +241,10 @@ Duration sleep_after_pass(const RunSupervision& run, Duration tick_at) {
     deadline = run.policy.checkpoint_deadline();
   } else if (state == PolicyState::Terminating || state == PolicyState::SupervisorError) {
     deadline = run.policy.grace_deadline();
+  } else if (state == PolicyState::Normal || state == PolicyState::Warning) {
+    // Only a tick acts on the wall time, so a long sample interval must not
+    // carry the run past it.
+    deadline = run.policy.config().wall_time;
   }
   if (!deadline) return delay;
   const Duration remaining = deadline->saturating_sub(tick_at);

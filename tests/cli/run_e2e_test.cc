@@ -180,6 +180,8 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
     // A transition into this state at or above its band, when set.
     const char* state = nullptr;
     bool lose_parent = false;
+    const char* interval = "10ms";
+    uint64_t first_signal_before_ms = UINT64_MAX;  // generous: only a missed deadline is late
   };
   // clang-format off
   const std::vector<Row> rows = {
@@ -197,8 +199,10 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
        {helper("grow"), "--step", std::to_string(4 * kMiB), "--max", std::to_string(4 * kMiB),
         "--grow-on-term", std::to_string(96 * kMiB), "--hold-ms", "30000"},
        {group_signal(SIGTERM, "wall_time"), kill}, {300, 0}, "{}", "emergency"},
-      {"wall time", {"--wall-time", "300ms"}, {"/bin/sleep", "30"},
-       {group_signal(SIGTERM, "wall_time")}, {300}, R"({"checkpoint": {"reason": "wall_time"}})"},
+      // The next sample is due only at 10 s; the wall time must not wait for it.
+      {"wall time", {"--wall-time", "1s"}, {"/bin/sleep", "30"},
+       {group_signal(SIGTERM, "wall_time")}, {1000}, R"({"checkpoint": {"reason": "wall_time"}})",
+       nullptr, false, "10s", 5000},
       {"parent exit", {}, {"/bin/sleep", "30"}, {group_signal(SIGTERM, "parent_exit")}, {0},
        R"({"configuration": {"parent_watch": "active"}})", nullptr, true},
       {"client accepts", {},
@@ -218,7 +222,10 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     RunArea area;
-    const RunSpec spec{.max_footprint = "64MiB", .options = row.options, .command = row.command};
+    const RunSpec spec{.max_footprint = "64MiB",
+                       .sample_interval = row.interval,
+                       .options = row.options,
+                       .command = row.command};
     const SubprocessResult result = row.lose_parent ? lose_parent(area, spec) : run(area, spec);
     EXPECT_EQ(result.exit_code, 75);
     EXPECT_EQ(result.stderr_text, enforcing_line(kLimit));
@@ -231,6 +238,7 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
     for (std::size_t i = 0; i < row.min_gaps_ms.size(); ++i) {
       EXPECT_GE(signal_at(report, i), (i == 0 ? 0 : signal_at(report, i - 1)) + row.min_gaps_ms[i]);
     }
+    EXPECT_LT(signal_at(report, 0), row.first_signal_before_ms);
     // A checkpoint answer (or its timeout) comes before the termination.
     if (report["checkpoint"].contains("at_ms")) {
       EXPECT_LE(report["checkpoint"]["at_ms"].get<uint64_t>(), signal_at(report, 1));
