@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,18 +15,6 @@ namespace {
 // The longest single wait; a longer sleep is taken in several waits, which
 // keeps the timeout well inside what ppoll accepts.
 constexpr Duration kLongestWait = Duration::from_secs(3600);
-
-UniqueFd open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  if (pid > 0) {
-    const long fd = syscall(SYS_pidfd_open, pid, 0);
-    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-  }
-#endif
-  // Without pidfd_open (kernels before 5.3) the loop falls back to a plain
-  // timed wait for the root's exit.
-  return UniqueFd();
-}
 
 }  // namespace
 
@@ -59,9 +46,7 @@ SupervisionCommon::SupervisionCommon(TerminalSignalMonitor monitor, JournalSink 
       observer(NativeAdvisoryObserver::create()),
       sampler(std::move(footprint_sampler)),
       owned(std::move(owned_process)),
-      started_at(MonotonicInstant::now()) {
-  root_pidfd = open_pidfd(owned.root_pid());
-}
+      started_at(MonotonicInstant::now()) {}
 
 SupervisionCommon::SampleStep SupervisionCommon::take_sample() {
   const FootprintSample& sample = sampler.sample_native(started_at);
@@ -97,10 +82,7 @@ Result<void, ControlError> SupervisionCommon::poll_root() {
   if (root_status) return {};
   Result<std::optional<ChildStatus>, ControlError> status = owned.try_wait_root();
   if (!status) return unexpected(status.error());
-  if (*status) {
-    root_status = **status;
-    root_pidfd.reset();
-  }
+  if (*status) root_status = **status;
   return {};
 }
 
@@ -189,7 +171,9 @@ void SupervisionCommon::sleep(Duration duration) {
     pollfd fds[2];
     nfds_t count = 0;
     fds[count++] = {terminal_signals.fd(), POLLIN, 0};
-    if (!root_status && root_pidfd.valid()) fds[count++] = {root_pidfd.get(), POLLIN, 0};
+    // Without a pidfd (kernels before 5.3) the root's exit waits for the
+    // timeout like everything else.
+    if (!root_status && owned.root_pidfd() >= 0) fds[count++] = {owned.root_pidfd(), POLLIN, 0};
     const int ready = ppoll(fds, count, &timeout, nullptr);
     if (ready > 0) return;  // a signal arrived or the root exited: next pass now
     if (ready < 0 && errno != EINTR) return;

@@ -19,7 +19,6 @@
 #include "vek_guard/process_control.h"
 #include "vek_guard/report.h"
 #include "vek_guard/sampling.h"
-#include "vek_guard/unique_fd.h"
 #include "vek_guard_cli/outcome.h"
 
 namespace vek_guard::runtime {
@@ -113,7 +112,6 @@ struct SupervisionCommon {
   Observed<uint64_t> last_aggregate;
   bool escape_detected = false;
   std::optional<ChildStatus> root_status;
-  UniqueFd root_pidfd;
   OwnedProcess owned;
   MonotonicInstant started_at;
 };

@@ -4,14 +4,29 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <utility>
 
 namespace vek_guard {
+
+// Shared by an OwnedProcess and every handle taken from it. Only the
+// supervision thread reads or changes it.
+struct RootProcessLink {
+  pid_t pid = 0;
+  // Pins the root: signals through it can never reach a later process that
+  // reuses the pid. Invalid where pidfd_open is unavailable.
+  UniqueFd pidfd;
+  // The root has been waited for (or given up): its pid may name another
+  // process by now, so it is never signalled or waited for again.
+  bool released = false;
+};
+
 namespace {
 
 Unexpected<LaunchError> launch_error(LaunchErrorKind kind, std::optional<int> os_error = {}) {
@@ -44,6 +59,34 @@ Result<SignalDelivery, ControlError> delivery_from_kill(int rc) {
   if (error == ESRCH) return SignalDelivery::ProcessMissing;
   if (error == EPERM) return SignalDelivery::PermissionDenied;
   return control_error(ControlErrorKind::DeliveryFailed, error);
+}
+
+// Signals the root itself: through its pidfd, or, without one, by pid,
+// which is safe only because the caller checked that the root is unreaped.
+Result<SignalDelivery, ControlError> signal_root(const RootProcessLink& root, int signal) {
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
+  if (root.pidfd.valid()) {
+    return delivery_from_kill(
+        static_cast<int>(::syscall(SYS_pidfd_send_signal, root.pidfd.get(), signal, nullptr, 0)));
+  }
+#endif
+  return delivery_from_kill(::kill(root.pid, signal));
+}
+
+// One result for a signal sent to the group and to the root beside it: a
+// refusal or a failure on either side is reported, and the signal counts as
+// delivered when it reached anyone.
+Result<SignalDelivery, ControlError> combined(Result<SignalDelivery, ControlError> group,
+                                              Result<SignalDelivery, ControlError> root) {
+  if (!group) return group;
+  if (!root) return root;
+  if (*group == SignalDelivery::PermissionDenied || *root == SignalDelivery::PermissionDenied) {
+    return SignalDelivery::PermissionDenied;
+  }
+  if (*group == SignalDelivery::Delivered || *root == SignalDelivery::Delivered) {
+    return SignalDelivery::Delivered;
+  }
+  return SignalDelivery::ProcessMissing;
 }
 
 bool is_terminal_signal(uint8_t signal) {
@@ -118,6 +161,15 @@ LaunchErrorKind kind_of_spawn_error(int error) {
   return LaunchErrorKind::LaunchFailed;
 }
 
+UniqueFd open_pidfd(pid_t pid) {
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+#endif
+  (void)pid;
+  return UniqueFd();
+}
+
 // The write end of the installed monitor's pipe, or -1. The handler may run
 // at any moment on any thread, so this is the only state it touches.
 std::atomic<int> g_monitor_write_fd{-1};
@@ -168,11 +220,23 @@ Result<ChildStatus, ControlError> decode_wait_status(int status) {
 
 // ---------------------------------------------------------------------------
 
+ProcessControlHandle::ProcessControlHandle(std::optional<int32_t> process_group,
+                                           std::shared_ptr<const RootProcessLink> root)
+    : process_group_(process_group), root_(std::move(root)) {}
+
 Result<SignalDelivery, ControlError> ProcessControlHandle::signal_group(int signal) const {
   if (!process_group_ || *process_group_ < 2) {
     return control_error(ControlErrorKind::DeliveryFailed);
   }
-  return delivery_from_kill(::kill(-*process_group_, signal));
+  Result<SignalDelivery, ControlError> group = delivery_from_kill(::kill(-*process_group_, signal));
+  if (!root_ || root_->released) return group;
+  // A root may move itself into another group of its session, where the
+  // group signal no longer reaches it. Asked after the group signal, so a
+  // root that leaves in between is signalled twice rather than not at all.
+  // An unreaped root answers getpgid even as a zombie.
+  const pid_t root_group = ::getpgid(root_->pid);
+  if (root_group < 0 || root_group == *process_group_) return group;
+  return combined(group, signal_root(*root_, signal));
 }
 
 Result<SignalDelivery, ControlError> ProcessControlHandle::signal_checkpoint(
@@ -347,6 +411,11 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
   OwnedProcess process;
   process.root_pid_ = pid;
   process.stdin_was_terminal_ = stdin_was_terminal;
+  process.root_ = std::make_shared<RootProcessLink>();
+  process.root_->pid = pid;
+  // Opened now, while the child cannot have been waited for, so the pidfd
+  // is certain to name it.
+  process.root_->pidfd = open_pidfd(pid);
 
   const pid_t group = ::getpgid(pid);
   if (group == pid) {
@@ -374,7 +443,7 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
     }
     process.process_group_ = pid;
     process.root_status_ = *decoded;
-    process.root_reaped_ = true;
+    process.root_->released = true;
     process.owns_group_ = true;
     return process;
   }
@@ -387,7 +456,7 @@ OwnedProcess::OwnedProcess(OwnedProcess&& other) noexcept
     : root_pid_(other.root_pid_),
       process_group_(other.process_group_),
       root_status_(other.root_status_),
-      root_reaped_(other.root_reaped_),
+      root_(std::move(other.root_)),
       owns_group_(other.owns_group_),
       stdin_was_terminal_(other.stdin_was_terminal_) {
   other.release_everything();
@@ -399,7 +468,7 @@ OwnedProcess& OwnedProcess::operator=(OwnedProcess&& other) noexcept {
     root_pid_ = other.root_pid_;
     process_group_ = other.process_group_;
     root_status_ = other.root_status_;
-    root_reaped_ = other.root_reaped_;
+    root_ = std::move(other.root_);
     owns_group_ = other.owns_group_;
     stdin_was_terminal_ = other.stdin_was_terminal_;
     other.release_everything();
@@ -411,29 +480,33 @@ void OwnedProcess::release_everything() {
   root_pid_ = 0;
   process_group_.reset();
   root_status_.reset();
-  root_reaped_ = true;
+  root_.reset();
   owns_group_ = false;
 }
 
 OwnedProcess::~OwnedProcess() {
   if (!owns_group_) return;
+  // Reaches the root too when it moved itself to another group, so the
+  // blocking wait below cannot hang for as long as it would live.
   (void)control_handle().signal_group(SIGKILL);
   // Reap even when the group was already gone: the root may still be a
   // zombie that only we can collect.
-  if (!root_reaped_ && root_pid_ > 0) {
-    // A root that moved itself to another group is not reached by the group
-    // kill, and the blocking wait below would then hang for as long as it
-    // lives. Its pid cannot name anyone else while it is unreaped, so killing
-    // it directly is safe.
-    (void)::kill(root_pid_, SIGKILL);
+  if (root_ && !root_->released) {
+    root_->released = true;
     int status = 0;
     (void)wait_retrying(root_pid_, &status, 0);
   }
 }
 
+ProcessControlHandle OwnedProcess::control_handle() const {
+  return ProcessControlHandle(process_group_, root_);
+}
+
+int OwnedProcess::root_pidfd() const { return root_ ? root_->pidfd.get() : -1; }
+
 Result<std::optional<ChildStatus>, ControlError> OwnedProcess::try_wait_root() {
   if (root_status_) return root_status_;
-  if (root_reaped_) return control_error(ControlErrorKind::WaitFailed, ECHILD);
+  if (!root_ || root_->released) return control_error(ControlErrorKind::WaitFailed, ECHILD);
   int status = 0;
   const pid_t waited = wait_retrying(root_pid_, &status, WNOHANG);
   if (waited < 0) return control_error(ControlErrorKind::WaitFailed, errno);
@@ -441,7 +514,7 @@ Result<std::optional<ChildStatus>, ControlError> OwnedProcess::try_wait_root() {
   Result<ChildStatus, ControlError> decoded = process_control::decode_wait_status(status);
   if (!decoded) return unexpected(decoded.error());
   root_status_ = *decoded;
-  root_reaped_ = true;
+  root_->released = true;
   return root_status_;
 }
 
@@ -481,6 +554,8 @@ Result<CheckpointEndpoint, ControlError> OwnedProcess::negotiate_checkpoint_endp
 void OwnedProcess::relinquish() && {
   OwnedProcess released(std::move(*this));
   released.owns_group_ = false;
+  // Handles taken earlier must not reach for a root that nobody waits for.
+  if (released.root_) released.root_->released = true;
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // leave room for the helpers' own baseline (a few MiB under the sanitizers).
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -273,6 +274,34 @@ TEST(RunE2e, SigintIsForwardedAndReadinessClosedWhileRunning) {
   EXPECT_EQ(shell_status(guard.wait(seconds(20))), 3);
   EXPECT_EQ(signal_rows(published_report(area)),
             std::vector<SignalRow>{group_signal(SIGINT, "external_signal")});
+}
+
+// A root may move itself into another group of its session, here the
+// supervisor's own, where the group signals no longer reach it: it is killed
+// by itself, and the records say the signals were delivered. (A sample that
+// catches the allocation between the limit and the band adds a SIGTERM,
+// which the root ignores.)
+TEST(RunE2e, ARootThatLeftItsGroupIsStillKilled) {
+  RunArea area;
+  const std::string go = area.file("go");
+  Subprocess guard = Subprocess::start(
+      {.argv = argv_of(area, {.max_footprint = "64MiB",
+                              .command = {helper("stubborn"), "--wait-for-file", go, "--join-group",
+                                          std::to_string(::getpgid(0)), "--hold-bytes",
+                                          std::to_string(96 * kMiB), "--max-seconds", "20"}})});
+  // Only after the launch has seen the group it made may the root leave it.
+  ASSERT_TRUE(
+      eventually([&] { return count_journal_frames(area.journal_path()) >= 2; }, seconds(10)));
+  ASSERT_TRUE(write_file(go, ""));
+  EXPECT_EQ(guard.wait(seconds(60)).exit_code, 75);
+  const json report = published_report(area);
+  expect_json_subset(report, R"({"outcome": {"kind": "policy_intervention",
+                                             "child_status": {"status": "signaled",
+                                                              "signal": 9}}})"_json);
+  const std::vector<SignalRow> signals = signal_rows(report);
+  ASSERT_FALSE(signals.empty());
+  EXPECT_EQ(signals.back(), group_signal(SIGKILL, "footprint"));
+  for (const SignalRow& signal : signals) EXPECT_EQ(signal.result, "delivered");
 }
 
 // The root exits and leaves a member behind, or one that left the group.

@@ -123,9 +123,11 @@ class ProcessInterventionActuator final : public InterventionActuator {
       CheckpointChannel* channel, CheckpointEndpoint endpoint, ProcessControlHandle group,
       uint8_t checkpoint_signal = process_control::checkpoint_signal_usr1());
 
-  // Terminate, Kill: SIGTERM / SIGKILL to the group. Signal(s): s must be 1,
-  // 2 or 15 (else NotPermitted, checked first), then s to the group. For all
-  // three: no group is Failed; ESRCH is success ProcessMissing; EPERM is
+  // Terminate, Kill: SIGTERM / SIGKILL to the group (and to a root that left
+  // it, when `group` came from the OwnedProcess; see
+  // ProcessControlHandle::signal_group). Signal(s): s must be 1, 2 or 15 (else
+  // NotPermitted, checked first), then s the same way. For all three: no
+  // group is Failed; ESRCH is success ProcessMissing; EPERM is
   // PermissionDenied; other errors Failed.
   //
   // RequestCheckpoint: no channel, not negotiated or a failed write is

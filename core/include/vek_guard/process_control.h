@@ -4,8 +4,8 @@
 //    whose id it verifies, optionally handing the child its end of the
 //    checkpoint channel on descriptor 198; it then signals, probes and waits
 //    for the owned group, and kills and reaps it when dropped.
-//  - `ProcessControlHandle` signals the negotiated checkpoint endpoint without
-//    holding the `OwnedProcess`.
+//  - `ProcessControlHandle` signals the owned group and the negotiated
+//    checkpoint endpoint without holding the `OwnedProcess`.
 //  - `TerminalSignalMonitor` catches SIGHUP, SIGINT and SIGTERM sent to the
 //    supervisor through a self-pipe that the run loop can poll(2).
 //  - `ClientReady` holds the readiness descriptor of an invoking client.
@@ -34,6 +34,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -193,9 +194,15 @@ struct CheckpointEndpoint {
   friend bool operator==(const CheckpointEndpoint&, const CheckpointEndpoint&) = default;
 };
 
-// A copyable view of the owned group for signalling the checkpoint endpoint
-// without the OwnedProcess. It holds only the group id; it does not keep the
-// group alive.
+// The launched root as the handles of its OwnedProcess see it (its pid, a
+// pidfd, whether it has been reaped); private to process_control.cc.
+struct RootProcessLink;
+
+// A copyable view of the owned group for signalling it, and the checkpoint
+// endpoint, without the OwnedProcess. It does not keep the group alive.
+// A handle taken from an OwnedProcess also shares that process's link to the
+// root (kept open as long as any handle or the process lives); one made from
+// a bare group id signals the group alone. Supervision thread only.
 class ProcessControlHandle {
  public:
   ProcessControlHandle() = default;
@@ -207,6 +214,12 @@ class ProcessControlHandle {
   // kill(-group, signal): ESRCH is ProcessMissing, EPERM PermissionDenied;
   // other errors are DeliveryFailed, and so is having no group or a group id
   // below 2 (kill(-1) would reach every process, kill(-0) our own group).
+  // While the root of the OwnedProcess it came from is unreaped and has
+  // moved itself out of the group, the root gets the signal too, through its
+  // pidfd (by pid where pidfd_open is missing, before Linux 5.3: an unreaped
+  // child's pid cannot name anyone else). The result is then the worse of
+  // the two (a failure, then PermissionDenied), else Delivered when either
+  // reached a process: an empty group with the root reached is Delivered.
   Result<SignalDelivery, ControlError> signal_group(int signal) const;
 
   // Sends `signal` to the endpoint after checking, in order, each failure
@@ -228,7 +241,12 @@ class ProcessControlHandle {
   friend bool operator==(const ProcessControlHandle&, const ProcessControlHandle&) = default;
 
  private:
+  friend class OwnedProcess;
+  ProcessControlHandle(std::optional<int32_t> process_group,
+                       std::shared_ptr<const RootProcessLink> root);
+
   std::optional<int32_t> process_group_;
+  std::shared_ptr<const RootProcessLink> root_;
 };
 
 // The launched command: the root process and the process group it leads.
@@ -284,7 +302,8 @@ class OwnedProcess {
   // counts as existing). Failure, or no group, is GroupQueryFailed.
   Result<bool, ControlError> owned_group_exists() const;
 
-  // SIGTERM / SIGKILL to the whole group. ESRCH is ProcessMissing, EPERM
+  // SIGTERM / SIGKILL to the whole group, and to a root that left it, as
+  // ProcessControlHandle::signal_group. ESRCH is ProcessMissing, EPERM
   // PermissionDenied; other errors, or no group, are DeliveryFailed.
   Result<SignalDelivery, ControlError> terminate_group() const;
   Result<SignalDelivery, ControlError> kill_group() const;
@@ -305,7 +324,13 @@ class OwnedProcess {
   // for. Used when the root has exited and surviving members are left alone.
   void relinquish() &&;
 
-  ProcessControlHandle control_handle() const { return ProcessControlHandle(process_group_); }
+  // A handle on the group that also reaches the root while it is unreaped.
+  ProcessControlHandle control_handle() const;
+
+  // A pidfd of the root, readable (POLLIN) once the root has exited, for
+  // waking a poll(2); -1 where pidfd_open is unavailable. Owned by this
+  // object (and the handles taken from it): valid while it lives.
+  int root_pidfd() const;
 
   int32_t root_pid() const { return root_pid_; }
   std::optional<int32_t> process_group() const { return process_group_; }
@@ -321,9 +346,10 @@ class OwnedProcess {
   int32_t root_pid_ = 0;
   std::optional<int32_t> process_group_;
   std::optional<ChildStatus> root_status_;
-  // The root has been waited for: its pid may already name another process,
-  // so it is never waited for again.
-  bool root_reaped_ = false;
+  // Shared with the handles; absent in a moved-from object. Its `released`
+  // flag says the root has been waited for (or given up): its pid may
+  // already name another process, so it is never waited for again.
+  std::shared_ptr<RootProcessLink> root_;
   bool owns_group_ = false;
   bool stdin_was_terminal_ = false;
 };
