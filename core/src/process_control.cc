@@ -2,15 +2,21 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace vek_guard {
@@ -132,33 +138,183 @@ bool valid_environment_key(const std::string& key) {
          key.find('\0') == std::string::npos;
 }
 
-// Owners for the spawn attribute objects, so every return path destroys them.
-struct SpawnActions {
-  SpawnActions() { initialized = ::posix_spawn_file_actions_init(&actions) == 0; }
-  ~SpawnActions() {
-    if (initialized) ::posix_spawn_file_actions_destroy(&actions);
-  }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t actions;
-  bool initialized = false;
-};
-
-struct SpawnAttributes {
-  SpawnAttributes() { initialized = ::posix_spawnattr_init(&attributes) == 0; }
-  ~SpawnAttributes() {
-    if (initialized) ::posix_spawnattr_destroy(&attributes);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t attributes;
-  bool initialized = false;
-};
-
-LaunchErrorKind kind_of_spawn_error(int error) {
+LaunchErrorKind kind_of_exec_error(int error) {
   if (error == ENOENT) return LaunchErrorKind::NotFound;
   if (error == EACCES || error == EPERM) return LaunchErrorKind::NotExecutable;
   return LaunchErrorKind::LaunchFailed;
+}
+
+// The signals the command gets back at their default action. Exec resets a
+// caught signal by itself, but an ignored one stays ignored, and the
+// supervisor ignores these for its own sake, not the command's.
+constexpr int kSignalsDefaultedForCommand[] = {SIGPIPE};
+
+// What execvp runs a file with when the kernel does not know its format (a
+// script without a "#!" line).
+constexpr char kShell[] = "/bin/sh";
+
+// The child's exit status when it cannot run the command (the launch reports
+// why) or finds its supervisor already gone (nobody is left to tell).
+constexpr int kChildFailedStatus = 127;
+
+// Everything the child does between fork and exec, prepared before the fork:
+// the supervisor may run other threads, so the child must not allocate or
+// take a lock, and makes only async-signal-safe calls.
+struct ExecPlan {
+  pid_t supervisor = 0;
+  // Write end of the pipe that carries an exec failure back as an errno; it
+  // is close-on-exec, so a successful exec shows as end of file.
+  int error_pipe = -1;
+  int endpoint = -1;  // put on descriptor 198 when >= 0
+  // open(2) flags of /dev/null for standard input, output and error; -1
+  // keeps the supervisor's.
+  int null_flags[3] = {-1, -1, -1};
+  const char* working_directory = nullptr;
+  sigset_t defaulted{};
+  // Paths execve is tried on in order: the file itself when it holds a
+  // slash, else each entry of the search path joined with it.
+  std::vector<std::string> candidates;
+  bool searching = false;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  // {kShell, <candidate>, argv[1], ..., nullptr}; slot 1 is set per try.
+  std::vector<char*> script_argv;
+};
+
+// execvpe's search as glibc does it: an empty entry is the working
+// directory; a candidate that is missing, or not a directory, or refused
+// (EACCES, remembered) moves on to the next; any other failure ends the
+// search. A file the kernel cannot execute (ENOEXEC) is run by the shell.
+// Returns the errno that ends it.
+int exec_searching(ExecPlan& plan) {
+  bool refused = false;
+  int error = ENOENT;
+  for (const std::string& candidate : plan.candidates) {
+    ::execve(candidate.c_str(), plan.argv.data(), plan.envp.data());
+    error = errno;
+    if (error == ENOEXEC) {
+      plan.script_argv[1] = const_cast<char*>(candidate.c_str());
+      ::execve(kShell, plan.script_argv.data(), plan.envp.data());
+      error = errno;
+    }
+    if (!plan.searching) return error;
+    switch (error) {
+      case EACCES:
+        refused = true;
+        break;
+      case ENOENT:
+      case ESTALE:
+      case ENOTDIR:
+      case ENODEV:
+      case ETIMEDOUT:
+        break;
+      default:
+        return error;
+    }
+  }
+  return refused ? EACCES : error;
+}
+
+// Sets every caught signal, and the named ones, back to the default action.
+// Exec would reset the caught ones too, but a signal that arrives between
+// unblocking and exec must not run the supervisor's handler in the child:
+// the terminal-signal handler would write into the supervisor's own pipe.
+int reset_signal_actions(const sigset_t& defaulted) {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal == SIGKILL || signal == SIGSTOP) continue;
+    struct sigaction current {};
+    // The C library keeps a few real-time signals to itself and refuses them.
+    if (::sigaction(signal, nullptr, &current) != 0) continue;
+    const bool caught = (current.sa_flags & SA_SIGINFO) != 0 ||
+                        (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+    if ((caught || sigismember(&defaulted, signal) == 1) &&
+        ::sigaction(signal, &default_action, nullptr) != 0) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+// The endpoint on descriptor 198 without close-on-exec. dup2 clears the flag
+// on its target, except when source and target are the same descriptor,
+// where it does nothing: hence the explicit clear.
+int place_endpoint(int endpoint) {
+  if (endpoint != kCheckpointChildFd && ::dup2(endpoint, kCheckpointChildFd) < 0) return errno;
+  const int flags = ::fcntl(kCheckpointChildFd, F_GETFD);
+  if (flags < 0 || ::fcntl(kCheckpointChildFd, F_SETFD, flags & ~FD_CLOEXEC) != 0) return errno;
+  return 0;
+}
+
+int open_null_on(int target, int flags) {
+  const int fd = ::open("/dev/null", flags);
+  if (fd < 0) return errno;
+  if (fd == target) return 0;
+  const int error = ::dup2(fd, target) < 0 ? errno : 0;
+  ::close(fd);
+  return error;
+}
+
+[[noreturn]] void fail_in_child(int error_pipe, int error) {
+  const char* bytes = reinterpret_cast<const char*>(&error);
+  std::size_t written = 0;
+  while (written < sizeof error) {
+    const ssize_t n = ::write(error_pipe, bytes + written, sizeof error - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  ::_exit(kChildFailedStatus);
+}
+
+// The child's side of the launch; every signal is blocked on entry.
+[[noreturn]] void exec_child(ExecPlan& plan) {
+  // The kernel sends the parent-death signal when the thread that forked
+  // exits, not the process: launches are made from the supervision thread,
+  // which lives as long as the supervisor. A supervisor that died before
+  // the signal was armed would never send it, so check for that after.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(plan.error_pipe, errno);
+  if (::getppid() != plan.supervisor) ::_exit(kChildFailedStatus);
+
+  int error = reset_signal_actions(plan.defaulted);
+  if (error == 0 && ::setpgid(0, 0) != 0) error = errno;
+  // First, so that replacing a standard stream below cannot clobber an
+  // endpoint that happens to sit on 0, 1 or 2.
+  if (error == 0 && plan.endpoint >= 0) error = place_endpoint(plan.endpoint);
+  for (int fd = 0; fd < 3 && error == 0; ++fd) {
+    if (plan.null_flags[fd] >= 0) error = open_null_on(fd, plan.null_flags[fd]);
+  }
+  if (error == 0 && plan.working_directory != nullptr && ::chdir(plan.working_directory) != 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    // Nothing blocked, whatever mask the supervisor runs with.
+    sigset_t empty;
+    sigemptyset(&empty);
+    if (::sigprocmask(SIG_SETMASK, &empty, nullptr) != 0) error = errno;
+  }
+  if (error == 0) error = exec_searching(plan);
+  fail_in_child(plan.error_pipe, error);
+}
+
+// Reads the errno a failed child sent; none when the exec succeeded (end of
+// file without a byte).
+Result<std::optional<int>, int> read_exec_error(int fd) {
+  int error = 0;
+  char* bytes = reinterpret_cast<char*>(&error);
+  std::size_t got = 0;
+  while (got < sizeof error) {
+    const ssize_t n = ::read(fd, bytes + got, sizeof error - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return unexpected(errno);
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got == 0) return std::optional<int>();
+  if (got != sizeof error) return unexpected(EIO);
+  return std::optional<int>(error);
 }
 
 UniqueFd open_pidfd(pid_t pid) {
@@ -329,85 +485,84 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
     }
     environment.set(key, value);
   }
-
-  SpawnActions actions;
-  SpawnAttributes attributes;
-  if (!actions.initialized || !attributes.initialized) {
-    return launch_error(LaunchErrorKind::LaunchFailed, ENOMEM);
-  }
-  auto check = [](int rc) { return rc == 0 ? std::optional<int>() : std::optional<int>(rc); };
-  std::optional<int> failure;
-
-  UniqueFd endpoint_copy;
   if (endpoint >= 0) {
     if (spec.environment.contains(std::string(kCheckpointFdVariable))) {
       return launch_error(LaunchErrorKind::CheckpointConfiguration);
     }
     environment.set(kCheckpointFdVariable, std::to_string(kCheckpointChildFd));
-    int source = endpoint;
-    if (source == kCheckpointChildFd) {
-      // dup2 onto itself does nothing, so it would not clear close-on-exec;
-      // go through a second descriptor to get a real duplication.
-      endpoint_copy.reset(::fcntl(endpoint, F_DUPFD_CLOEXEC, 3));
-      if (!endpoint_copy.valid()) return launch_error(LaunchErrorKind::LaunchFailed, errno);
-      source = endpoint_copy.get();
+  }
+
+  ExecPlan plan;
+  plan.supervisor = ::getpid();
+  plan.endpoint = endpoint;
+  const StdioDisposition streams[] = {
+      stdin_was_terminal ? StdioDisposition::DevNull : spec.stdin_disposition,
+      spec.stdout_disposition, spec.stderr_disposition};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (streams[fd] == StdioDisposition::DevNull) {
+      plan.null_flags[fd] = fd == STDIN_FILENO ? O_RDONLY : O_WRONLY;
     }
-    // First, so that replacing a standard stream below cannot clobber an
-    // endpoint that happens to sit on 0, 1 or 2.
-    failure = check(::posix_spawn_file_actions_adddup2(&actions.actions, source,
-                                                       kCheckpointChildFd));
   }
-  const std::pair<int, StdioDisposition> streams[] = {
-      {STDIN_FILENO, stdin_was_terminal ? StdioDisposition::DevNull : spec.stdin_disposition},
-      {STDOUT_FILENO, spec.stdout_disposition},
-      {STDERR_FILENO, spec.stderr_disposition},
-  };
-  for (const auto& [fd, disposition] : streams) {
-    if (failure || disposition != StdioDisposition::DevNull) continue;
-    failure = check(::posix_spawn_file_actions_addopen(
-        &actions.actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0));
-  }
-  if (!failure && spec.working_directory) {
-    failure = check(::posix_spawn_file_actions_addchdir_np(&actions.actions,
-                                                           spec.working_directory->c_str()));
-  }
+  if (spec.working_directory) plan.working_directory = spec.working_directory->c_str();
+  sigemptyset(&plan.defaulted);
+  for (const int signal : kSignalsDefaultedForCommand) sigaddset(&plan.defaulted, signal);
 
-  // A new group led by the child; the default SIGPIPE action back (the
-  // supervisor ignores it, and ignored signals stay ignored across exec); and
-  // nothing blocked, whatever mask the supervisor runs with.
-  sigset_t default_signals;
-  sigset_t empty_mask;
-  sigemptyset(&default_signals);
-  sigaddset(&default_signals, SIGPIPE);
-  sigemptyset(&empty_mask);
-  if (!failure) failure = check(::posix_spawnattr_setpgroup(&attributes.attributes, 0));
-  if (!failure) {
-    failure = check(::posix_spawnattr_setsigdefault(&attributes.attributes, &default_signals));
+  // The search uses the supervisor's PATH, as execvp would in its place, and
+  // the C library's default path when PATH is unset.
+  const std::string& file = spec.argv.front();
+  if (file.find('/') != std::string::npos) {
+    plan.candidates.push_back(file);
+  } else {
+    if (file.size() >= NAME_MAX) return launch_error(LaunchErrorKind::LaunchFailed, ENAMETOOLONG);
+    plan.searching = true;
+    std::string search_path;
+    if (const char* path = ::getenv("PATH")) {
+      search_path = path;
+    } else {
+      search_path.resize(::confstr(_CS_PATH, nullptr, 0));
+      ::confstr(_CS_PATH, search_path.data(), search_path.size());
+      search_path.resize(std::strlen(search_path.c_str()));
+    }
+    std::size_t begin = 0;
+    while (true) {
+      const std::size_t colon = std::min(search_path.find(':', begin), search_path.size());
+      const std::string_view entry(search_path.data() + begin, colon - begin);
+      if (entry.size() < PATH_MAX) {
+        plan.candidates.push_back(entry.empty() ? file : std::string(entry) + "/" + file);
+      }
+      if (colon == search_path.size()) break;
+      begin = colon + 1;
+    }
   }
-  if (!failure) failure = check(::posix_spawnattr_setsigmask(&attributes.attributes, &empty_mask));
-  if (!failure) {
-    failure = check(::posix_spawnattr_setflags(
-        &attributes.attributes,
-        POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
-  }
-  if (failure) return launch_error(LaunchErrorKind::LaunchFailed, *failure);
-
   std::vector<std::string> arguments = spec.argv;
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp = environment.pointers();
+  for (std::string& argument : arguments) plan.argv.push_back(argument.data());
+  plan.argv.push_back(nullptr);
+  plan.envp = environment.pointers();
+  plan.script_argv.push_back(const_cast<char*>(kShell));
+  plan.script_argv.push_back(nullptr);
+  plan.script_argv.insert(plan.script_argv.end(), plan.argv.begin() + 1, plan.argv.end());
 
-  // posix_spawnp searches PATH as execvp does and, with glibc's vfork-style
-  // spawn, reports the exec failure as its own result.
-  pid_t pid = 0;
-  const int spawn_error = ::posix_spawnp(&pid, argv[0], &actions.actions, &attributes.attributes,
-                                         argv.data(), envp.data());
-  if (spawn_error != 0) return launch_error(kind_of_spawn_error(spawn_error), spawn_error);
-  endpoint_copy.reset();
+  int error_pipe[2];
+  if (::pipe2(error_pipe, O_CLOEXEC) != 0) {
+    return launch_error(LaunchErrorKind::LaunchFailed, errno);
+  }
+  UniqueFd error_read(error_pipe[0]);
+  UniqueFd error_write(error_pipe[1]);
+  plan.error_pipe = error_write.get();
 
-  if (pid < 1) return launch_error(LaunchErrorKind::GroupNotValidated);
+  // Everything blocked across the fork, so that no handler of ours runs in
+  // the child before it has put the default actions back.
+  sigset_t everything;
+  sigset_t previous_mask;
+  sigfillset(&everything);
+  ::pthread_sigmask(SIG_SETMASK, &everything, &previous_mask);
+  const pid_t pid = ::fork();
+  if (pid == 0) exec_child(plan);
+  const int fork_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  error_write.reset();
+  if (pid < 0) return launch_error(LaunchErrorKind::LaunchFailed, fork_error);
+
   OwnedProcess process;
   process.root_pid_ = pid;
   process.stdin_was_terminal_ = stdin_was_terminal;
@@ -416,6 +571,19 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
   // Opened now, while the child cannot have been waited for, so the pidfd
   // is certain to name it.
   process.root_->pidfd = open_pidfd(pid);
+
+  // Until the child execs or fails, `process` owns nothing: a launch that
+  // fails below reaps the child itself.
+  Result<std::optional<int>, int> exec_error = read_exec_error(error_read.get());
+  if (!exec_error) {
+    kill_and_reap(pid);
+    return launch_error(LaunchErrorKind::LaunchFailed, exec_error.error());
+  }
+  if (*exec_error) {
+    int status = 0;
+    (void)wait_retrying(pid, &status, 0);  // it exits right after reporting
+    return launch_error(kind_of_exec_error(**exec_error), **exec_error);
+  }
 
   const pid_t group = ::getpgid(pid);
   if (group == pid) {

@@ -304,6 +304,22 @@ TEST(RunE2e, ARootThatLeftItsGroupIsStillKilled) {
   for (const SignalRow& signal : signals) EXPECT_EQ(signal.result, "delivered");
 }
 
+// Killed outright, the supervisor cannot stop the command itself: the kernel
+// does, through the root's parent-death signal.
+TEST(RunE2e, KillingTheSupervisorKillsTheCommand) {
+  RunArea area;
+  const std::string ready = area.file("ready");
+  Subprocess guard = Subprocess::start(
+      {.argv = argv_of(
+           area, {.command = {helper("stubborn"), "--ready-file", ready, "--max-seconds", "30"}})});
+  const pid_t root = wait_pid_file(ready, seconds(10));
+  ASSERT_GT(root, 0);
+  guard.send_signal(SIGKILL);
+  EXPECT_EQ(guard.wait(seconds(10)).term_signal, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return !process_running(root); }, seconds(5)));
+  if (process_running(root)) ::kill(root, SIGKILL);
+}
+
 // The root exits and leaves a member behind, or one that left the group.
 // Nobody here reaps an orphaned member: an init that reaps late must not keep
 // the run going, or turn the clean end into a kill at the grace deadline.

@@ -160,9 +160,11 @@ enum class StdioDisposition : uint8_t {
 
 struct LaunchSpec {
   // The first element is the executable, looked up on the supervisor's search
-  // path (PATH, not the child's environment) as execvp does when it holds no
-  // slash; a relative path with a slash is taken from the child's working
-  // directory. The rest are its arguments.
+  // path (PATH, not the child's environment; the C library's default path
+  // when unset) as execvp does when it holds no slash; a relative path with a
+  // slash is taken from the child's working directory. As with execvp, a file
+  // the kernel cannot execute (a script without "#!") is run by /bin/sh. The
+  // rest are its arguments.
   std::vector<std::string> argv;
   // The child's working directory; must name an existing directory
   // (symbolic links followed). Absent: the supervisor's.
@@ -256,6 +258,12 @@ class ProcessControlHandle {
 // root itself while unreaped, in case it left the group) and then reaps the
 // root with a blocking wait, so no error path (or failing test) leaves
 // processes behind. `relinquish` gives the group up instead.
+//
+// The root carries the kernel's parent-death signal (SIGKILL): should the
+// supervisor die without any of this running (SIGKILL, a crash), the kernel
+// kills the root. Only the root: what it started lives on unless it ends
+// with it. Executing a set-user-ID or set-group-ID file (or one with file
+// capabilities) as a user it changes clears that signal.
 class OwnedProcess {
  public:
   // Launches `spec.argv` as the root of a new process group (group id = its
@@ -267,7 +275,10 @@ class OwnedProcess {
   //    InvalidWorkingDirectory;
   //  - malformed environment keys or values, or NUL in an argument, are
   //    LaunchFailed with EINVAL;
-  //  - spawn failures: ENOENT is NotFound, EACCES or EPERM NotExecutable,
+  //  - the child is forked from the calling thread, which must live as long
+  //    as the root (the parent-death signal follows the thread that forked);
+  //  - failures in the child up to and including exec come back as the
+  //    launch's result: ENOENT is NotFound, EACCES or EPERM NotExecutable,
   //    anything else LaunchFailed;
   //  - the new group is checked with getpgid; a group that is not the child's
   //    own is GroupNotValidated, after killing and reaping the child. A child
