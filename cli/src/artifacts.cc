@@ -134,7 +134,19 @@ JournalSink::AppendResult JournalSink::append(const JournalRecord& record, bool 
   return {Status::FailedNow, result.error()};
 }
 
-void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable) {
+bool JournalSink::has_room(uint64_t records, RecordRoom room) const {
+  if (room == RecordRoom::Closing) return true;
+  const uint64_t kept_limit =
+      record_limit_ > kClosingRecordReserve ? record_limit_ - kClosingRecordReserve : 0;
+  const uint64_t limit = room == RecordRoom::Kept           ? kept_limit
+                         : kept_limit > kKeptRecordHeadroom ? kept_limit - kKeptRecordHeadroom
+                                                            : 0;
+  return records < limit;
+}
+
+void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable,
+                   RecordRoom room) {
+  if (!sink.has_room(sequence, room)) return;
   const JournalRecord record = make_record(sequence, std::move(entry));
   if (sink.append(record, durable).status == JournalSink::Status::Appended) advance(sequence);
 }

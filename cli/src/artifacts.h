@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "startup.h"
 #include "vek_guard/error.h"
 #include "vek_guard/journal.h"
 #include "vek_guard/journal_record.h"
@@ -53,6 +54,33 @@ Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(
 Result<void, StorageError> journal_append(SecureJournal& journal, uint64_t& sequence,
                                           JournalEntry entry, bool durable);
 
+// How much of the journal a record may take. The journal's reader accepts at
+// most kMaxJournalRecords records, so a journal that grew past that would
+// cost the run its report. The closing records always find room; the records
+// of what the supervisor observed and did come next; records that may be
+// left out stop first, kKeptRecordHeadroom records earlier, which leaves the
+// records that follow them (an enforcement, the first terminal signals, a
+// supervision fault) room of their own.
+enum class RecordRoom : uint8_t {
+  Closing,   // the end of the run: history reset, samples, checkpoint, escape,
+             // calibration, outcome
+  Kept,      // everything not named below
+  Optional,  // normal <-> warning transitions, and the records of terminal
+             // signals after the first kKeptTerminalSignals
+};
+
+// The most the closing records take: the history reset, the whole sample
+// history again, checkpoint, escape, calibration and outcome.
+inline constexpr uint64_t kClosingRecordReserve = 1 + kSampleHistoryCapacity + 4;
+// Room kept between the optional records and the closing reserve. Kept
+// records are few once the samples are journaled: a handful of enforcement
+// transitions and signals, and kKeptTerminalSignals terminal signals with
+// the few records each can cause.
+inline constexpr uint64_t kKeptRecordHeadroom = 1024;
+// Terminal signals whose records are kept; a flood of them is still acted on
+// in full, but its records beyond these may be left out.
+inline constexpr uint32_t kKeptTerminalSignals = 64;
+
 // The journal as the loops see it. It keeps the kind of the first failed
 // append, releases the journal at once (its file stays on disk) and answers
 // every later append with that kind, so supervision goes on without it.
@@ -64,9 +92,16 @@ class JournalSink {
     StorageErrorKind kind = StorageErrorKind::WriteFailed;  // meaningful unless Appended
   };
 
-  explicit JournalSink(SecureJournal journal) : journal_(std::move(journal)) {}
+  // `record_limit` is the most records the journal may hold, its reader's
+  // limit unless a test asks for less; it should leave room for
+  // kClosingRecordReserve and kKeptRecordHeadroom.
+  explicit JournalSink(SecureJournal journal, uint64_t record_limit = kMaxJournalRecords)
+      : journal_(std::move(journal)), record_limit_(record_limit) {}
 
   AppendResult append(const JournalRecord& record, bool durable);
+
+  // Whether a record of `room` fits in a journal holding `records` records.
+  bool has_room(uint64_t records, RecordRoom room) const;
 
   // The journal while no append has failed; null afterwards.
   SecureJournal* journal() { return journal_ ? &*journal_ : nullptr; }
@@ -75,11 +110,15 @@ class JournalSink {
  private:
   std::optional<SecureJournal> journal_;
   std::optional<StorageErrorKind> failure_;
+  uint64_t record_limit_;
 };
 
-// Appends through the sink; `sequence` advances only when the record was
-// appended. Failures are kept by the sink for the end of the run.
-void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable);
+// Appends through the sink; `sequence` (which is also the number of records
+// in the journal) advances only when the record was appended. Failures are
+// kept by the sink for the end of the run. A record for which the journal
+// has no room left is left out, and nothing else changes.
+void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable,
+                   RecordRoom room = RecordRoom::Kept);
 
 // Closes a run that ends before supervision starts: appends the checkpoint,
 // escape and outcome records at 0 ms and publishes the report. The kind is

@@ -58,14 +58,14 @@ SignalResult signal_result_of(SignalDelivery delivery) {
 }
 
 void record_group_signal(SupervisionCommon& common, uint8_t signal_number, SignalReason reason,
-                         SignalDelivery delivery) {
+                         SignalDelivery delivery, RecordRoom room = RecordRoom::Kept) {
   SignalRecord record;
   record.at_ms = common.now().as_millis_saturating();
   record.signal = signal_number;
   record.target = SignalTarget::OwnedProcessGroup;
   record.result = signal_result_of(delivery);
   record.reason = reason;
-  journal_event(common.journal, common.record_sequence, JournalEntry::signal(record), true);
+  journal_event(common.journal, common.record_sequence, JournalEntry::signal(record), true, room);
 }
 
 // The observe loop proper, from the first pass to the published report.
@@ -121,7 +121,9 @@ class ObserveLoop {
         if (!delivered) return control_failure(delivered.error());
         const uint8_t recorded = signals_received_ == 0 ? received : uint8_t{SIGKILL};
         if (signals_received_ != UINT32_MAX) ++signals_received_;
-        record_group_signal(common_, recorded, SignalReason::ExternalSignal, *delivered);
+        record_group_signal(
+            common_, recorded, SignalReason::ExternalSignal, *delivered,
+            signals_received_ > kKeptTerminalSignals ? RecordRoom::Optional : RecordRoom::Kept);
       }
 
       if (!observation_failed_) {
@@ -193,8 +195,11 @@ class ObserveLoop {
         break;
     }
     // Left running on purpose: observe mode never fails closed, and members
-    // that outlive the root are not ours to stop.
-    if (relinquish) std::move(common_.owned).relinquish();
+    // that outlive the root are not ours to stop (nor to stop with us).
+    if (relinquish) {
+      common_.stop_link.release();
+      std::move(common_.owned).relinquish();
+    }
 
     TerminalOutcome outcome;
     outcome.at_ms = common_.now().as_millis_saturating();

@@ -21,6 +21,8 @@ struct DispatchContext {
   std::optional<SignalReason> reason_candidate;
   std::string_view label_candidate;
   std::optional<uint64_t> transition_footprint;
+  // Room in the journal for the records of this event.
+  RecordRoom room = RecordRoom::Kept;
 };
 
 std::optional<InterventionCommand> command_for(const PolicyAction& action) {
@@ -46,8 +48,13 @@ void record_state_change(RunSupervision& run, const DispatchContext& context, Po
   transition.from = from;
   transition.to = to;
   transition.aggregate_footprint_bytes = context.transition_footprint;
+  // A footprint swinging across the warning band makes one of these every
+  // few samples for as long as it runs; they are the first to give way.
+  const bool flapping = is_one_of(from, {PolicyState::Normal, PolicyState::Warning}) &&
+                        is_one_of(to, {PolicyState::Normal, PolicyState::Warning});
   journal_event(run.common.journal, run.common.record_sequence,
-                JournalEntry::transition(transition), true);
+                JournalEntry::transition(transition), true,
+                flapping ? RecordRoom::Optional : context.room);
 }
 
 // Applies the event, carries out each resulting action in order, and feeds
@@ -99,7 +106,7 @@ SignalResult signal_result_of(const InterventionAttempt& attempt) {
 // Turns one new intervention attempt into its records: the reason it carries,
 // the checkpoint record and, unless the request never reached the signal
 // step, a signal record.
-void record_attempt(RunSupervision& run, const InterventionAttempt& attempt) {
+void record_attempt(RunSupervision& run, const InterventionAttempt& attempt, RecordRoom room) {
   const InterventionCommand& command = attempt.command;
   const uint64_t issued_ms = attempt.issued_at.as_millis_saturating();
   std::optional<SignalReason> reason = run.intervention_reason;
@@ -169,7 +176,8 @@ void record_attempt(RunSupervision& run, const InterventionAttempt& attempt) {
   record.target = target;
   record.result = signal_result_of(attempt);
   record.reason = reason;
-  journal_event(run.common.journal, run.common.record_sequence, JournalEntry::signal(record), true);
+  journal_event(run.common.journal, run.common.record_sequence, JournalEntry::signal(record), true,
+                room);
 }
 
 void plain_sleep(Duration duration) {
@@ -255,8 +263,11 @@ Duration sleep_after_pass(const RunSupervision& run, Duration tick_at) {
 
 void dispatch_policy_input(RunSupervision& run, const PolicyEvent& event) {
   const PolicyState state = run.policy.state();
+  DispatchContext context;
   if (event.get_if<PolicyEvent::TerminalSignal>() != nullptr) {
     run.next_signal_reason = SignalReason::ExternalSignal;
+    if (run.terminal_signals_received != UINT32_MAX) ++run.terminal_signals_received;
+    if (run.terminal_signals_received > kKeptTerminalSignals) context.room = RecordRoom::Optional;
   } else if (event.get_if<PolicyEvent::RootExited>() != nullptr &&
              is_one_of(state, {PolicyState::Normal, PolicyState::Warning,
                                PolicyState::CheckpointRequested})) {
@@ -270,7 +281,6 @@ void dispatch_policy_input(RunSupervision& run, const PolicyEvent& event) {
     run.checkpoint_record.at_ms = ack->at.as_millis_saturating();
   }
 
-  DispatchContext context;
   context.label_candidate = "supervision failed closed";
   if (event.get_if<PolicyEvent::Sample>() != nullptr) {
     context.reason_candidate = SignalReason::Footprint;
@@ -302,7 +312,7 @@ void dispatch_policy_input(RunSupervision& run, const PolicyEvent& event) {
       is_one_of(state, {PolicyState::Terminating, PolicyState::SupervisorError})) {
     run.next_signal_reason = SignalReason::Footprint;
   }
-  for (const InterventionAttempt& attempt : fresh) record_attempt(run, attempt);
+  for (const InterventionAttempt& attempt : fresh) record_attempt(run, attempt, context.room);
 }
 
 cli::ExecutionOutcome supervise_run(RunSupervision run) {

@@ -36,6 +36,8 @@ struct RunSupervision {
   std::optional<SignalReason> intervention_reason;
   // Reason given to the next group signal record.
   std::optional<SignalReason> next_signal_reason;
+  // Terminal signals dispatched so far (saturating).
+  uint32_t terminal_signals_received = 0;
   SupervisionCommon common;
 };
 

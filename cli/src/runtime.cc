@@ -24,6 +24,8 @@ constexpr uint32_t kRequiredBreachSamples = 2;
 constexpr uint32_t kMaxMissingSamples = 3;
 constexpr Duration kTermGrace = Duration::from_secs(1);
 constexpr Duration kDefaultCheckpointTimeout = Duration::from_secs(1);
+constexpr std::string_view kDescriptorLimitTooLow =
+    "open-file limit is too low for the checkpoint descriptor 198 (ulimit -n must allow 199)";
 
 ReportConfiguration run_report_configuration(const PolicyConfig& config, Duration interval,
                                              const ParentWatchSetup& parent) {
@@ -91,10 +93,18 @@ Result<LaunchedRun, EarlyEnd> launch_run_child(const cli::NormalizedCommand& com
 }
 
 cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
-                                  const cli::NormalizedRun& run) {
+                                  const cli::NormalizedRun& run, uint64_t journal_record_limit) {
   const cli::NormalizedCommon& common = command.common;
   Result<ClientReady, cli::ExecutionOutcome> ready = take_client_ready(common.client_ready_fd);
   if (!ready) return ready.error();
+
+  // Refused here, before anything exists: with a journal already on disk the
+  // launch would fail on descriptor 198 and leave the report path blocked.
+  Result<std::optional<uint64_t>, LaunchError> room =
+      process_control::make_room_for_checkpoint_descriptor();
+  if (!room) {
+    return failure_outcome(TerminalKind::Tag::InvalidConfiguration, kDescriptorLimitTooLow);
+  }
 
   std::optional<RandomSource> random = RandomSource::open();
   CheckpointNonce nonce{};
@@ -198,7 +208,8 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
       .evidence = InterventionEvidence(),
       .actuator = std::move(actuator),
       .checkpoint_record = CheckpointRecord{},
-      .common = SupervisionCommon(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
+      .common = SupervisionCommon(std::move(*monitor),
+                                  JournalSink(std::move(artifacts->journal), journal_record_limit),
                                   artifacts->sequence, *sampling, common.sample_interval,
                                   parent.parent, common.on_parent_exit == OnParentExit::Detach,
                                   std::move(sampler), std::move(child.owned)),
@@ -210,7 +221,13 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
 }  // namespace
 
 cli::ExecutionOutcome execute(const cli::NormalizedCommand& command) {
-  if (command.run) return execute_run(command, *command.run);
+  if (command.run) return execute_run(command, *command.run, kMaxJournalRecords);
+  return supervise_observe(command);
+}
+
+cli::ExecutionOutcome execute_with_journal_limit(const cli::NormalizedCommand& command,
+                                                 uint64_t journal_record_limit) {
+  if (command.run) return execute_run(command, *command.run, journal_record_limit);
   return supervise_observe(command);
 }
 

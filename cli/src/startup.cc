@@ -1,12 +1,17 @@
 #include "startup.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 
 #include "artifacts.h"
+#include "vek_guard/unique_fd.h"
 
 namespace vek_guard::runtime {
 
@@ -73,16 +78,55 @@ EarlyEnd child_exited_before(const std::optional<ChildStatus>& status, std::stri
   return {fallback_kind, std::string(fallback_message)};
 }
 
+namespace {
+
+// Writes what can be written at once, retrying only interruptions; the rest
+// of the text is dropped.
+void write_without_waiting(int fd, std::string_view text, bool socket) {
+  while (!text.empty()) {
+    const ssize_t n = socket ? ::send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                             : ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
 void print_now(std::string_view line) {
   std::string text(line);
   text.push_back('\n');
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nothing more can be said on a broken standard error
-    done += static_cast<std::size_t>(n);
+  struct stat info {};
+  if (::fstat(STDERR_FILENO, &info) != 0) return;
+  if (S_ISSOCK(info.st_mode)) {
+    write_without_waiting(STDERR_FILENO, text, /*socket=*/true);
+    return;
   }
+  if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) {
+    // A pipe nobody reads, or a terminal held by flow control, would block
+    // the write, and with it the loop. O_NONBLOCK cannot be set on
+    // descriptor 2 itself: the command shares its open file description and
+    // would find its own writes failing. A second description of the same
+    // pipe or terminal is ours alone.
+    UniqueFd own(::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (own.valid()) {
+      write_without_waiting(own.get(), text, /*socket=*/false);
+      return;
+    }
+    // Not reopenable (a terminal of another user, a pipe without a reader):
+    // write only when there is room now. The command may fill the room in
+    // between, which is as far as a shared description allows.
+    // One write call only: a second could be the one that waits.
+    pollfd room{STDERR_FILENO, POLLOUT, 0};
+    if (::poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0) {
+      const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+      (void)written;
+    }
+    return;
+  }
+  // A regular file (or /dev/null) takes the line without waiting on anyone.
+  write_without_waiting(STDERR_FILENO, text, /*socket=*/false);
 }
 
 LaunchSpec launch_spec_for(const cli::NormalizedCommand& command) {

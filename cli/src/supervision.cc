@@ -46,6 +46,7 @@ SupervisionCommon::SupervisionCommon(TerminalSignalMonitor monitor, JournalSink 
       observer(NativeAdvisoryObserver::create()),
       sampler(std::move(footprint_sampler)),
       owned(std::move(owned_process)),
+      stop_link(owned.process_group()),
       started_at(MonotonicInstant::now()) {}
 
 SupervisionCommon::SampleStep SupervisionCommon::take_sample() {
@@ -109,19 +110,21 @@ EscapeEvidence SupervisionCommon::escape_evidence() const {
 void SupervisionCommon::append_final_records(const CheckpointRecord& checkpoint,
                                              const std::optional<CalibrationArtifact>& summary,
                                              const TerminalOutcome& outcome) {
+  constexpr RecordRoom kClosing = RecordRoom::Closing;
   const SampleHistory history = sampler.history();
   if (!history.empty() && history[0].sequence != 0) {
-    journal_event(journal, record_sequence, JournalEntry::sample_history_reset(), true);
+    journal_event(journal, record_sequence, JournalEntry::sample_history_reset(), true, kClosing);
     for (std::size_t i = 0; i < sample_history.size(); ++i) {
-      journal_event(journal, record_sequence, JournalEntry::sample(sample_history.at(i)), false);
+      journal_event(journal, record_sequence, JournalEntry::sample(sample_history.at(i)), false,
+                    kClosing);
     }
   }
-  journal_event(journal, record_sequence, JournalEntry::checkpoint(checkpoint), true);
-  journal_event(journal, record_sequence, JournalEntry::escape(escape_evidence()), false);
+  journal_event(journal, record_sequence, JournalEntry::checkpoint(checkpoint), true, kClosing);
+  journal_event(journal, record_sequence, JournalEntry::escape(escape_evidence()), false, kClosing);
   if (summary) {
-    journal_event(journal, record_sequence, JournalEntry::calibration(*summary), false);
+    journal_event(journal, record_sequence, JournalEntry::calibration(*summary), false, kClosing);
   }
-  journal_event(journal, record_sequence, JournalEntry::outcome(outcome), true);
+  journal_event(journal, record_sequence, JournalEntry::outcome(outcome), true, kClosing);
 }
 
 cli::ExecutionOutcome SupervisionCommon::publish(TerminalKind kind,

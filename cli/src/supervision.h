@@ -41,10 +41,11 @@ class WindowHistory {
 };
 
 // Everything both loops hold for one supervised command. Members are
-// destroyed in reverse order: the owned process goes first (a group that is
-// still owned is killed and its root reaped), then the sampler, observer and
-// histories, and the terminal-signal monitor last, which restores the
-// previous signal actions only once the group has been dealt with.
+// destroyed in reverse order: the stop link goes first, then the owned process
+// (a group that is still owned is killed and its root reaped), then the
+// sampler, observer and histories, and the terminal-signal monitor last, which
+// restores the previous signal actions only once the group has been dealt
+// with.
 struct SupervisionCommon {
   SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink, uint64_t sequence,
                     const SamplingConfig& config, Duration interval,
@@ -84,7 +85,7 @@ struct SupervisionCommon {
   // The closing records: the sample history again when samples were dropped,
   // then the checkpoint, the escape evidence, the calibration (observe only)
   // and the outcome. Each goes through the sink whatever became of the
-  // others.
+  // others, into the room the journal keeps for them.
   void append_final_records(const CheckpointRecord& checkpoint,
                             const std::optional<CalibrationArtifact>& calibration,
                             const TerminalOutcome& outcome);
@@ -113,6 +114,9 @@ struct SupervisionCommon {
   bool escape_detected = false;
   std::optional<ChildStatus> root_status;
   OwnedProcess owned;
+  // Declared after `owned`, so it is dropped first: a job-control stop never
+  // reaches a group that is being killed, or whose id may be reused.
+  GroupStopLink stop_link;
   MonotonicInstant started_at;
 };
 

@@ -69,19 +69,40 @@ Result<std::string, StorageError> hidden_sibling_name(std::string_view name,
   return hidden;
 }
 
-Result<void, StorageError> check_output_target(int dir_fd, std::string_view name) {
+namespace {
+
+// What occupies `name` in `dir_fd`, a symbolic link not followed: nothing
+// (ENOENT), or its status. The errors are check_output_target's.
+Result<std::optional<struct stat>, StorageError> examine_entry(int dir_fd, std::string_view name) {
   if (has_nul(name)) return unexpected(storage_error(StorageErrorKind::InvalidTarget));
   const std::string c_name(name);
   struct stat st {};
   if (::fstatat(dir_fd, c_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) return {};
+    if (errno == ENOENT) return std::optional<struct stat>();
     return unexpected(storage_error(StorageErrorKind::UnsafeTarget, errno));
   }
+  return std::optional<struct stat>(st);
+}
+
+}  // namespace
+
+Result<void, StorageError> check_output_target(int dir_fd, std::string_view name) {
+  Result<std::optional<struct stat>, StorageError> entry = examine_entry(dir_fd, name);
+  if (!entry) return unexpected(entry.error());
+  if (!*entry) return {};
   // Only the user's own private report may be replaced: anything else in its
   // place (a link that could redirect the rename's victim, a directory,
   // someone else's file, a file others may read) stays untouched.
+  const struct stat& st = **entry;
   if (S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600 && st.st_uid == ::geteuid()) return {};
   return unexpected(storage_error(StorageErrorKind::UnsafeTarget));
+}
+
+Result<void, StorageError> check_name_free(int dir_fd, std::string_view name) {
+  Result<std::optional<struct stat>, StorageError> entry = examine_entry(dir_fd, name);
+  if (!entry) return unexpected(entry.error());
+  if (*entry) return unexpected(storage_error(StorageErrorKind::UnsafeTarget));
+  return {};
 }
 
 Result<UniqueFd, StorageError> create_report_temp(int dir_fd, std::string_view name) {

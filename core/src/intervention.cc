@@ -35,7 +35,7 @@ InterventionResult ProcessInterventionActuator::execute(Duration now,
   const auto& forwarded = *command.get_if<InterventionCommand::Signal>();
   // Refused before anything else: the policy only ever forwards what the
   // supervisor itself received, so anything else is a bug upstream.
-  if (forwarded.signal != SIGHUP && forwarded.signal != SIGINT && forwarded.signal != SIGTERM) {
+  if (!process_control::is_terminal_signal(forwarded.signal)) {
     return failure(InterventionFailure::NotPermitted);
   }
   return signal_group(forwarded.signal);
@@ -140,8 +140,8 @@ void InterventionEvidence::record_attempt(Duration issued_at, InterventionComman
 
 void InterventionEvidence::record_result(Duration issued_at, InterventionCommand command,
                                          const InterventionResult& result) {
-  const uint8_t code = result ? static_cast<uint8_t>(*result)
-                              : static_cast<uint8_t>(result.error());
+  const uint8_t code =
+      result ? static_cast<uint8_t>(*result) : static_cast<uint8_t>(result.error());
   record_attempt(issued_at, std::move(command), !result.ok(), code);
 }
 

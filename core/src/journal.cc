@@ -339,6 +339,14 @@ Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view r
       !target) {
     return unexpected(target.error());
   }
+  // A temporary report left by a crash would make publication fail at the
+  // very end, after the command has run; refusing now costs nothing and
+  // leaves no journal behind to block the path.
+  auto temp_name = hidden_sibling_name(journal.report_file_name_, ".tmp");
+  if (!temp_name) return unexpected(temp_name.error());
+  if (auto temp = check_name_free(journal.directory_fd_.get(), *temp_name); !temp) {
+    return unexpected(temp.error());
+  }
 
   if (has_nul(journal.journal_file_name_)) {
     return unexpected(storage_error(StorageErrorKind::InvalidTarget));

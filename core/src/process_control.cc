@@ -6,12 +6,14 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -93,10 +95,6 @@ Result<SignalDelivery, ControlError> combined(Result<SignalDelivery, ControlErro
     return SignalDelivery::Delivered;
   }
   return SignalDelivery::ProcessMissing;
-}
-
-bool is_terminal_signal(uint8_t signal) {
-  return signal == SIGHUP || signal == SIGINT || signal == SIGTERM;
 }
 
 // The environment the child starts with, as "KEY=VALUE" entries.
@@ -331,6 +329,11 @@ UniqueFd open_pidfd(pid_t pid) {
 std::atomic<int> g_monitor_write_fd{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
 
+// The group a job-control stop stops with the supervisor, or 0.
+std::atomic<int32_t> g_stop_group{0};
+static_assert(std::atomic<int32_t>::is_always_lock_free,
+              "the signal handler needs a lock-free int32_t");
+
 void on_terminal_signal(int signal) {
   // write() may change errno under the feet of the interrupted code.
   const int saved_errno = errno;
@@ -343,6 +346,53 @@ void on_terminal_signal(int signal) {
     (void)ignored;
   }
   errno = saved_errno;
+}
+
+// SIGTSTP, SIGTTIN, SIGTTOU. Runs entirely in the handler, with only
+// async-signal-safe calls, because the stop must not wait for the loop: the
+// loop may itself be what the terminal holds up.
+void on_stop_signal(int signal) {
+  const int saved_errno = errno;
+  const int32_t group = g_stop_group.load(std::memory_order_acquire);
+  // The command first: it must not run on unwatched, even for the moment it
+  // takes the supervisor to stop.
+  if (group > 1) (void)::kill(-group, SIGSTOP);
+  // Then the supervisor, through the signal's own default action, so that a
+  // shell sees the stop it expects and the kernel may discard it for an
+  // orphaned process group, where nobody would ever continue us.
+  struct sigaction stop_action {};
+  stop_action.sa_handler = SIG_DFL;
+  sigemptyset(&stop_action.sa_mask);
+  struct sigaction ours {};
+  (void)::sigaction(signal, &stop_action, &ours);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  sigset_t mask;
+  (void)::pthread_sigmask(SIG_UNBLOCK, &only, &mask);
+  (void)::raise(signal);  // returns once continued (or at once if discarded)
+  (void)::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  (void)::sigaction(signal, &ours, nullptr);
+  if (group > 1) (void)::kill(-group, SIGCONT);
+  errno = saved_errno;
+}
+
+// For the signals that would end the supervisor by default: catching them
+// with nothing to do keeps it alive and leaves exec to reset them for the
+// command.
+void on_quiet_signal(int) {}
+
+bool is_stop_signal(int signal) {
+  return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
+sigset_t terminal_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : TerminalSignalMonitor::kSignals) {
+    if (process_control::is_terminal_signal(signal)) sigaddset(&set, signal);
+  }
+  return set;
 }
 
 bool action_is_ignore(const struct sigaction& action) {
@@ -361,6 +411,57 @@ Result<bool, ControlError> hangup_is_ignored() {
     return control_error(ControlErrorKind::MonitorFailed, errno);
   }
   return action_is_ignore(current);
+}
+
+void prepare_supervisor_signals() {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_IGN;
+  (void)::sigaction(SIGPIPE, &action, nullptr);
+
+  struct sigaction child {};
+  if (::sigaction(SIGCHLD, nullptr, &child) == 0 && action_is_ignore(child)) {
+    action.sa_handler = SIG_DFL;
+    (void)::sigaction(SIGCHLD, &action, nullptr);
+  }
+
+  const sigset_t terminal = terminal_signal_set();
+  (void)::pthread_sigmask(SIG_BLOCK, &terminal, nullptr);
+
+  action.sa_handler = on_quiet_signal;
+  action.sa_flags = SA_RESTART;
+  const auto quieten = [&action](int signal) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) != 0) return;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return;
+    (void)::sigaction(signal, &action, nullptr);
+  };
+  for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT,
+                           SIGXCPU, SIGXFSZ}) {
+    quieten(signal);
+  }
+  // SIGRTMIN is past the real-time signals that the C library keeps for
+  // itself.
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) quieten(signal);
+}
+
+Result<std::optional<uint64_t>, LaunchError> make_room_for_checkpoint_descriptor() {
+  constexpr rlim_t kNeeded = kCheckpointChildFd + 1;
+  struct rlimit limit {};
+  // Unknown: nothing to change, and a launch that fails for it says so.
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::optional<uint64_t>();
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kNeeded) {
+    return std::optional<uint64_t>();
+  }
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < kNeeded) {
+    return launch_error(LaunchErrorKind::CheckpointConfiguration, EMFILE);
+  }
+  const rlim_t original = limit.rlim_cur;
+  limit.rlim_cur = kNeeded;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return launch_error(LaunchErrorKind::CheckpointConfiguration, errno);
+  }
+  return std::optional<uint64_t>(static_cast<uint64_t>(original));
 }
 
 Result<ChildStatus, ControlError> decode_wait_status(int status) {
@@ -707,7 +808,9 @@ Result<SignalDelivery, ControlError> OwnedProcess::kill_group() const {
 
 Result<SignalDelivery, ControlError> OwnedProcess::forward_terminal_signal(
     uint8_t signal) const {
-  if (!is_terminal_signal(signal)) return control_error(ControlErrorKind::NotForwardable);
+  if (!process_control::is_terminal_signal(signal)) {
+    return control_error(ControlErrorKind::NotForwardable);
+  }
   return control_handle().signal_group(signal);
 }
 
@@ -729,9 +832,11 @@ void OwnedProcess::relinquish() && {
 // ---------------------------------------------------------------------------
 
 Result<TerminalSignalMonitor, ControlError> TerminalSignalMonitor::install() {
-  struct sigaction hangup {};
-  if (::sigaction(SIGHUP, nullptr, &hangup) != 0) {
-    return control_error(ControlErrorKind::MonitorFailed, errno);
+  std::array<struct sigaction, kSignals.size()> current{};
+  for (std::size_t i = 0; i < kSignals.size(); ++i) {
+    if (::sigaction(kSignals[i], nullptr, &current[i]) != 0) {
+      return control_error(ControlErrorKind::MonitorFailed, errno);
+    }
   }
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -745,51 +850,78 @@ Result<TerminalSignalMonitor, ControlError> TerminalSignalMonitor::install() {
   if (!g_monitor_write_fd.compare_exchange_strong(expected, ends[1], std::memory_order_acq_rel)) {
     return control_error(ControlErrorKind::MonitorAlreadyInstalled);
   }
-
-  struct sigaction action {};
-  action.sa_handler = on_terminal_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-
-  // Undo in reverse order: what was replaced last is restored first.
-  auto undo = [&monitor](int error, bool interrupt_replaced) {
-    if (interrupt_replaced) (void)::sigaction(SIGINT, &monitor.previous_interrupt_, nullptr);
-    if (monitor.previous_hangup_) (void)::sigaction(SIGHUP, &*monitor.previous_hangup_, nullptr);
+  const auto fail = [&monitor](int error) {
+    monitor.restore_actions();
     g_monitor_write_fd.store(-1, std::memory_order_release);
     return control_error(ControlErrorKind::MonitorFailed, error);
   };
-  // Under nohup SIGHUP stays ignored: catching it would make the run end
-  // with the terminal that the user deliberately detached from.
-  if (!action_is_ignore(hangup)) {
+
+  struct sigaction terminal {};
+  terminal.sa_handler = on_terminal_signal;
+  sigemptyset(&terminal.sa_mask);
+  terminal.sa_flags = SA_RESTART;
+  // One stop at a time: a second one waits until the first is over.
+  struct sigaction stop {};
+  stop.sa_handler = on_stop_signal;
+  sigemptyset(&stop.sa_mask);
+  for (const int signal : kSignals) {
+    if (is_stop_signal(signal)) sigaddset(&stop.sa_mask, signal);
+  }
+  stop.sa_flags = SA_RESTART;
+
+  for (std::size_t i = 0; i < kSignals.size(); ++i) {
+    const int signal = kSignals[i];
+    // Under nohup SIGHUP stays ignored: catching it would make the run end
+    // with the terminal that the user deliberately detached from. An ignored
+    // stop signal never stops the supervisor, so it needs no handling.
+    if ((signal == SIGHUP || is_stop_signal(signal)) && action_is_ignore(current[i])) continue;
     struct sigaction previous {};
-    if (::sigaction(SIGHUP, &action, &previous) != 0) return undo(errno, false);
-    monitor.previous_hangup_ = previous;
+    if (::sigaction(signal, is_stop_signal(signal) ? &stop : &terminal, &previous) != 0) {
+      return fail(errno);
+    }
+    monitor.previous_[i] = previous;
   }
-  if (::sigaction(SIGINT, &action, &monitor.previous_interrupt_) != 0) {
-    return undo(errno, false);
+
+  // Only now, with the handlers in place, may a signal that has waited since
+  // the start of the program come in.
+  const sigset_t terminal_signals = terminal_signal_set();
+  sigset_t mask;
+  if (const int error = ::pthread_sigmask(SIG_UNBLOCK, &terminal_signals, &mask); error != 0) {
+    return fail(error);
   }
-  if (::sigaction(SIGTERM, &action, &monitor.previous_terminate_) != 0) {
-    return undo(errno, true);
+  sigemptyset(&monitor.reblock_);
+  for (const int signal : kSignals) {
+    if (process_control::is_terminal_signal(signal) && sigismember(&mask, signal) == 1) {
+      sigaddset(&monitor.reblock_, signal);
+    }
   }
   monitor.installed_ = true;
   return monitor;
 }
 
 TerminalSignalMonitor::TerminalSignalMonitor(TerminalSignalMonitor&& other) noexcept
-    : previous_hangup_(other.previous_hangup_),
-      previous_interrupt_(other.previous_interrupt_),
-      previous_terminate_(other.previous_terminate_),
+    : previous_(other.previous_),
+      reblock_(other.reblock_),
       read_end_(std::move(other.read_end_)),
       write_end_(std::move(other.write_end_)),
       installed_(other.installed_) {
   other.installed_ = false;
 }
 
+void TerminalSignalMonitor::restore_actions() {
+  for (std::size_t i = kSignals.size(); i-- > 0;) {
+    if (previous_[i]) (void)::sigaction(kSignals[i], &*previous_[i], nullptr);
+    previous_[i].reset();
+  }
+}
+
 TerminalSignalMonitor::~TerminalSignalMonitor() {
   if (!installed_) return;
-  (void)::sigaction(SIGINT, &previous_interrupt_, nullptr);
-  (void)::sigaction(SIGTERM, &previous_terminate_, nullptr);
-  if (previous_hangup_) (void)::sigaction(SIGHUP, &*previous_hangup_, nullptr);
+  // Blocked first, so that no signal finds its old action again in between:
+  // in the program that action is the default one, which would end the
+  // process before it has written its summary.
+  (void)::pthread_sigmask(SIG_BLOCK, &reblock_, nullptr);
+  restore_actions();
   // Only after the handlers are gone may the descriptor stop being valid.
   g_monitor_write_fd.store(-1, std::memory_order_release);
   read_end_.reset();
@@ -808,10 +940,27 @@ Result<std::vector<uint8_t>, ControlError> TerminalSignalMonitor::poll() {
     }
     if (got == 0) break;
     for (ssize_t i = 0; i < got; ++i) {
-      if (is_terminal_signal(chunk[i])) signals.push_back(chunk[i]);
+      if (process_control::is_terminal_signal(chunk[i])) signals.push_back(chunk[i]);
     }
   }
   return signals;
+}
+
+GroupStopLink::GroupStopLink(std::optional<int32_t> group) {
+  if (!group || *group < 2) return;
+  group_ = *group;
+  g_stop_group.store(group_, std::memory_order_release);
+}
+
+GroupStopLink::GroupStopLink(GroupStopLink&& other) noexcept
+    : group_(std::exchange(other.group_, 0)) {}
+
+void GroupStopLink::release() {
+  if (group_ == 0) return;
+  int32_t expected = group_;
+  // A newer link owns the slot now; it is not ours to clear.
+  (void)g_stop_group.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+  group_ = 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // `vek-guard run` end to end: the real binary on the helper programs, judged
 // by its exit status, its output and the report its journal rebuilds. Limits
 // leave room for the helpers' own baseline (a few MiB under the sanitizers).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -254,26 +256,172 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
   }
 }
 
+// Starts a run of an actor that exits with 3 when `signal` reaches it; its pid
+// is written to the area's "ready" file once it waits.
+Subprocess start_waiting_for(const RunArea& area, int signal,
+                             std::vector<std::string> run_options = {},
+                             SubprocessOptions process = {}) {
+  process.argv =
+      argv_of(area, {.options = std::move(run_options),
+                     .command = {helper("actor"), "wait-signal", "--signal", std::to_string(signal),
+                                 "--exit", "3", "--ready", area.file("ready")}});
+  return Subprocess::start(process);
+}
+
+// Sends `signal` to the supervisor: it is forwarded to the group as the run's
+// only signal, and the actor's own status is the run's.
+void expect_forwarded(const RunArea& area, Subprocess& guard, int signal) {
+  guard.send_signal(signal);
+  EXPECT_EQ(shell_status(guard.wait(seconds(20))), 3);
+  EXPECT_EQ(signal_rows(published_report(area)),
+            std::vector<SignalRow>{group_signal(signal, "external_signal")});
+}
+
 // SIGINT goes to the group, and a command that survives it keeps its own
 // status. The readiness descriptor is closed while the command still runs.
 TEST(RunE2e, SigintIsForwardedAndReadinessClosedWhileRunning) {
   RunArea area;
   ReadinessPipe ready;
-  const std::string ready_file = area.file("ready");
-  Subprocess guard = Subprocess::start(
-      {.argv = argv_of(
-           area, {.options = {"--client-ready-fd", std::to_string(ready.write_fd())},
-                  .command = {helper("actor"), "wait-signal", "--signal", std::to_string(SIGINT),
-                              "--exit", "3", "--ready", ready_file}}),
-       .inherit_fds = {ready.write_fd()}});
+  Subprocess guard =
+      start_waiting_for(area, SIGINT, {"--client-ready-fd", std::to_string(ready.write_fd())},
+                        {.inherit_fds = {ready.write_fd()}});
   ready.close_write();
   ASSERT_TRUE(ready.wait_closed(seconds(10)));
   EXPECT_TRUE(process_running(guard.pid()));
-  ASSERT_GT(wait_pid_file(ready_file, seconds(10)), 0);
-  guard.send_signal(SIGINT);
-  EXPECT_EQ(shell_status(guard.wait(seconds(20))), 3);
+  ASSERT_GT(wait_pid_file(area.file("ready"), seconds(10)), 0);
+  expect_forwarded(area, guard, SIGINT);
+}
+
+// Ctrl-Z stops the command's group before the supervisor, and continuing the
+// supervisor continues the group. In a group of its own the supervisor is not
+// orphaned, so the stop is not discarded.
+TEST(RunE2e, AJobControlStopStopsTheCommandWithTheSupervisor) {
+  RunArea area;
+  Subprocess guard = start_waiting_for(area, SIGINT, {}, {.new_process_group = true});
+  const pid_t command = wait_pid_file(area.file("ready"), seconds(10));
+  ASSERT_GT(command, 0);
+  guard.send_signal(SIGTSTP);
+  EXPECT_TRUE(eventually([&] { return process_state(guard.pid()) == 'T'; }, seconds(10)));
+  EXPECT_TRUE(eventually([&] { return process_state(command) == 'T'; }, seconds(5)));
+  guard.send_signal(SIGCONT);
+  EXPECT_TRUE(eventually([&] { return process_state(command) == 'S'; }, seconds(10)));
+  expect_forwarded(area, guard, SIGINT);
+}
+
+// SIGQUIT is a terminal signal like SIGINT; the other signals that would end
+// the supervisor by default leave it supervising, and the command still
+// starts with their default actions.
+TEST(RunE2e, QuitIsForwardedAndOtherSignalsLeaveTheSupervisorAlone) {
+  RunArea area;
+  Subprocess guard = start_waiting_for(area, SIGQUIT);
+  const pid_t command = wait_pid_file(area.file("ready"), seconds(10));
+  ASSERT_GT(command, 0);
+  const std::string status = read_file("/proc/" + std::to_string(command) + "/status");
+  for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN, SIGHUP, SIGINT, SIGTERM}) {
+    const uint64_t bit = uint64_t{1} << (signal - 1);
+    for (const char* mask : {"SigIgn:", "SigBlk:", "SigCgt:"}) {
+      const auto at = status.find(mask);
+      ASSERT_NE(at, std::string::npos);
+      EXPECT_EQ(std::stoull(status.substr(at + std::strlen(mask)), nullptr, 16) & bit, 0u)
+          << mask << " " << signal;
+    }
+  }
+  for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN}) guard.send_signal(signal);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(process_running(guard.pid()));
+  expect_forwarded(area, guard, SIGQUIT);
+}
+
+// A terminal signal that comes before the monitor exists waits, blocked, and
+// is forwarded at the first pass. Here it is already pending at exec, which
+// makes "before" certain.
+TEST(RunE2e, ATerminalSignalBeforeTheLaunchIsForwardedAtTheFirstPass) {
+  RunArea area;
+  const SubprocessResult result =
+      Subprocess::start(
+          {.argv = argv_of(area, {.command = {"/bin/sleep", "5"}}), .pending_signals = {SIGTERM}})
+          .wait(seconds(20));
+  EXPECT_EQ(shell_status(result), 128 + SIGTERM);
+  const json report = published_report(area);
+  EXPECT_EQ(signal_rows(report), std::vector<SignalRow>{group_signal(SIGTERM, "external_signal")});
+  expect_json_subset(report["outcome"], R"({"kind": "child_signaled", "signal": 15})"_json);
+}
+
+// Standard error is a full pipe that nobody reads: the enforcing line is
+// dropped, and the limit is enforced as usual.
+TEST(RunE2e, AFullStandardErrorNeverHoldsUpSupervision) {
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(::fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  const std::string filler(4096, 'x');
+  std::size_t filled = 0;
+  while (::write(ends[1], filler.data(), filler.size()) > 0) filled += filler.size();
+  // The supervisor gets a blocking descriptor, as from any shell.
+  ASSERT_EQ(::fcntl(ends[1], F_SETFL, 0), 0);
+  RunArea area;
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&" + std::to_string(ends[1]),
+                                   "sh"};
+  for (const std::string& word :
+       argv_of(area, {.max_footprint = "64MiB", .command = grow_to(kLimit + kMiB)})) {
+    argv.push_back(word);
+  }
+  const SubprocessResult result =
+      Subprocess::start({.argv = argv, .inherit_fds = {ends[1]}}).wait(seconds(20));
+  ::close(ends[1]);
+  EXPECT_EQ(result.exit_code, 75);
   EXPECT_EQ(signal_rows(published_report(area)),
-            std::vector<SignalRow>{group_signal(SIGINT, "external_signal")});
+            std::vector<SignalRow>{group_signal(SIGTERM, "footprint")});
+  std::string left;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) left.append(buffer, n);
+  ::close(ends[0]);
+  EXPECT_EQ(left, std::string(filled / filler.size() * filler.size(), 'x'));
+}
+
+// A command inheriting SIGCHLD ignored keeps its status, and one under a low
+// soft descriptor limit still gets descriptor 198. A hard limit that cannot
+// admit it refuses the run before anything is created.
+TEST(RunE2e, InheritedSignalsAndDescriptorLimitsDoNotCostTheRun) {
+  TempDir scratch;
+  const std::string marker = scratch.file("launched");
+  struct Row {
+    std::vector<std::string> wrapper, command;
+    int status;
+    std::string stderr_text;
+  };
+  const std::string refusal =
+      "vek-guard: open-file limit is too low for the checkpoint descriptor 198 (ulimit -n must "
+      "allow 199)\n";
+  const std::vector<Row> rows = {
+      {{"/usr/bin/env", "--ignore-signal=CHLD"},
+       {"/bin/sh", "-c", "exit 3"},
+       3,
+       enforcing_line(kDefaultLimit)},
+      {{"/bin/sh", "-c", "ulimit -S -n 150 && exec \"$@\"", "sh"},
+       {"/bin/sh", "-c", "test -e /proc/self/fd/198"},
+       0,
+       enforcing_line(kDefaultLimit)},
+      {{"/bin/sh", "-c", "ulimit -n 150 && exec \"$@\"", "sh"},
+       {"/usr/bin/touch", marker},
+       64,
+       refusal},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.wrapper.back());
+    RunArea area;
+    std::vector<std::string> argv = row.wrapper;
+    for (const std::string& word : argv_of(area, {.command = row.command})) argv.push_back(word);
+    const SubprocessResult result = run_subprocess({.argv = argv}, seconds(60));
+    EXPECT_EQ(shell_status(result), row.status);
+    EXPECT_EQ(result.stderr_text, row.stderr_text);
+    if (row.status == 64) {
+      EXPECT_FALSE(path_exists(area.journal_path()));
+      EXPECT_FALSE(path_exists(marker));
+    } else {
+      expect_json_subset(published_report(area)["outcome"],
+                         {{"kind", "child_exited"}, {"code", row.status}});
+    }
+  }
 }
 
 // A root may move itself into another group of its session, here the

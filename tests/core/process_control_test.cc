@@ -46,7 +46,8 @@ Lines lines_with(const std::string& text, const std::string& key) {
 
 // Restores the dispositions and the mask a test changes, whatever the outcome.
 struct SignalStateGuard {
-  static constexpr int kSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGPIPE};
+  static constexpr int kSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
+                                     SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE};
   struct sigaction saved[std::size(kSignals)]{};
   sigset_t mask{};
   SignalStateGuard() {
@@ -214,6 +215,13 @@ TEST(TerminalSignalMonitor, PassesSignalsThroughItsPipeAndRestoresTheActionsOnDr
   ::signal(SIGHUP, SIG_DFL);
   ::signal(SIGINT, SIG_DFL);
   ::signal(SIGTERM, SIG_IGN);
+  // A terminal signal that waits blocked (as the program keeps them until its
+  // monitor runs) comes in with the installation, and is blocked again after.
+  sigset_t quit;
+  sigemptyset(&quit);
+  sigaddset(&quit, SIGQUIT);
+  ::sigprocmask(SIG_BLOCK, &quit, nullptr);
+  ::raise(SIGQUIT);
   {
     auto first = TerminalSignalMonitor::install();
     ASSERT_TRUE(first.ok());
@@ -224,7 +232,7 @@ TEST(TerminalSignalMonitor, PassesSignalsThroughItsPipeAndRestoresTheActionsOnDr
     ::raise(SIGINT);
     ::raise(SIGTERM);
     ::raise(SIGHUP);
-    EXPECT_EQ(first->poll().value(), (std::vector<uint8_t>{2, 15, 1}));
+    EXPECT_EQ(first->poll().value(), (std::vector<uint8_t>{3, 2, 15, 1}));
     EXPECT_TRUE(first->poll().value().empty());
     // The moved-from monitor must not uninstall the handlers.
     TerminalSignalMonitor moved = std::move(*first);
@@ -234,6 +242,11 @@ TEST(TerminalSignalMonitor, PassesSignalsThroughItsPipeAndRestoresTheActionsOnDr
   EXPECT_TRUE(handler_is(SIGHUP, SIG_DFL));
   EXPECT_TRUE(handler_is(SIGINT, SIG_DFL));
   EXPECT_TRUE(handler_is(SIGTERM, SIG_IGN));
+  EXPECT_TRUE(handler_is(SIGTSTP, SIG_DFL));
+  sigset_t blocked;
+  ::sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  EXPECT_EQ(sigismember(&blocked, SIGQUIT), 1);
+  EXPECT_EQ(sigismember(&blocked, SIGINT), 0);
 
   // Under nohup SIGHUP stays ignored throughout.
   ::signal(SIGHUP, SIG_IGN);

@@ -1,6 +1,7 @@
 // Supervised commands for the end-to-end tests and the benchmarks of run
 // mode that the other helpers do not cover: a command that exits by itself
-// after a forwarded signal, and one whose footprint jumps in a single call.
+// after a forwarded signal, one whose footprint jumps in a single call, and
+// one whose footprint swings up and down.
 //
 //   vek-guard-test-actor wait-signal --signal N [--exit CODE]
 //                                    [--ready PATH] [--stamp PATH]
@@ -17,14 +18,23 @@
 //       call returns: faulting in and zeroing the pages takes the kernel a
 //       few milliseconds.
 //
-// Both end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
+//   vek-guard-test-actor flap --low BYTES --high BYTES --period-ms MS
+//                             --flips N --final BYTES
+//       Brings its own footprint (RssAnon + RssShmem + VmSwap, its start-up
+//       share included) to `low`, then switches between `high` and `low`
+//       every `period-ms`, N switches in all, then holds `final` until it is
+//       killed.
+//
+// All end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file or the mapping fails.
 #include <signal.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -120,6 +130,58 @@ int run_jump(const Options& options) {
   for (;;) ::pause();
 }
 
+// This process's footprint as the supervisor counts it, in bytes; 0 when it
+// cannot be read.
+uint64_t own_footprint() {
+  FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return 0;
+  uint64_t total_kb = 0;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    unsigned long long kb = 0;
+    if (std::sscanf(line, "RssAnon: %llu", &kb) == 1 ||
+        std::sscanf(line, "RssShmem: %llu", &kb) == 1 ||
+        std::sscanf(line, "VmSwap: %llu", &kb) == 1) {
+      total_kb += kb;
+    }
+  }
+  std::fclose(status);
+  return total_kb * 1024;
+}
+
+int run_flap(const Options& options) {
+  const uint64_t low = options.number("low", 0);
+  const uint64_t high = options.number("high", 0);
+  const uint64_t final_bytes = options.number("final", 0);
+  if (low == 0 || high <= low || final_bytes == 0) usage_error(options.program, "--low/--high");
+  const uint64_t period_ms = options.number("period-ms", 20);
+  const uint64_t flips = options.number("flips", 0);
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const uint64_t baseline = own_footprint();
+  const uint64_t top = std::max(high, final_bytes);
+  if (baseline >= low) return 3;
+  auto* block = static_cast<char*>(
+      mmap(nullptr, top - baseline, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (block == MAP_FAILED) return 3;
+  uint64_t held = 0;  // bytes of `block` that are resident
+  const auto hold = [&](uint64_t footprint) {
+    const uint64_t want = (footprint - baseline) / page * page;
+    if (want < held) {
+      madvise(block + want, held - want, MADV_DONTNEED);
+    } else {
+      for (uint64_t offset = held; offset < want; offset += page) block[offset] = 1;
+    }
+    held = want;
+  };
+  hold(low);
+  for (uint64_t flip = 0; flip < flips; ++flip) {
+    sleep_ms(period_ms);
+    hold(flip % 2 == 0 ? high : low);
+  }
+  hold(final_bytes);
+  for (;;) ::pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,5 +191,6 @@ int main(int argc, char** argv) {
   const std::string behaviour = argv[1];
   if (behaviour == "wait-signal") return run_wait_signal(options);
   if (behaviour == "jump") return run_jump(options);
+  if (behaviour == "flap") return run_flap(options);
   usage_error(argv[0], argv[1]);
 }

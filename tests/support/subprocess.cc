@@ -84,8 +84,7 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
   std::string slave_name;
   if (options.stdin_pty) {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname(master) == nullptr) {
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
       ADD_FAILURE() << "pseudo-terminal set-up failed: " << std::strerror(errno);
       return process;
     }
@@ -102,6 +101,7 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
   }
   if (pid == 0) {
     if (options.stdin_pty && setsid() < 0) child_fail("setsid");
+    if (options.new_process_group && setpgid(0, 0) < 0) child_fail("setpgid");
     if (options.stdin_pty) {
       const int slave = ::open(slave_name.c_str(), O_RDWR);
       if (slave < 0 || dup2(slave, 0) < 0) child_fail("pty slave");
@@ -116,7 +116,8 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
     unsigned int next = 3;
     for (const int fd : keep) {
       if (fd < 3) continue;
-      if (static_cast<unsigned int>(fd) > next) close_range(next, static_cast<unsigned int>(fd) - 1, 0);
+      if (static_cast<unsigned int>(fd) > next)
+        close_range(next, static_cast<unsigned int>(fd) - 1, 0);
       const int flags = fcntl(fd, F_GETFD);
       if (flags >= 0) fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
       next = static_cast<unsigned int>(fd) + 1;
@@ -126,6 +127,13 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
     sigset_t empty;
     sigemptyset(&empty);
     sigprocmask(SIG_SETMASK, &empty, nullptr);
+    for (const int pending : options.pending_signals) {
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, pending);
+      sigprocmask(SIG_BLOCK, &one, nullptr);
+      raise(pending);
+    }
     execve(prepared.argv[0], prepared.argv.data(), prepared.envp.data());
     child_fail("execve");
   }
@@ -235,11 +243,15 @@ SubprocessResult run_subprocess(const SubprocessOptions& options,
 bool process_exists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
 
 bool process_running(pid_t pid) {
+  const char state = process_state(pid);
+  return state != '\0' && state != 'Z' && state != 'X';
+}
+
+char process_state(pid_t pid) {
   const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   const auto close = stat.rfind(')');
-  if (close == std::string::npos || close + 2 >= stat.size()) return false;
-  const char state = stat[close + 2];
-  return state != 'Z' && state != 'X';
+  if (close == std::string::npos || close + 2 >= stat.size()) return '\0';
+  return stat[close + 2];
 }
 
 std::string read_file(const std::string& path) {

@@ -26,6 +26,13 @@ struct SubprocessOptions {
   // Give the child a new session with a pseudo-terminal as its standard
   // input (for tests of terminal handling).
   bool stdin_pty = false;
+  // Put the child in a process group of its own within the test's session:
+  // unlike the test's group (which may have no parent in the session), it is
+  // not orphaned, so a job-control stop does stop it.
+  bool new_process_group = false;
+  // Signals blocked and raised in the child just before exec: the program
+  // starts with them pending (and blocked).
+  std::vector<int> pending_signals;
 };
 
 struct SubprocessResult {
@@ -80,6 +87,9 @@ bool eventually(Predicate predicate, std::chrono::milliseconds timeout);
 bool process_exists(pid_t pid);
 // Whether the process is alive and not a zombie, from /proc/PID/stat.
 bool process_running(pid_t pid);
+// The state letter of /proc/PID/stat ('R', 'S', 'T' for stopped, ...), or
+// '\0' when there is no such process.
+char process_state(pid_t pid);
 
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);

@@ -2,7 +2,7 @@
 // out, with the supervision itself passed in so that tests can replace it.
 //
 //   int main(int argc, char** argv) {
-//     ::signal(SIGPIPE, SIG_IGN);
+//     process_control::prepare_supervisor_signals();
 //     const std::vector<std::string> args = collect_args(argc, argv);
 //     return program_main(args, runtime::execute, STDOUT_FILENO, STDERR_FILENO);
 //   }
@@ -32,8 +32,9 @@ std::vector<std::string> collect_args(int argc, const char* const* argv);
 // called. Otherwise `execute` runs the command and its outcome is written
 // with write_summary, whose status is returned.
 //
-// The caller must ignore SIGPIPE beforehand, so that a closed output shows up
-// as EPIPE instead of killing the supervisor with its child still running.
+// The caller must ignore SIGPIPE beforehand (prepare_supervisor_signals
+// does), so that a closed output shows up as EPIPE instead of killing the
+// supervisor with its child still running.
 [[nodiscard]] int program_main(std::span<const std::string> args, const Executor& execute,
                                int stdout_fd, int stderr_fd);
 

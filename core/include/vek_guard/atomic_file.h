@@ -147,6 +147,11 @@ class FileIo {
 // without one when something else occupies the name.
 [[nodiscard]] Result<void, StorageError> check_output_target(int dir_fd, std::string_view name);
 
+// Whether `name` in directory `dir_fd` is free: success only when nothing is
+// there (a symbolic link is not followed). Errors as check_output_target's,
+// with UnsafeTarget without an errno for anything at all in its place.
+[[nodiscard]] Result<void, StorageError> check_name_free(int dir_fd, std::string_view name);
+
 // Creates `name` in `dir_fd` exclusively, write-only, close-on-exec, never
 // through a symbolic link, with mode 0600. Errors: InvalidTarget for a name
 // holding a NUL byte; UnsafeTarget with the errno when the name exists;

@@ -58,7 +58,7 @@ struct InterventionCommand {
 
   // Implicit on purpose: `actuator.execute(now, InterventionCommand::Kill{})`.
   template <class Alternative>
-    requires std::is_constructible_v<Variant, Alternative&&>
+  requires std::is_constructible_v<Variant, Alternative&&>
   constexpr InterventionCommand(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value(std::forward<Alternative>(alternative)) {}
 
@@ -125,10 +125,10 @@ class ProcessInterventionActuator final : public InterventionActuator {
 
   // Terminate, Kill: SIGTERM / SIGKILL to the group (and to a root that left
   // it, when `group` came from the OwnedProcess; see
-  // ProcessControlHandle::signal_group). Signal(s): s must be 1, 2 or 15 (else
-  // NotPermitted, checked first), then s the same way. For all three: no
-  // group is Failed; ESRCH is success ProcessMissing; EPERM is
-  // PermissionDenied; other errors Failed.
+  // ProcessControlHandle::signal_group). Signal(s): s must be a terminal
+  // signal, 1, 2, 3 or 15 (else NotPermitted, checked first), then s the same
+  // way. For all three: no group is Failed; ESRCH is success ProcessMissing;
+  // EPERM is PermissionDenied; other errors Failed.
   //
   // RequestCheckpoint: no channel, not negotiated or a failed write is
   // CheckpointUnavailable (after a failed write the request stays pending); a

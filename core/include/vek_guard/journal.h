@@ -192,6 +192,9 @@ class SecureJournal final : public JournalAppender {
   //                        directory of the effective user with permission
   //                        bits exactly 0700 (sticky and set-id bits ignored);
   //   check_output_target  on the report name (UnsafeTarget, InvalidTarget);
+  //   check_name_free      on the temporary report's name (UnsafeTarget,
+  //                        InvalidTarget): a stale one would only fail the
+  //                        publication after the command has run;
   //   JournalExists        the journal name exists (left untouched);
   //   JournalCreateFailed  creating the journal or setting its mode failed;
   //   WriteFailed          writing the magic failed;
