@@ -252,6 +252,8 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
     return early_end(TerminalKind::of(launch_failure_kind(launched.error().kind)),
                      launched.error().message());
   }
+  // From the launch on, a stop of the supervisor stops the command too.
+  GroupStopLink stop_link(launched->process_group());
   if (launched->stdin_was_terminal()) print_now(kStdinNotice);
 
   std::optional<EarlyEnd> failed;
@@ -276,6 +278,7 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   if (failed) {
     // Released first: the group is killed and the root reaped before the
     // report is written.
+    stop_link.release();
     { OwnedProcess released = std::move(*launched); }
     return early_end(failed->kind, failed->message);
   }
@@ -283,6 +286,7 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   Result<IdentityTracker, InspectionError> tracker =
       IdentityTracker::create(root->identity(), launched->process_group().value_or(0));
   if (!tracker) {
+    stop_link.release();
     { OwnedProcess released = std::move(*launched); }
     return early_end(TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                      "owned process identity could not be established");
@@ -291,7 +295,7 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   SupervisionCommon common(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
                            artifacts->sequence, *sampling, options.sample_interval, parent.parent,
                            options.on_parent_exit == OnParentExit::Detach, std::move(sampler),
-                           std::move(*launched));
+                           std::move(*launched), std::move(stop_link));
   ObserveLoop loop(common, PolicyMachine::observe_only(sampling->max_sample_age(),
                                                        sampling->max_sample_window()));
   std::move(*ready).notify();

@@ -54,6 +54,8 @@ struct LaunchedRun {
   OwnedProcess owned;
   CheckpointEndpoint endpoint;
   ProcessIdentity root;
+  // Declared after `owned`, so it goes first.
+  GroupStopLink stop_link;
 };
 
 Result<LaunchedRun, EarlyEnd> launch_run_child(const cli::NormalizedCommand& command,
@@ -65,6 +67,8 @@ Result<LaunchedRun, EarlyEnd> launch_run_child(const cli::NormalizedCommand& com
                                std::string(launched.error().message())});
   }
   OwnedProcess owned = std::move(*launched);
+  // From the launch on, a stop of the supervisor stops the command too.
+  GroupStopLink stop_link(owned.process_group());
   if (owned.stdin_was_terminal()) print_now(kStdinNotice);
   const auto supervisor_failure = [](std::string_view text) {
     return EarlyEnd{TerminalKind::of(TerminalKind::Tag::SupervisorFailure), std::string(text)};
@@ -89,7 +93,7 @@ Result<LaunchedRun, EarlyEnd> launch_run_child(const cli::NormalizedCommand& com
     return unexpected(supervisor_failure(endpoint.error().message()));
   }
   const ProcessIdentity root_identity = root->identity();
-  return LaunchedRun{std::move(owned), *endpoint, root_identity};
+  return LaunchedRun{std::move(owned), *endpoint, root_identity, std::move(stop_link)};
 }
 
 cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
@@ -197,6 +201,7 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
   if (!tracker) {
     // The identity was checked above; a refusal here means it cannot seed
     // the tracking, which start-up treats like an unestablished identity.
+    child.stop_link.release();
     { OwnedProcess released = std::move(child.owned); }
     return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
                                  TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
@@ -208,11 +213,11 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
       .evidence = InterventionEvidence(),
       .actuator = std::move(actuator),
       .checkpoint_record = CheckpointRecord{},
-      .common = SupervisionCommon(std::move(*monitor),
-                                  JournalSink(std::move(artifacts->journal), journal_record_limit),
-                                  artifacts->sequence, *sampling, common.sample_interval,
-                                  parent.parent, common.on_parent_exit == OnParentExit::Detach,
-                                  std::move(sampler), std::move(child.owned)),
+      .common = SupervisionCommon(
+          std::move(*monitor), JournalSink(std::move(artifacts->journal), journal_record_limit),
+          artifacts->sequence, *sampling, common.sample_interval, parent.parent,
+          common.on_parent_exit == OnParentExit::Detach, std::move(sampler), std::move(child.owned),
+          std::move(child.stop_link)),
   };
   std::move(*ready).notify();
   return supervise_run(std::move(supervision));

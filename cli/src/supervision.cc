@@ -35,7 +35,7 @@ SupervisionCommon::SupervisionCommon(TerminalSignalMonitor monitor, JournalSink 
                                      uint64_t sequence, const SamplingConfig& config,
                                      Duration interval, std::optional<ProcessIdentity> parent,
                                      bool detach, FootprintSampler footprint_sampler,
-                                     OwnedProcess owned_process)
+                                     OwnedProcess owned_process, GroupStopLink link)
     : terminal_signals(std::move(monitor)),
       journal(std::move(sink)),
       record_sequence(sequence),
@@ -46,7 +46,7 @@ SupervisionCommon::SupervisionCommon(TerminalSignalMonitor monitor, JournalSink 
       observer(NativeAdvisoryObserver::create()),
       sampler(std::move(footprint_sampler)),
       owned(std::move(owned_process)),
-      stop_link(owned.process_group()),
+      stop_link(std::move(link)),
       started_at(MonotonicInstant::now()) {}
 
 SupervisionCommon::SampleStep SupervisionCommon::take_sample() {

@@ -50,7 +50,7 @@ struct SupervisionCommon {
   SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink, uint64_t sequence,
                     const SamplingConfig& config, Duration interval,
                     std::optional<ProcessIdentity> parent, bool detach_on_parent_exit,
-                    FootprintSampler sampler, OwnedProcess owned);
+                    FootprintSampler sampler, OwnedProcess owned, GroupStopLink stop_link);
 
   // A fresh reading of the time since `started_at`.
   Duration now() const { return started_at.elapsed(); }

@@ -300,6 +300,9 @@ TEST(RunE2e, AJobControlStopStopsTheCommandWithTheSupervisor) {
   Subprocess guard = start_waiting_for(area, SIGINT, {}, {.new_process_group = true});
   const pid_t command = wait_pid_file(area.file("ready"), seconds(10));
   ASSERT_GT(command, 0);
+  // A first sample: supervision runs, with the group linked for a while now.
+  ASSERT_TRUE(
+      eventually([&] { return count_journal_frames(area.journal_path()) >= 2; }, seconds(10)));
   guard.send_signal(SIGTSTP);
   EXPECT_TRUE(eventually([&] { return process_state(guard.pid()) == 'T'; }, seconds(10)));
   EXPECT_TRUE(eventually([&] { return process_state(command) == 'T'; }, seconds(5)));
