@@ -115,9 +115,9 @@ void print_now(std::string_view line) {
       return;
     }
     // Not reopenable (a terminal of another user, a pipe without a reader):
-    // write only when there is room now. The command may fill the room in
-    // between, which is as far as a shared description allows.
-    // One write call only: a second could be the one that waits.
+    // write only when there is room now, in one call, as a second could be
+    // the one that waits. The command may take the room in between, which is
+    // as far as a shared description allows.
     pollfd room{STDERR_FILENO, POLLOUT, 0};
     if (::poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0) {
       const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
