@@ -59,9 +59,12 @@ struct LaunchedRun {
 };
 
 Result<LaunchedRun, EarlyEnd> launch_run_child(const cli::NormalizedCommand& command,
-                                               UniqueFd child_end) {
+                                               UniqueFd child_end,
+                                               std::optional<uint64_t> descriptor_soft_limit) {
+  LaunchSpec spec = launch_spec_for(command);
+  spec.descriptor_soft_limit = descriptor_soft_limit;
   Result<OwnedProcess, LaunchError> launched =
-      OwnedProcess::launch_with_checkpoint(launch_spec_for(command), std::move(child_end));
+      OwnedProcess::launch_with_checkpoint(spec, std::move(child_end));
   if (!launched) {
     return unexpected(EarlyEnd{TerminalKind::of(launch_failure_kind(launched.error().kind)),
                                std::string(launched.error().message())});
@@ -185,7 +188,8 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
                                  TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                                  monitor.error().message());
   }
-  Result<LaunchedRun, EarlyEnd> launched = launch_run_child(command, std::move(child_end));
+  // The command gets back the descriptor limit it was started with.
+  Result<LaunchedRun, EarlyEnd> launched = launch_run_child(command, std::move(child_end), *room);
   if (!launched) {
     return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
                                  launched.error().kind, launched.error().message);

@@ -168,6 +168,9 @@ struct ExecPlan {
   // keeps the supervisor's.
   int null_flags[3] = {-1, -1, -1};
   const char* working_directory = nullptr;
+  // The soft RLIMIT_NOFILE to set once the descriptors are in place;
+  // RLIM_INFINITY keeps the supervisor's.
+  rlim_t descriptor_soft_limit = RLIM_INFINITY;
   sigset_t defaulted{};
   // Paths execve is tried on in order: the file itself when it holds a
   // slash, else each entry of the search path joined with it.
@@ -283,6 +286,17 @@ int open_null_on(int target, int flags) {
   if (error == 0 && plan.endpoint >= 0) error = place_endpoint(plan.endpoint);
   for (int fd = 0; fd < 3 && error == 0; ++fd) {
     if (plan.null_flags[fd] >= 0) error = open_null_on(fd, plan.null_flags[fd]);
+  }
+  // Only now: descriptor 198 may have needed the supervisor's raised limit.
+  // A limit below an open descriptor leaves that descriptor usable.
+  if (error == 0 && plan.descriptor_soft_limit != RLIM_INFINITY) {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      error = errno;
+    } else {
+      limit.rlim_cur = plan.descriptor_soft_limit;
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) error = errno;
+    }
   }
   if (error == 0 && plan.working_directory != nullptr && ::chdir(plan.working_directory) != 0) {
     error = errno;
@@ -605,6 +619,9 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
     }
   }
   if (spec.working_directory) plan.working_directory = spec.working_directory->c_str();
+  if (spec.descriptor_soft_limit) {
+    plan.descriptor_soft_limit = static_cast<rlim_t>(*spec.descriptor_soft_limit);
+  }
   sigemptyset(&plan.defaulted);
   for (const int signal : kSignalsDefaultedForCommand) sigaddset(&plan.defaulted, signal);
 

@@ -382,8 +382,8 @@ TEST(RunE2e, AFullStandardErrorNeverHoldsUpSupervision) {
 }
 
 // A command inheriting SIGCHLD ignored keeps its status, and one under a low
-// soft descriptor limit still gets descriptor 198. A hard limit that cannot
-// admit it refuses the run before anything is created.
+// soft descriptor limit still gets descriptor 198, and its own limit back. A
+// hard limit that cannot admit it refuses the run before anything is created.
 TEST(RunE2e, InheritedSignalsAndDescriptorLimitsDoNotCostTheRun) {
   TempDir scratch;
   const std::string marker = scratch.file("launched");
@@ -401,7 +401,7 @@ TEST(RunE2e, InheritedSignalsAndDescriptorLimitsDoNotCostTheRun) {
        3,
        enforcing_line(kDefaultLimit)},
       {{"/bin/sh", "-c", "ulimit -S -n 150 && exec \"$@\"", "sh"},
-       {"/bin/sh", "-c", "test -e /proc/self/fd/198"},
+       {"/bin/sh", "-c", "test -e /proc/self/fd/198 && test \"$(ulimit -S -n)\" = 150"},
        0,
        enforcing_line(kDefaultLimit)},
       {{"/bin/sh", "-c", "ulimit -n 150 && exec \"$@\"", "sh"},

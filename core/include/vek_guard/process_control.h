@@ -224,6 +224,11 @@ struct LaunchSpec {
   StdioDisposition stdin_disposition = StdioDisposition::Inherit;
   StdioDisposition stdout_disposition = StdioDisposition::Inherit;
   StdioDisposition stderr_disposition = StdioDisposition::Inherit;
+  // The command's soft RLIMIT_NOFILE, set in the child once its descriptors
+  // are in place (the hard limit is kept): the limit the supervisor started
+  // with, when it had to raise its own for descriptor 198
+  // (make_room_for_checkpoint_descriptor). Absent: the supervisor's.
+  std::optional<uint64_t> descriptor_soft_limit;
 };
 
 // The descriptor the checkpoint endpoint occupies in the child, and the
