@@ -162,6 +162,7 @@ TEST(RunE2e, EachEarlyEndHasItsStatusMessageAndReport) {
 // Every intervention ends in 75 with the group signalled for its reason, each
 // signal no sooner than its deadline, grace or timeout after the previous one.
 TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
+  TempDir scratch;
   const auto client = [&](std::vector<std::string> answer) {
     answer.insert(answer.begin(),
                   {helper("checkpointer"), "--grow-step", std::to_string(4 * kMiB),
@@ -189,6 +190,10 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
       {"jump above the emergency band", {},
        {helper("grow"), "--step", std::to_string(96 * kMiB), "--max", std::to_string(96 * kMiB),
         "--hold-ms", "30000"}, {kill}, {0}, "{}", "emergency"},
+      // The memory of a process whose leader is a zombie lives on in its threads.
+      {"jump after the main thread exited", {},
+       {helper("actor"), "jump", "--bytes", std::to_string(96 * kMiB), "--delay-ms", "100",
+        "--main-exits", "1", "--stamp", scratch.file("jump")}, {kill}, {0}, "{}", "emergency"},
       {"SIGTERM ignored", {}, grow_to(kLimit + kMiB, {"--ignore-term"}), {term, kill}, {0, 1000},
        "{}"},
       {"wall time", {"--wall-time", "300ms"}, {"/bin/sleep", "30"},

@@ -8,23 +8,28 @@
 //       writes the CLOCK_REALTIME arrival time in nanoseconds to `stamp` and
 //       exits with CODE (default 0).
 //
-//   vek-guard-test-actor jump --bytes N [--delay-ms MS] --stamp PATH
+//   vek-guard-test-actor jump --bytes N [--delay-ms MS] [--main-exits 1]
+//                             --stamp PATH
 //       Writes "<pid>\n" to `stamp`.pid, sleeps `delay-ms` (default 300), then
 //       writes the CLOCK_MONOTONIC time in nanoseconds to `stamp` and maps N
 //       bytes populated in one call (the footprint jumps at once), and writes
 //       the time that call returned to `stamp`.done. The first stamp comes
 //       before the call because a supervisor may kill the command before the
 //       call returns: faulting in and zeroing the pages takes the kernel a
-//       few milliseconds.
+//       few milliseconds. With --main-exits 1 all of this runs on a second
+//       thread while the main thread ends with pthread_exit: the process
+//       lives on with its leader a zombie.
 //
 // Both end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file or the mapping fails.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -102,10 +107,9 @@ int run_wait_signal(const Options& options) {
   return static_cast<int>(options.number("exit", 0) & 0xff);
 }
 
-int run_jump(const Options& options) {
+int jump(const Options& options) {
   const std::string stamp = options.text("stamp");
   const uint64_t bytes = options.number("bytes", 0);
-  if (stamp.empty() || bytes == 0) usage_error(options.program, "--stamp/--bytes");
   if (!write_file_atomically(stamp + ".pid", std::to_string(getpid()) + "\n")) return 3;
   sleep_ms(options.number("delay-ms", 300));
   const int64_t before = clock_ns(CLOCK_MONOTONIC);
@@ -118,6 +122,21 @@ int run_jump(const Options& options) {
   const int64_t mapped = clock_ns(CLOCK_MONOTONIC);
   if (!write_file_atomically(stamp + ".done", std::to_string(mapped) + "\n")) return 3;
   for (;;) ::pause();
+}
+
+int run_jump(const Options& options) {
+  if (options.text("stamp").empty() || options.number("bytes", 0) == 0) {
+    usage_error(options.program, "--stamp/--bytes");
+  }
+  if (options.number("main-exits", 0) == 0) return jump(options);
+  // pthread_exit unwinds the main thread's frames, so the worker gets its own
+  // copy of the options.
+  static Options kept;
+  kept = options;
+  pthread_t worker;
+  const auto body = [](void*) -> void* { std::exit(jump(kept)); };
+  if (pthread_create(&worker, nullptr, body, nullptr) != 0) return 3;
+  pthread_exit(nullptr);
 }
 
 }  // namespace

@@ -274,8 +274,10 @@ class NativeProcessInventory {
   // Inspects `pid`: footprint, start time, parent, process group and whether
   // it has exited. The start time is read twice, before and after the
   // footprint, through one descriptor of /proc/PID; a change between the two
-  // gives IdentityChanged. An exited process (zombie) is answered from its
-  // first reading alone: footprint 0, ppid 0, pgid 0, exited true.
+  // gives IdentityChanged. An exited process (a zombie with no thread left)
+  // is answered from its first reading alone: footprint 0, ppid 0, pgid 0,
+  // exited true. A leader whose main thread exited while other threads run
+  // on is alive, and its footprint is theirs.
   //
   // Errors: a pid below 1 gives InvalidData without any system call; a
   // missing process gives Missing; EPERM and EACCES give PermissionDenied;
