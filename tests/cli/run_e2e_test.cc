@@ -307,6 +307,25 @@ TEST(RunE2e, MembersLeftByTheRootAreCleanedUpAndEscapesRecorded) {
   }
 }
 
+// vfork and posix_spawn children show the command's whole memory until they
+// exec: counted once, 40 MiB stay below the limit in every sample.
+TEST(RunE2e, ChildrenSharingTheCommandsMemoryCountOnce) {
+  RunArea area;
+  const SubprocessResult result =
+      run(area, {.max_footprint = "64MiB",
+                 .command = {helper("actor"), "share", "--bytes", std::to_string(40 * kMiB),
+                             "--spawns", "20"}});
+  EXPECT_EQ(result.exit_code, 0);
+  const json report = published_report(area);
+  EXPECT_EQ(signal_rows(report), std::vector<SignalRow>{});
+  uint64_t peak = 0;
+  for (const json& sample : report["samples"]) {
+    peak = std::max(peak, sample["aggregate_footprint_bytes"].value("value", uint64_t{0}));
+  }
+  EXPECT_GE(peak, 40 * kMiB);
+  EXPECT_LT(peak, kLimit);
+}
+
 TEST(RunE2e, ParentExitWithDetachLeavesTheGroupSupervised) {
   RunArea area;
   const RunSpec detached{.options = {"--on-parent-exit", "detach"},

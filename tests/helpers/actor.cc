@@ -1,6 +1,7 @@
 // Supervised commands for the end-to-end tests and the benchmarks of run
 // mode that the other helpers do not cover: a command that exits by itself
-// after a forwarded signal, and one whose footprint jumps in a single call.
+// after a forwarded signal, one whose footprint jumps in a single call, and
+// one whose children share its memory.
 //
 //   vek-guard-test-actor wait-signal --signal N [--exit CODE]
 //                                    [--ready PATH] [--stamp PATH]
@@ -20,11 +21,20 @@
 //       thread while the main thread ends with pthread_exit: the process
 //       lives on with its leader a zombie.
 //
-// Both end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
+//   vek-guard-test-actor share --bytes N --spawns K [--child-sleep-ms MS]
+//       Maps N bytes populated, then K times in turn: vforks a child that
+//       sleeps MS milliseconds (default 30) in the parent's address space
+//       before it execs /bin/true, and posix_spawns /bin/true; waits for each
+//       and exits with 0. Both kinds of children share the parent's memory
+//       until they exec; the sleep makes sure samples catch the first kind.
+//
+// All end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file or the mapping fails.
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -139,6 +149,39 @@ int run_jump(const Options& options) {
   pthread_exit(nullptr);
 }
 
+int run_share(const Options& options) {
+  const uint64_t bytes = options.number("bytes", 0);
+  const uint64_t spawns = options.number("spawns", 0);
+  if (bytes == 0 || spawns == 0) usage_error(options.program, "--bytes/--spawns");
+  const uint64_t child_sleep_ms = options.number("child-sleep-ms", 30);
+  if (mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1,
+           0) == MAP_FAILED) {
+    return 3;
+  }
+  char program[] = "/bin/true";
+  char* const child_argv[] = {program, nullptr};
+  for (uint64_t i = 0; i < spawns; ++i) {
+    // Between vfork and exec the child may only make system calls: the
+    // timespec is the parent's, ready before the fork.
+    const timespec pause{static_cast<time_t>(child_sleep_ms / 1000),
+                         static_cast<long>(child_sleep_ms % 1000) * 1'000'000L};
+    const pid_t shared = vfork();
+    if (shared == 0) {
+      nanosleep(&pause, nullptr);
+      execve(program, child_argv, environ);
+      _exit(127);
+    }
+    pid_t spawned = -1;
+    if (shared < 0 || posix_spawn(&spawned, program, nullptr, nullptr, child_argv, environ) != 0) {
+      return 3;
+    }
+    int status = 0;
+    if (waitpid(shared, &status, 0) != shared || status != 0) return 3;
+    if (waitpid(spawned, &status, 0) != spawned || status != 0) return 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,5 +191,6 @@ int main(int argc, char** argv) {
   const std::string behaviour = argv[1];
   if (behaviour == "wait-signal") return run_wait_signal(options);
   if (behaviour == "jump") return run_jump(options);
+  if (behaviour == "share") return run_share(options);
   usage_error(argv[0], argv[1]);
 }

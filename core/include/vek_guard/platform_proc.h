@@ -107,6 +107,18 @@ struct ProcStat {
 // "<digits> kB", or when the sum in bytes does not fit in 64 bits.
 [[nodiscard]] Result<uint64_t, ProcError> parse_status_footprint(std::string_view text);
 
+// Whether processes `a` and `b` share one address space (kcmp with
+// KCMP_VM). A child made with CLONE_VM, as vfork, posix_spawn, system() and
+// popen() make them, shares its parent's until it execs or exits, and its
+// status shows all of that memory as its own. Processes without an address
+// space (zombies, and leaders whose main thread exited) compare as sharing
+// one, so callers compare only processes that have their own.
+//
+// Errors pass through as the call reported them: ESRCH when either process
+// is gone, EPERM when they may not be compared, ENOSYS when the kernel was
+// built without kcmp.
+[[nodiscard]] Result<bool, ProcError> same_address_space(int32_t a, int32_t b);
+
 // One process's /proc directory, opened once as a directory descriptor.
 //
 // Reading `stat` and `status` through this descriptor pins the process

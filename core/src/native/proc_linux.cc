@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -229,6 +231,14 @@ Result<uint64_t, ProcError> parse_status_footprint(std::string_view text) {
     }
   }
   return total;
+}
+
+Result<bool, ProcError> same_address_space(int32_t a, int32_t b) {
+  // kcmp answers 0 for the same object and 1 to 3 for an ordering of two
+  // different ones.
+  const long order = ::syscall(SYS_kcmp, a, b, KCMP_VM, 0, 0);
+  if (order < 0) return unexpected(ProcError{errno == 0 ? EIO : errno});
+  return order == 0;
 }
 
 Result<ProcessDir, ProcError> ProcessDir::open(int32_t pid, std::string_view proc_root) {
