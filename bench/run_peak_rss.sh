@@ -3,11 +3,24 @@
 # interval, 46 s: a pass takes a little over its interval), when both sample
 # rings are full and the journal has written the history twice. Target:
 # under 16 MiB.
+#
+# MEMBERS=N (default 1) makes the command a group of N idle processes: a
+# shell that starts N-1 `sleep`s and then sleeps itself. The supervisor's
+# memory must not grow with the group. With many members a pass takes longer
+# than the interval (each member's own /proc reads), so raise
+# SECONDS_WATCHED until the run passes 4096 samples: 2,000 members need
+# about 200 s.
 source "$(dirname "${BASH_SOURCE[0]}")/run_common.sh"
 
 seconds=${SECONDS_WATCHED:-46}
+members=${MEMBERS:-1}
+command=(sleep "$seconds")
+if [ "$members" -gt 1 ]; then
+  command=(/bin/sh -c 'i=1; while [ $i -lt "$1" ]; do sleep "$2" & i=$((i + 1)); done; sleep "$2"'
+    sh "$members" "$seconds")
+fi
 line=$("$probe" rusage -- "$guard" run --max-footprint 1GiB --sample-interval 10ms \
-  --report "$scratch/rss.json" -- sleep "$seconds" 2> /dev/null | grep '^user_us=')
+  --report "$scratch/rss.json" -- "${command[@]}" 2> /dev/null | grep '^user_us=')
 maxrss_kib=$(sed 's/.*maxrss_kib=\([0-9]*\).*/\1/' <<< "$line")
 samples=$(grep -c '"processed_at_ms"' "$scratch/rss.json")
 journal_kib=$(( $(stat -c %s "$scratch/.rss.json.journal") / 1024 ))
@@ -16,6 +29,6 @@ if ! grep -q 'sample_history_reset' "$scratch/.rss.json.journal"; then
   echo "the run made no more than 4096 passes; raise SECONDS_WATCHED" >&2
   exit 1
 fi
-awk -v r="$maxrss_kib" -v s="$samples" -v j="$journal_kib" -v t="$seconds" 'BEGIN {
-  printf "%d s at 10 ms: %d samples in the report, journal %d KiB, peak RSS %.1f MiB (target < 16 MiB)\n",
-         t, s, j, r / 1024 }'
+awk -v r="$maxrss_kib" -v s="$samples" -v j="$journal_kib" -v t="$seconds" -v m="$members" 'BEGIN {
+  printf "%d s at 10 ms, %d members: %d samples in the report, journal %d KiB, peak RSS %.1f MiB (target < 16 MiB)\n",
+         t, m, s, j, r / 1024 }'

@@ -112,7 +112,7 @@ void SupervisionCommon::append_final_records(const CheckpointRecord& checkpoint,
                                              const TerminalOutcome& outcome) {
   constexpr RecordRoom kClosing = RecordRoom::Closing;
   const SampleHistory history = sampler.history();
-  if (!history.empty() && history[0].sequence != 0) {
+  if (!history.empty() && history.oldest_sequence != 0) {
     journal_event(journal, record_sequence, JournalEntry::sample_history_reset(), true, kClosing);
     for (std::size_t i = 0; i < sample_history.size(); ++i) {
       journal_event(journal, record_sequence, JournalEntry::sample(sample_history.at(i)), false,

@@ -349,6 +349,57 @@ Result<std::vector<int32_t>, InspectionError> candidates_in(const platform::Proc
   return std::vector<int32_t>(seen.begin(), seen.end());
 }
 
+// A child made with CLONE_VM (vfork, posix_spawn, system(), popen()) shows
+// its parent's whole memory in its status until it execs, so adding both
+// would count those pages twice and could kill a command for memory it holds
+// once.
+//
+// Whether candidate `child` shares the address space of its parent, asked
+// only when the parent is a candidate too (one kcmp each), so a group
+// without such pairs pays nothing. It is asked before the child's footprint
+// is read: a child that shares then either still shares when it is read, or
+// has exec'd since and holds next to nothing of its own, whereas asking
+// afterwards would miss a child that read as its parent and exec'd in
+// between. A leader whose main thread exited has no address space of its own
+// to compare (kcmp would find it equal to any other such), and a refused or
+// missing kcmp leaves both counted: the sum errs on the safe side.
+bool shares_parent_address_space(const platform::ProcStat& child,
+                                 const platform::ProcessTable& table,
+                                 std::span<const int32_t> candidates) {
+  if (child.main_thread_exited() ||
+      !std::binary_search(candidates.begin(), candidates.end(), child.ppid)) {
+    return false;
+  }
+  const platform::ProcStat* parent = table.find(child.ppid);
+  if (parent == nullptr || parent->main_thread_exited()) return false;
+  const auto shared = platform::same_address_space(child.ppid, child.pid);
+  return shared && *shared;
+}
+
+// Gives each child in `sharing` (ascending) a footprint of 0 when it and its
+// parent are both counted members (live, and in the owned group or the
+// root): its pages are already counted with its parent's.
+void count_shared_address_spaces_once(GroupInventory* inventory, const IdentityTracker& tracker,
+                                      std::span<const int32_t> sharing) {
+  const auto counted = [&](const ProcessRecord& record) {
+    return !record.exited &&
+           (record.pgid == tracker.owned_pgid() || record.identity() == tracker.root());
+  };
+  std::vector<ProcessRecord>& records = inventory->records;
+  const auto find = [&](int32_t pid) {
+    const auto it =
+        std::partition_point(records.begin(), records.end(),
+                             [&](const ProcessRecord& record) { return record.pid < pid; });
+    return it != records.end() && it->pid == pid ? &*it : nullptr;
+  };
+  for (const int32_t pid : sharing) {
+    ProcessRecord* child = find(pid);
+    if (child == nullptr || !counted(*child)) continue;
+    const ProcessRecord* parent = find(child->ppid);
+    if (parent != nullptr && counted(*parent)) child->footprint_bytes = 0;
+  }
+}
+
 void append_inspection(GroupInventory* inventory, int32_t pid,
                        Result<ProcessRecord, InspectionError> inspection) {
   if (inspection) {
@@ -389,14 +440,23 @@ Result<GroupInventory, InspectionError> NativeProcessInventory::sample_group(
       candidates_in(*table, tracked_pids, tracker.root().pid, tracker.owned_pgid());
   if (!candidates) return unexpected(InspectionError::Failed);
 
+  // The pids of a fake tree name no live processes whose address spaces
+  // could be compared.
+  const bool compare_address_spaces = proc_root_ == platform::kProcRoot;
+  std::vector<int32_t> sharing;
   GroupInventory inventory;
   inventory.records.reserve(candidates->size());
   for (const int32_t pid : *candidates) {
     const platform::ProcStat* first = table->find(pid);
+    if (compare_address_spaces && first != nullptr &&
+        shares_parent_address_space(*first, *table, *candidates)) {
+      sharing.push_back(pid);
+    }
     append_inspection(&inventory, pid,
                       first != nullptr ? inspect_from_scan(pid, *first, proc_root_)
                                        : inspect(pid));
   }
+  count_shared_address_spaces_once(&inventory, tracker, sharing);
   return inventory;
 }
 

@@ -1,5 +1,6 @@
 #include "vek_guard/sampling.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -48,9 +49,7 @@ Result<SamplingConfig, SamplingConfigError> SamplingConfig::create(Duration samp
 
 FootprintSampler::FootprintSampler(SamplingConfig config, IdentityTracker tracker,
                                    NativeProcessInventory inventory)
-    : config_(std::move(config)), tracker_(std::move(tracker)), inventory_(std::move(inventory)) {
-  history_.reserve(config_.history_capacity());
-}
+    : config_(std::move(config)), tracker_(std::move(tracker)), inventory_(std::move(inventory)) {}
 
 const FootprintSample& FootprintSampler::sample_native(MonotonicInstant start) {
   const Duration started_at = start.elapsed();
@@ -61,10 +60,16 @@ const FootprintSample& FootprintSampler::sample_native(MonotonicInstant start) {
 
 const FootprintSample& FootprintSampler::record_snapshot(
     Duration started_at, Duration completed_at, Result<GroupInventory, InspectionError> probe) {
-  FootprintSample sample;
+  // The previous sample's member list is reused: a group of thousands would
+  // otherwise cost an allocation of its size on every pass.
+  FootprintSample& sample = last_;
+  sample.members.clear();
+  sample.events.clear();
+  sample.status = {};
   sample.started_at = started_at;
   sample.completed_at = completed_at;
   sample.sequence = recorded_;
+  sample.escaped = false;
   if (recorded_ != std::numeric_limits<uint64_t>::max()) ++recorded_;
 
   const bool regressed =
@@ -73,36 +78,23 @@ const FootprintSample& FootprintSampler::record_snapshot(
     // Times out of order say nothing reliable about when the probe ran, so
     // it is dropped whole and the tracker does not learn from it.
     sample.status = {SampleStatus::ClockRegressed{}};
-    return append(std::move(sample));
+    return sample;
   }
 
   last_start_ = started_at;
   if (!probe) {
     sample.status = {SampleStatus::ProbeFailed{probe.error()}};
-    return append(std::move(sample));
+    return sample;
   }
 
   IdentityUpdate update = tracker_.update(std::move(probe).value());
-  sample.members.reserve(update.members.size());
   for (const ProcessRecord& member : update.members) {
     sample.members.push_back(MemberFootprint{member.pid, member.start_time, member.footprint_bytes});
   }
   sample.events = std::move(update.events);
   sample.status = status_of(std::move(update.status), std::move(update.failures));
   sample.escaped = update.escaped;
-  return append(std::move(sample));
-}
-
-const FootprintSample& FootprintSampler::append(FootprintSample sample) {
-  if (history_.size() < config_.history_capacity()) {
-    history_.push_back(std::move(sample));
-    return history_.back();
-  }
-  // Full: overwrite the oldest in place, so the storage never grows.
-  FootprintSample& slot = history_[oldest_];
-  slot = std::move(sample);
-  oldest_ = (oldest_ + 1) % history_.size();
-  return slot;
+  return sample;
 }
 
 PolicyEvent::Sample FootprintSampler::policy_event(const FootprintSample& sample,
@@ -130,8 +122,11 @@ std::optional<Duration> FootprintSampler::delay_until_next(Duration now) const {
 }
 
 SampleHistory FootprintSampler::history() const {
-  const std::span<const FootprintSample> all(history_);
-  return SampleHistory{all.subspan(oldest_), all.first(oldest_)};
+  // Sequence numbers are consecutive from 0, so the newest history_capacity
+  // of them end just below the count. (Once the count saturates, later
+  // samples all carry its maximum.)
+  const uint64_t size = std::min<uint64_t>(recorded_, config_.history_capacity());
+  return SampleHistory{recorded_ - size, static_cast<std::size_t>(size)};
 }
 
 }  // namespace vek_guard

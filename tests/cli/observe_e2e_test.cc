@@ -110,32 +110,38 @@ TEST(ObserveE2e, LaunchingParentExitTerminatesTheGroupUnlessDetached) {
 }
 
 // The command holds one populated mapping (not allocator blocks, which a
-// sanitizer's bookkeeping would blur) for some twenty samples; a first
+// sanitizer's bookkeeping would blur) for some twenty samples, once from its
+// main thread and once from a worker that outlives the main thread; a first
 // terminal signal is forwarded rather than ending anything itself.
 TEST(ObserveE2e, CalibrationPeakMatchesTheMemoryTheCommandHeld) {
   constexpr uint64_t kHeld = 64ULL << 20;
-  RunArea area;
-  const std::string stamp = area.file("mapped");
-  Subprocess supervisor = Subprocess::start(
-      {.argv = observe_argv(area.report_path(),
-                            {helper("actor"), "jump", "--bytes", std::to_string(kHeld),
-                             "--delay-ms", "50", "--stamp", stamp})});
-  ASSERT_TRUE(eventually([&] { return path_exists(stamp + ".done"); }, 10s));
-  std::this_thread::sleep_for(250ms);
-  supervisor.send_signal(SIGTERM);
-  EXPECT_EQ(shell_status(supervisor.wait(10s)), 128 + SIGTERM);
+  for (const char* main_exits : {"0", "1"}) {
+    SCOPED_TRACE(main_exits);
+    RunArea area;
+    const std::string stamp = area.file("mapped");
+    Subprocess supervisor = Subprocess::start(
+        {.argv = observe_argv(area.report_path(),
+                              {helper("actor"), "jump", "--bytes", std::to_string(kHeld),
+                               "--delay-ms", "50", "--main-exits", main_exits, "--stamp", stamp})});
+    ASSERT_TRUE(eventually([&] { return path_exists(stamp + ".done"); }, 10s));
+    std::this_thread::sleep_for(250ms);
+    supervisor.send_signal(SIGTERM);
+    EXPECT_EQ(shell_status(supervisor.wait(10s)), 128 + SIGTERM);
 
-  const json report = observe_report(area);
-  EXPECT_EQ(signal_rows(report), std::vector<SignalRow>{group_signal(SIGTERM, "external_signal")});
-  const json& peak = report["calibration"]["peak_aggregate_footprint_bytes"];
-  ASSERT_EQ(peak["status"], "available");
-  EXPECT_GE(peak["value"].get<uint64_t>(), kHeld - kHeld / 10);
-  EXPECT_LE(peak["value"].get<uint64_t>(), kHeld + kHeld / 10);
-  uint64_t sampled_peak = 0;
-  for (const json& sample : report["samples"]) {
-    sampled_peak = std::max(sampled_peak, sample["aggregate_footprint_bytes"].value("value", 0ul));
+    const json report = observe_report(area);
+    EXPECT_EQ(signal_rows(report),
+              std::vector<SignalRow>{group_signal(SIGTERM, "external_signal")});
+    const json& peak = report["calibration"]["peak_aggregate_footprint_bytes"];
+    ASSERT_EQ(peak["status"], "available");
+    EXPECT_GE(peak["value"].get<uint64_t>(), kHeld - kHeld / 10);
+    EXPECT_LE(peak["value"].get<uint64_t>(), kHeld + kHeld / 10);
+    uint64_t sampled_peak = 0;
+    for (const json& sample : report["samples"]) {
+      sampled_peak =
+          std::max(sampled_peak, sample["aggregate_footprint_bytes"].value("value", 0ul));
+    }
+    EXPECT_EQ(sampled_peak, peak["value"]);
   }
-  EXPECT_EQ(sampled_peak, peak["value"]);
 }
 
 // The first Ctrl-C is forwarded; the second kills the group.

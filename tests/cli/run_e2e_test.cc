@@ -165,6 +165,7 @@ TEST(RunE2e, EachEarlyEndHasItsStatusMessageAndReport) {
 // Every intervention ends in 75 with the group signalled for its reason, each
 // signal no sooner than its deadline, grace or timeout after the previous one.
 TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
+  TempDir scratch;
   const auto client = [&](std::vector<std::string> answer) {
     answer.insert(answer.begin(),
                   {helper("checkpointer"), "--grow-step", std::to_string(4 * kMiB),
@@ -194,6 +195,10 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
       {"jump above the emergency band", {},
        {helper("grow"), "--step", std::to_string(96 * kMiB), "--max", std::to_string(96 * kMiB),
         "--hold-ms", "30000"}, {kill}, {0}, "{}", "emergency"},
+      // The memory of a process whose leader is a zombie lives on in its threads.
+      {"jump after the main thread exited", {},
+       {helper("actor"), "jump", "--bytes", std::to_string(96 * kMiB), "--delay-ms", "100",
+        "--main-exits", "1", "--stamp", scratch.file("jump")}, {kill}, {0}, "{}", "emergency"},
       {"SIGTERM ignored", {}, grow_to(kLimit + kMiB, {"--ignore-term"}), {term, kill}, {0, 1000},
        "{}"},
       // The band does not wait for the grace deadline, and the kill is the
@@ -510,6 +515,25 @@ TEST(RunE2e, MembersLeftByTheRootAreCleanedUpAndEscapesRecorded) {
     EXPECT_EQ(signal_rows(report), row.signals);
     expect_json_subset(report, json::parse(row.report));
   }
+}
+
+// vfork and posix_spawn children show the command's whole memory until they
+// exec: counted once, 40 MiB stay below the limit in every sample.
+TEST(RunE2e, ChildrenSharingTheCommandsMemoryCountOnce) {
+  RunArea area;
+  const SubprocessResult result =
+      run(area, {.max_footprint = "64MiB",
+                 .command = {helper("actor"), "share", "--bytes", std::to_string(40 * kMiB),
+                             "--spawns", "20"}});
+  EXPECT_EQ(result.exit_code, 0);
+  const json report = published_report(area);
+  EXPECT_EQ(signal_rows(report), std::vector<SignalRow>{});
+  uint64_t peak = 0;
+  for (const json& sample : report["samples"]) {
+    peak = std::max(peak, sample["aggregate_footprint_bytes"].value("value", uint64_t{0}));
+  }
+  EXPECT_GE(peak, 40 * kMiB);
+  EXPECT_LT(peak, kLimit);
 }
 
 TEST(RunE2e, ParentExitWithDetachLeavesTheGroupSupervised) {

@@ -1,6 +1,10 @@
 #include "vek_guard/platform_proc.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,19 +27,22 @@ using test_support::sleep_forever;
 
 // A stat line as the kernel writes it, with the fields this layer reads.
 std::string stat_line(int pid, const std::string& name, char state, int ppid, int pgid,
-                      uint64_t start) {
+                      uint64_t start, int threads = 1) {
   std::ostringstream out;
   out << pid << " (" << name << ") " << state << ' ' << ppid << ' ' << pgid
-      << " 3309 0 -1 4194304 101 0 0 0 0 0 0 0 20 0 1 0 " << start
+      << " 3309 0 -1 4194304 101 0 0 0 0 0 0 0 20 0 " << threads << " 0 " << start
       << " 3133440 417 18446744073709551615 94368182501376 0 0 0 0 0 0 0 0 0 17 3 0 0 0 0 0\n";
   return out.str();
 }
 
 TEST(ProcStatParse, ReadsFieldsAfterTheLastParenthesisAndRefusesOtherLayouts) {
   EXPECT_EQ(platform::parse_proc_stat(stat_line(4242, "a b) (c) ) R 7 ", 'S', 17, 99, 66950)),
-            (ProcStat{4242, 'S', 17, 99, 66950}));
+            (ProcStat{4242, 'S', 17, 99, 66950, 1}));
   EXPECT_TRUE(platform::parse_proc_stat(stat_line(5, "", 'Z', 1, 5, 12))->exited());
   EXPECT_FALSE(platform::parse_proc_stat(stat_line(5, "x", 'R', 1, 5, 12))->exited());
+  // A zombie leader whose other threads run on has not exited.
+  const auto leader = platform::parse_proc_stat(stat_line(5, "x", 'Z', 1, 5, 12, 3));
+  EXPECT_TRUE(!leader->exited() && leader->main_thread_exited());
   // A line that ends right after the start time, with or without its line feed.
   const std::string full = stat_line(8, "x", 'S', 1, 8, 700);
   const std::string cut = full.substr(0, full.find(" 700 ") + 4);
@@ -112,6 +119,44 @@ TEST(NativeInventory, AZombieReadsAsExitedWithoutParentOrGroup) {
   const auto record = NativeProcessInventory().inspect(child.pid());
   ASSERT_TRUE(record);
   EXPECT_EQ(*record, (ProcessRecord{0, record->start_time, child.pid(), 0, 0, true}));
+}
+
+// pthread_exit from main while a worker holds memory: the leader shows 'Z'
+// and its own status has no memory counters, yet the process is alive and
+// its footprint is the worker's.
+TEST(NativeInventory, ALeaderWhoseMainThreadExitedIsAliveWithItsWorkersMemory) {
+  constexpr std::size_t kHeld = 16 << 20;
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  ForkedChild child([&] {
+    static int ready_fd;
+    ready_fd = ready[1];
+    pthread_t worker;
+    const auto hold = [](void*) -> void* {
+      if (::mmap(nullptr, kHeld, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                 -1, 0) != MAP_FAILED) {
+        (void)!::write(ready_fd, "x", 1);
+      }
+      sleep_forever();
+    };
+    if (::pthread_create(&worker, nullptr, hold, nullptr) != 0) return;
+    // The exit system call ends this thread alone and unwinds nothing.
+    ::syscall(SYS_exit, 0);
+  });
+  ::close(ready[1]);
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+  const auto dir = ProcessDir::open(child.pid());
+  ASSERT_TRUE(dir);
+  for (int i = 0; i < 500 && !dir->read_stat()->main_thread_exited(); ++i) ::usleep(10'000);
+  ASSERT_TRUE(dir->read_stat()->main_thread_exited());
+
+  const auto record = NativeProcessInventory().inspect(child.pid());
+  ASSERT_TRUE(record);
+  EXPECT_FALSE(record->exited);
+  EXPECT_EQ(record->ppid, ::getpid());
+  EXPECT_GE(record->footprint_bytes.value_or(0), kHeld);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Supervised commands for the end-to-end tests and the benchmarks of run
 // mode that the other helpers do not cover: a command that exits by itself
-// after a forwarded signal, one whose footprint jumps in a single call, and
-// one whose footprint swings up and down.
+// after a forwarded signal, one whose footprint jumps in a single call, one
+// whose footprint swings up and down, and one whose children share its memory.
 //
 //   vek-guard-test-actor wait-signal --signal N [--exit CODE]
 //                                    [--ready PATH] [--stamp PATH]
@@ -9,14 +9,17 @@
 //       writes the CLOCK_REALTIME arrival time in nanoseconds to `stamp` and
 //       exits with CODE (default 0).
 //
-//   vek-guard-test-actor jump --bytes N [--delay-ms MS] --stamp PATH
+//   vek-guard-test-actor jump --bytes N [--delay-ms MS] [--main-exits 1]
+//                             --stamp PATH
 //       Writes "<pid>\n" to `stamp`.pid, sleeps `delay-ms` (default 300), then
 //       writes the CLOCK_MONOTONIC time in nanoseconds to `stamp` and maps N
 //       bytes populated in one call (the footprint jumps at once), and writes
 //       the time that call returned to `stamp`.done. The first stamp comes
 //       before the call because a supervisor may kill the command before the
 //       call returns: faulting in and zeroing the pages takes the kernel a
-//       few milliseconds.
+//       few milliseconds. With --main-exits 1 all of this runs on a second
+//       thread while the main thread ends with pthread_exit: the process
+//       lives on with its leader a zombie.
 //
 //   vek-guard-test-actor flap --low BYTES --high BYTES --period-ms MS
 //                             --flips N --final BYTES
@@ -25,16 +28,27 @@
 //       every `period-ms`, N switches in all, then holds `final` until it is
 //       killed.
 //
+//   vek-guard-test-actor share --bytes N --spawns K [--child-sleep-ms MS]
+//       Maps N bytes populated, then K times in turn: vforks a child that
+//       sleeps MS milliseconds (default 30) in the parent's address space
+//       before it execs /bin/true, and posix_spawns /bin/true; waits for each
+//       and exits with 0. Both kinds of children share the parent's memory
+//       until they exec; the sleep makes sure samples catch the first kind.
+//
 // All end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file or the mapping fails.
+#include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -112,10 +126,9 @@ int run_wait_signal(const Options& options) {
   return static_cast<int>(options.number("exit", 0) & 0xff);
 }
 
-int run_jump(const Options& options) {
+int jump(const Options& options) {
   const std::string stamp = options.text("stamp");
   const uint64_t bytes = options.number("bytes", 0);
-  if (stamp.empty() || bytes == 0) usage_error(options.program, "--stamp/--bytes");
   if (!write_file_atomically(stamp + ".pid", std::to_string(getpid()) + "\n")) return 3;
   sleep_ms(options.number("delay-ms", 300));
   const int64_t before = clock_ns(CLOCK_MONOTONIC);
@@ -182,6 +195,54 @@ int run_flap(const Options& options) {
   for (;;) ::pause();
 }
 
+int run_jump(const Options& options) {
+  if (options.text("stamp").empty() || options.number("bytes", 0) == 0) {
+    usage_error(options.program, "--stamp/--bytes");
+  }
+  if (options.number("main-exits", 0) == 0) return jump(options);
+  // pthread_exit unwinds the main thread's frames, so the worker gets its own
+  // copy of the options.
+  static Options kept;
+  kept = options;
+  pthread_t worker;
+  const auto body = [](void*) -> void* { std::exit(jump(kept)); };
+  if (pthread_create(&worker, nullptr, body, nullptr) != 0) return 3;
+  pthread_exit(nullptr);
+}
+
+int run_share(const Options& options) {
+  const uint64_t bytes = options.number("bytes", 0);
+  const uint64_t spawns = options.number("spawns", 0);
+  if (bytes == 0 || spawns == 0) usage_error(options.program, "--bytes/--spawns");
+  const uint64_t child_sleep_ms = options.number("child-sleep-ms", 30);
+  if (mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1,
+           0) == MAP_FAILED) {
+    return 3;
+  }
+  char program[] = "/bin/true";
+  char* const child_argv[] = {program, nullptr};
+  for (uint64_t i = 0; i < spawns; ++i) {
+    // Between vfork and exec the child may only make system calls: the
+    // timespec is the parent's, ready before the fork.
+    const timespec pause{static_cast<time_t>(child_sleep_ms / 1000),
+                         static_cast<long>(child_sleep_ms % 1000) * 1'000'000L};
+    const pid_t shared = vfork();
+    if (shared == 0) {
+      nanosleep(&pause, nullptr);
+      execve(program, child_argv, environ);
+      _exit(127);
+    }
+    pid_t spawned = -1;
+    if (shared < 0 || posix_spawn(&spawned, program, nullptr, nullptr, child_argv, environ) != 0) {
+      return 3;
+    }
+    int status = 0;
+    if (waitpid(shared, &status, 0) != shared || status != 0) return 3;
+    if (waitpid(spawned, &status, 0) != spawned || status != 0) return 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,5 +253,6 @@ int main(int argc, char** argv) {
   if (behaviour == "wait-signal") return run_wait_signal(options);
   if (behaviour == "jump") return run_jump(options);
   if (behaviour == "flap") return run_flap(options);
+  if (behaviour == "share") return run_share(options);
   usage_error(argv[0], argv[1]);
 }

@@ -274,8 +274,10 @@ class NativeProcessInventory {
   // Inspects `pid`: footprint, start time, parent, process group and whether
   // it has exited. The start time is read twice, before and after the
   // footprint, through one descriptor of /proc/PID; a change between the two
-  // gives IdentityChanged. An exited process (zombie) is answered from its
-  // first reading alone: footprint 0, ppid 0, pgid 0, exited true.
+  // gives IdentityChanged. An exited process (a zombie with no thread left)
+  // is answered from its first reading alone: footprint 0, ppid 0, pgid 0,
+  // exited true. A leader whose main thread exited while other threads run
+  // on is alive, and its footprint is theirs.
   //
   // Errors: a pid below 1 gives InvalidData without any system call; a
   // missing process gives Missing; EPERM and EACCES give PermissionDenied;
@@ -311,6 +313,17 @@ class NativeProcessInventory {
   // readings of every candidate it saw, so each live candidate costs one
   // status and one stat read beyond the scan; a candidate the scan did not
   // see is inspected in full.
+  //
+  // Members that share one address space count once. A child made with
+  // CLONE_VM (vfork, posix_spawn, system(), popen(), until it execs) shows
+  // its parent's whole memory as its own; when such a child and its parent
+  // are both counted members (live, and in the owned group or the root),
+  // the child's record carries a footprint of 0, since its pages are already
+  // counted with the parent's. This is decided here, where the address
+  // spaces can be compared (kcmp, one call per member whose parent is a
+  // member), so the tracker still just adds up what the records say. Where
+  // the comparison is refused or unsupported both are counted, which errs on
+  // the safe side; a fake proc root compares nothing.
   [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
       const IdentityTracker& tracker) const;
 

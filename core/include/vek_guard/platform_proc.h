@@ -8,9 +8,16 @@
 // This layer gives it exactly that from Linux sources:
 //
 //   start time    field 22 (`starttime`, clock ticks since boot) of stat
-//   exited        state field (3rd) of stat is 'Z' or 'X' (a zombie)
+//   exited        state field (3rd) of stat is 'Z' or 'X' and no other
+//                 thread of the process is alive (field 20, num_threads)
 //   pid/ppid/pgid fields 1, 4 and 5 of stat
 //   footprint     RssAnon + RssShmem + VmSwap of status, kB x 1024
+//
+// A thread-group leader whose main thread has exited (pthread_exit from
+// main while a worker runs on) shows 'Z' too, but it is alive as long as any
+// of its threads is: its num_threads counts them, and its own status has no
+// memory counters any more, so its footprint is read from a live thread's
+// `task/TID/status`.
 //
 // The footprint counts what the kernel charges to a process for memory it
 // cannot simply drop, and leaves clean file cache out. A page shared after a
@@ -72,10 +79,18 @@ struct ProcStat {
   int32_t ppid = 0;         // field 4
   int32_t pgid = 0;         // field 5
   uint64_t start_time = 0;  // field 22, clock ticks since boot
+  int32_t threads = 0;      // field 20, the live threads of the process
 
-  // The kernel has recorded the process's exit: it is a zombie ('Z') or
-  // being torn down ('X').
-  constexpr bool exited() const { return state == 'Z' || state == 'X'; }
+  // The whole process has exited: it is a zombie ('Z') or being torn down
+  // ('X') and no thread of it runs on. A zombie leader still counts itself
+  // here, so a process that has fully exited shows at most 1.
+  constexpr bool exited() const { return (state == 'Z' || state == 'X') && threads <= 1; }
+
+  // The leader's own thread has exited while others of the process run on:
+  // alive, with its memory reachable only through a live thread.
+  constexpr bool main_thread_exited() const {
+    return (state == 'Z' || state == 'X') && threads > 1;
+  }
 
   friend constexpr bool operator==(const ProcStat&, const ProcStat&) = default;
 };
@@ -91,6 +106,18 @@ struct ProcStat {
 // has none of them). Fails with invalid data when a present counter is not
 // "<digits> kB", or when the sum in bytes does not fit in 64 bits.
 [[nodiscard]] Result<uint64_t, ProcError> parse_status_footprint(std::string_view text);
+
+// Whether processes `a` and `b` share one address space (kcmp with
+// KCMP_VM). A child made with CLONE_VM, as vfork, posix_spawn, system() and
+// popen() make them, shares its parent's until it execs or exits, and its
+// status shows all of that memory as its own. Processes without an address
+// space (zombies, and leaders whose main thread exited) compare as sharing
+// one, so callers compare only processes that have their own.
+//
+// Errors pass through as the call reported them: ESRCH when either process
+// is gone, EPERM when they may not be compared, ENOSYS when the kernel was
+// built without kcmp.
+[[nodiscard]] Result<bool, ProcError> same_address_space(int32_t a, int32_t b);
 
 // One process's /proc directory, opened once as a directory descriptor.
 //
@@ -108,7 +135,11 @@ class ProcessDir {
 
   // Reads and parses `stat`.
   [[nodiscard]] Result<ProcStat, ProcError> read_stat() const;
-  // Reads `status` and returns the footprint in bytes.
+  // Reads `status` and returns the footprint in bytes. When the status has
+  // no memory counters while other threads of the process run on (a leader
+  // whose main thread exited), the footprint is read from the first thread
+  // in `task/` whose status has them; when no thread has them any more, the
+  // process is on its way out and its footprint is 0.
   [[nodiscard]] Result<uint64_t, ProcError> read_footprint() const;
 
  private:

@@ -3,9 +3,10 @@
 //
 // `SamplingConfig` holds the four sampling bounds and validates them.
 // `FootprintSampler` times each pass, hands the group inventory to its
-// `IdentityTracker`, records the result as a `FootprintSample` in a ring of at
-// most `history_capacity` samples, turns a sample into the policy machine's
-// `Sample` event and tells the loop how long it may sleep.
+// `IdentityTracker`, records the result as a `FootprintSample`, keeps the
+// sequence numbers of the last `history_capacity` samples as its history,
+// turns a sample into the policy machine's `Sample` event and tells the loop
+// how long it may sleep.
 //
 //   auto config = SamplingConfig::create(Duration::from_millis(50),
 //                                        Duration::from_millis(500),
@@ -27,7 +28,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -84,7 +84,7 @@ class SamplingConfig {
   Duration max_sample_age() const { return max_sample_age_; }
   // Greatest allowed duration of one pass.
   Duration max_sample_window() const { return max_sample_window_; }
-  // Number of samples the history keeps.
+  // Number of samples the history covers.
   std::size_t history_capacity() const { return history_capacity_; }
 
   friend bool operator==(const SamplingConfig&, const SamplingConfig&) = default;
@@ -175,28 +175,26 @@ struct FootprintSample {
   friend bool operator==(const FootprintSample&, const FootprintSample&) = default;
 };
 
-// The history as two contiguous runs: `older` then `newer`, whose
-// concatenation is oldest to newest. Either may be empty. Valid until the
-// sampler records again.
+// What the sampler keeps of the samples it recorded: the sequence numbers of
+// the newest `history_capacity` ones, which are consecutive. The samples
+// themselves are not kept (the runtime keeps the record it derives from each
+// one), so the sampler's memory does not grow with the group.
 struct SampleHistory {
-  std::span<const FootprintSample> older;
-  std::span<const FootprintSample> newer;
+  // The sequence number of the oldest sample covered; not 0 once the sampler
+  // has dropped samples.
+  uint64_t oldest_sequence = 0;
+  // The number of samples covered, at most history_capacity.
+  std::size_t size = 0;
 
-  std::size_t size() const { return older.size() + newer.size(); }
-  bool empty() const { return size() == 0; }
-  // The i-th oldest sample; i < size().
-  const FootprintSample& operator[](std::size_t i) const {
-    return i < older.size() ? older[i] : newer[i - older.size()];
-  }
+  bool empty() const { return size == 0; }
 };
 
 // Times group probes and keeps their results. One sampler per run, created
 // after launch, owned by the runtime until the report is built.
 class FootprintSampler {
  public:
-  // A sampler with an empty history (its storage for history_capacity
-  // samples reserved now, never grown later), no last start and a count of
-  // 0. It probes through `inventory` (/proc by default).
+  // A sampler with an empty history, no last start and a count of 0. It
+  // probes through `inventory` (/proc by default).
   FootprintSampler(SamplingConfig config, IdentityTracker tracker,
                    NativeProcessInventory inventory = NativeProcessInventory());
 
@@ -215,7 +213,7 @@ class FootprintSampler {
   //    Incomplete or AggregateOverflow.
   // Every call gets the next sequence number; a full history drops its
   // oldest sample. Returns the recorded sample, valid until the next
-  // recording.
+  // recording (its storage is reused by the next one).
   const FootprintSample& record_snapshot(Duration started_at, Duration completed_at,
                                          Result<GroupInventory, InspectionError> probe);
 
@@ -235,7 +233,7 @@ class FootprintSampler {
   // the previous one, not from its end.
   std::optional<Duration> delay_until_next(Duration now) const;
 
-  // The kept samples, oldest first.
+  // The sequence numbers the history covers.
   SampleHistory history() const;
 
   const SamplingConfig& config() const { return config_; }
@@ -248,15 +246,11 @@ class FootprintSampler {
   uint64_t recorded() const { return recorded_; }
 
  private:
-  const FootprintSample& append(FootprintSample sample);
-
   SamplingConfig config_;
   IdentityTracker tracker_;
   NativeProcessInventory inventory_;
-  // A ring: once full, `oldest_` is the index of the oldest sample and the
-  // next recording overwrites it.
-  std::vector<FootprintSample> history_;
-  std::size_t oldest_ = 0;
+  // The sample of the latest pass.
+  FootprintSample last_;
   std::optional<Duration> last_start_;
   uint64_t recorded_ = 0;
 };

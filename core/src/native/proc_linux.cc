@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -19,6 +22,7 @@ namespace {
 // Fields of /proc/PID/stat as numbered in proc(5): pid, name, state, ppid,
 // pgid, ..., start time.
 constexpr int kPgidField = 5;
+constexpr int kThreadsField = 20;
 constexpr int kStartTimeField = 22;
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
@@ -105,6 +109,32 @@ bool parse_kilobytes(std::string_view value, uint64_t* bytes) {
   return true;
 }
 
+// The value after `name` (e.g. "Threads:") on its line of a status text, or
+// nothing when no line starts with it.
+std::optional<std::string_view> status_field(std::string_view text, std::string_view name) {
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    const std::string_view line = text.substr(0, eol);
+    if (line.starts_with(name)) return line.substr(name.size());
+    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+  }
+  return std::nullopt;
+}
+
+// A status whose process has an address space carries its memory counters;
+// a zombie's, a kernel thread's, and that of a leader whose main thread
+// exited have none.
+bool has_memory_counters(std::string_view status) {
+  return status_field(status, "RssAnon:").has_value();
+}
+
+// Whether the process of `status` has threads other than the one described.
+bool has_other_threads(std::string_view status) {
+  std::string_view rest = status_field(status, "Threads:").value_or("");
+  int32_t threads = 0;
+  return parse_whole(next_token(&rest), &threads) && threads > 1;
+}
+
 // Directory entries of the proc root that name processes: all digits.
 bool is_pid_name(const char* name) {
   if (*name == '\0') return false;
@@ -176,7 +206,9 @@ Result<ProcStat, ProcError> parse_proc_stat(std::string_view text) {
   if (state.size() != 1) return unexpected(ProcError::invalid_data());
   stat.state = state.front();
   if (!parse_whole(field(), &stat.ppid) || !parse_whole(field(), &stat.pgid) ||
-      !skip_fields(kStartTimeField - kPgidField - 1) || !parse_whole(field(), &stat.start_time)) {
+      !skip_fields(kThreadsField - kPgidField - 1) || !parse_whole(field(), &stat.threads) ||
+      !skip_fields(kStartTimeField - kThreadsField - 1) ||
+      !parse_whole(field(), &stat.start_time)) {
     return unexpected(ProcError::invalid_data());
   }
   return stat;
@@ -199,6 +231,14 @@ Result<uint64_t, ProcError> parse_status_footprint(std::string_view text) {
     }
   }
   return total;
+}
+
+Result<bool, ProcError> same_address_space(int32_t a, int32_t b) {
+  // kcmp answers 0 for the same object and 1 to 3 for an ordering of two
+  // different ones.
+  const long order = ::syscall(SYS_kcmp, a, b, KCMP_VM, 0, 0);
+  if (order < 0) return unexpected(ProcError{errno == 0 ? EIO : errno});
+  return order == 0;
 }
 
 Result<ProcessDir, ProcError> ProcessDir::open(int32_t pid, std::string_view proc_root) {
@@ -230,7 +270,42 @@ Result<uint64_t, ProcError> ProcessDir::read_footprint() const {
   if (auto read = read_all_at(fd_.get(), "status", &text); !read) {
     return unexpected(read.error());
   }
-  return parse_status_footprint(text);
+  if (has_memory_counters(text) || !has_other_threads(text)) return parse_status_footprint(text);
+
+  // The leader's own thread has exited but the process lives on in its
+  // other threads, which all share one address space: any of them that still
+  // has it tells the footprint of the whole process.
+  int raw = -1;
+  do {
+    raw = ::openat(fd_.get(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return unexpected(ProcError::from_errno(errno));
+  std::unique_ptr<DIR, DirCloser> tasks(::fdopendir(raw));
+  if (!tasks) {
+    const int error = errno;
+    ::close(raw);
+    return unexpected(ProcError::from_errno(error));
+  }
+  char path[32];
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(tasks.get());
+    if (entry == nullptr) {
+      if (errno != 0) return unexpected(ProcError::from_errno(errno));
+      // Every thread let go of the address space meanwhile: the process is
+      // exiting, and its second stat reading will say so.
+      return uint64_t{0};
+    }
+    const std::size_t length = std::strlen(entry->d_name);
+    if (!is_pid_name(entry->d_name) || length + sizeof "/status" > sizeof path) continue;
+    std::memcpy(path, entry->d_name, length);
+    std::memcpy(path + length, "/status", sizeof "/status");
+    if (auto read = read_all_at(::dirfd(tasks.get()), path, &text); !read) {
+      if (read.error().os_error == ESRCH) continue;  // that thread is gone
+      return unexpected(read.error());
+    }
+    if (has_memory_counters(text)) return parse_status_footprint(text);
+  }
 }
 
 ProcessTable::ProcessTable(std::vector<ProcStat> entries) : by_pid_(std::move(entries)) {
