@@ -57,33 +57,17 @@ bool with_variant(std::size_t index, F&& f) {
 constexpr std::size_t kResetIndex =
     static_cast<std::size_t>(JournalEntry::Type::SampleHistoryReset);
 
-// Builds variant `index` of an entry from its "value" member, read from the
-// text where it stands.
-bool read_entry_payload(std::size_t index, JsonReader& in, Storage& storage) {
-  // "sample_history_reset" carries nothing; a "value" that is there must say
-  // so with null rather than carry something that would be ignored.
-  if (index == kResetIndex) return in.consume_null();
+// Builds variant `index` (not the history reset) of an entry from its
+// "value" member through `read`, which fills a default-constructed payload
+// from the text in place or from a buffered value.
+template <class Read>
+bool read_entry_payload(std::size_t index, Storage& storage, Read&& read) {
   return with_variant(index, [&](auto variant) {
     constexpr std::size_t kIndex = decltype(variant)::value;
     if constexpr (kIndex == kResetIndex) {
       return false;
     } else {
-      return emplace_payload<kIndex>(storage,
-                                     [&](auto& held) { return read_direct_into(in, held); });
-    }
-  });
-}
-
-// The same from a "value" that came before "type" and was buffered.
-bool read_entry_payload(std::size_t index, const BufferedValue& payload, Storage& storage) {
-  if (index == kResetIndex) return payload.is_null();
-  return with_variant(index, [&](auto variant) {
-    constexpr std::size_t kIndex = decltype(variant)::value;
-    if constexpr (kIndex == kResetIndex) {
-      return false;
-    } else {
-      return emplace_payload<kIndex>(storage,
-                                     [&](auto& held) { return read_buffered_into(payload, held); });
+      return emplace_payload<kIndex>(storage, read);
     }
   });
 }
@@ -210,8 +194,15 @@ bool read_json_custom(JsonReader& in, JournalEntry& out) {
     } else if (same_name(key, "value")) {
       if (have_value) return false;
       have_value = true;
-      if (index != kNoType) {
-        if (!read_entry_payload(index, in, out.storage_)) return false;
+      if (index == kResetIndex) {
+        // "sample_history_reset" carries nothing; a "value" that is there
+        // must say so with null rather than carry something to be ignored.
+        if (!in.consume_null()) return false;
+      } else if (index != kNoType) {
+        if (!read_entry_payload(index, out.storage_,
+                                [&](auto& held) { return read_direct_into(in, held); })) {
+          return false;
+        }
       } else if (!in.build_value(early_value.emplace())) {
         return false;
       }
@@ -220,7 +211,11 @@ bool read_json_custom(JsonReader& in, JournalEntry& out) {
     }
   }
   if (index == kNoType) return false;
-  if (early_value) return read_entry_payload(index, *early_value, out.storage_);
+  if (early_value) {
+    if (index == kResetIndex) return early_value->is_null();
+    return read_entry_payload(index, out.storage_,
+                              [&](auto& held) { return read_buffered_into(*early_value, held); });
+  }
   // Only the history reset may leave its "value" out.
   if (!have_value) return index == kResetIndex;
   return true;

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "vek_guard/coding.h"
+
 namespace vek_guard {
 namespace {
 
@@ -29,37 +31,6 @@ constexpr std::array<uint8_t, 256> make_string_bytes() {
   return table;
 }
 constexpr std::array<uint8_t, 256> kStringBytes = make_string_bytes();
-
-// The length of the well-formed UTF-8 sequence that starts at `at` (its lead
-// byte is 0x80 or above), or 0: no overlong forms, no surrogates, nothing
-// above U+10FFFF, no truncated sequence.
-std::size_t utf8_sequence_length(const char* at, const char* end) {
-  const auto lead = static_cast<unsigned char>(*at);
-  std::size_t length = 0;
-  unsigned char min_second = 0x80;
-  unsigned char max_second = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) min_second = 0xA0;  // overlong
-    if (lead == 0xED) max_second = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) min_second = 0x90;  // overlong
-    if (lead == 0xF4) max_second = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (static_cast<std::size_t>(end - at) < length) return 0;
-  const auto second = static_cast<unsigned char>(at[1]);
-  if (second < min_second || second > max_second) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(at[k]);
-    if (next < 0x80 || next > 0xBF) return 0;
-  }
-  return length;
-}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -169,7 +140,7 @@ bool JsonReader::read_string(std::string_view& out) {
         ++at_;
         return true;
       case kMultiByte: {
-        const std::size_t length = utf8_sequence_length(at_, end_);
+        const std::size_t length = utf8_sequence_length(std::string_view(at_, end_), 0);
         if (length == 0) return false;
         at_ += length;
         break;
@@ -197,7 +168,7 @@ bool JsonReader::read_escaped_string(const char* start, std::string_view& out) {
         out = scratch_;
         return true;
       case kMultiByte: {
-        const std::size_t length = utf8_sequence_length(at_, end_);
+        const std::size_t length = utf8_sequence_length(std::string_view(at_, end_), 0);
         if (length == 0) return false;
         scratch_.append(at_, length);
         at_ += length;
