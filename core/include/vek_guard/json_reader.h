@@ -245,7 +245,8 @@ class JsonReader {
   // next string is read.
   int next_member(bool first, std::string_view& key);
 
-  // A string, unescaped. The view borrows from the text when the string holds
+  // A string, unescaped; the reader must stand at its opening quotation mark
+  // (`peek() == '"'`). The view borrows from the text when the string holds
   // no escape, else from the scratch buffer; it stays valid until the next
   // string is read.
   bool read_string(std::string_view& out);
