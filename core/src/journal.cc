@@ -104,8 +104,11 @@ class JournalReader {
   void consume(size_t bytes) { begin_ += bytes; }
 
  private:
-  // Large enough for the biggest frame, so a frame is always contiguous.
-  static constexpr size_t kBufferBytes = 256 * 1024;
+  // Exactly the biggest frame, so a frame is always contiguous; no larger,
+  // since it is read into at the end of every run, when the supervisor's
+  // memory is at its peak.
+  static constexpr size_t kBufferBytes =
+      kFrameLengthBytes + kMaxJournalPayloadBytes + kFrameChecksumBytes;
 
   int fd_;
   std::vector<uint8_t> buffer_;
