@@ -6,7 +6,6 @@
 //    validate, write the report, rename; target at most 80 ms;
 //  - reading that journal back, next to a plain read of the same file and
 //    the JSON decoding of its payloads on their own.
-#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "support/journal_samples.h"
 #include "support/report_samples.h"
