@@ -42,6 +42,7 @@ using CheckResult = Result<void, std::string>;
 // The target names: the directory names under fuzz/corpus/ and
 // fuzz/regressions/, and the fuzz executables' names without "_fuzz".
 inline constexpr std::string_view kJournalRecordTarget = "journal_record";
+inline constexpr std::string_view kJournalDecodersTarget = "journal_decoders";
 inline constexpr std::string_view kJournalFileTarget = "journal_file";
 inline constexpr std::string_view kCheckpointIngestTarget = "checkpoint_ingest";
 inline constexpr std::string_view kNegotiationReplyTarget = "negotiation_reply";
@@ -60,6 +61,17 @@ inline constexpr uint64_t kFuzzDeadlineMs = 1000;
 // encoded again and the encoding decoded: both decodes must be equal, and
 // encoding the second must give the same text (the encoding is canonical).
 [[nodiscard]] CheckResult check_journal_record(std::span<const uint8_t> data);
+
+// The bytes as one journal record payload, decoded in place
+// (decode_journal_record, once with a fresh reader and once with a reader
+// reused from input to input) and by the tree-based decoder that came before
+// it (reference_decoder.h). Both must accept the same payloads and give the
+// same record, but for the one documented difference: the in-place reader
+// does not count the unknown members of the records it reads in place
+// against the nesting budget. So a payload that the old decoder refuses is
+// expected to decode when the old decoder, without a budget, reads it and the
+// depth of the in-place reading stays within 127.
+[[nodiscard]] CheckResult check_journal_record_decoders(std::span<const uint8_t> data);
 
 // The bytes as a whole journal file: written to a 0600 file in a private
 // directory (created once per process) and read back twice. With

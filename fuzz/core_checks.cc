@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "checks.h"
+#include "reference_decoder.h"
 #include "vek_guard/checkpoint.h"
 #include "vek_guard/coding.h"
 #include "vek_guard/journal.h"
 #include "vek_guard/journal_record.h"
+#include "vek_guard/json_reader.h"
 #include "vek_guard/unique_fd.h"
 
 namespace vek_guard::fuzz {
@@ -174,8 +176,7 @@ CheckResult check_recovery(UniqueFd fd, const ExpectedJournal& expected) {
 
 // An acknowledgement as the wire describes it, decoded here without the
 // module's decoder so that the two can be compared.
-std::optional<CheckpointAcknowledgement> reference_acknowledgement(
-    std::span<const uint8_t> frame) {
+std::optional<CheckpointAcknowledgement> reference_acknowledgement(std::span<const uint8_t> frame) {
   if (frame.size() != 61 || decode_be32(frame.data()) != 57) return std::nullopt;
   if (frame[4] != 'V' || frame[5] != 'G' || frame[6] != 'C' || frame[7] != 'P' || frame[8] != 1 ||
       frame[9] != 2) {
@@ -297,7 +298,9 @@ class ReferenceNegotiation {
  public:
   enum class Outcome { NotYet, Ready, Failed };
 
-  void written(std::span<const uint8_t> bytes) { queue_.insert(queue_.end(), bytes.begin(), bytes.end()); }
+  void written(std::span<const uint8_t> bytes) {
+    queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+  }
   void client_closed() { closed_ = true; }
 
   Outcome poll(const std::vector<uint8_t>& valid_reply) {
@@ -305,7 +308,8 @@ class ReferenceNegotiation {
     const std::size_t taken = std::min<std::size_t>(42, queue_.size());
     if (taken == 0) return closed_ ? Outcome::Failed : Outcome::NotYet;
     if (taken > 42 - reply_.size()) return Outcome::Failed;
-    reply_.insert(reply_.end(), queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken));
+    reply_.insert(reply_.end(), queue_.begin(),
+                  queue_.begin() + static_cast<std::ptrdiff_t>(taken));
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken));
     if (reply_.size() < 42) return Outcome::NotYet;
     if (reply_ != valid_reply) return Outcome::Failed;
@@ -337,6 +341,31 @@ CheckResult check_journal_record(std::span<const uint8_t> data) {
   if (!(*second == *first)) return fail("a record changed through encoding: " + text);
   const std::string again = encode_journal_record(*second);
   if (again != text) return fail("the encoding is not stable: " + text + " then " + again);
+  return {};
+}
+
+CheckResult check_journal_record_decoders(std::span<const uint8_t> data) {
+  static JsonReader reused({});
+  const Result<JournalRecord, JournalDecodeError> fresh = decode_journal_record(data);
+  const Result<JournalRecord, JournalDecodeError> again = decode_journal_record(data, reused);
+  if (fresh.ok() != again.ok() || (fresh.ok() && !(*fresh == *again))) {
+    return fail("a reused reader decodes differently from a fresh one");
+  }
+
+  const reference::ReferenceDecode old = reference::reference_decode(data, true);
+  const reference::ReferenceDecode unlimited = reference::reference_decode(data, false);
+  const bool expected = unlimited.record.has_value() &&
+                        reference::direct_form_depth(*unlimited.tree) < kMaxJsonNesting;
+  if (old.record && !expected) return fail("the reference decoders disagree");
+  if (fresh.ok() != expected) {
+    return fail(std::string("in place: ") + (fresh.ok() ? "accepted" : "refused") +
+                "; old decoder: " + (old.record ? "accepted" : "refused") +
+                "; old without budget: " + (unlimited.record ? "accepted" : "refused"));
+  }
+  if (fresh.ok() && !(*fresh == *unlimited.record)) {
+    return fail("decoded a different record: " + encode_journal_record(*fresh) + " instead of " +
+                encode_journal_record(*unlimited.record));
+  }
   return {};
 }
 

@@ -6,7 +6,7 @@
 #   bash fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]
 #   FUZZ_PARALLEL=3 bash fuzz/run.sh 600      # three targets at a time
 #
-# Targets: journal_record journal_file checkpoint_ingest negotiation_reply
+# Targets: journal_record journal_decoders journal_file checkpoint_ingest negotiation_reply
 # cli_values command_line (all by default; 60 s each by default). Each runs on a working
 # corpus in build/fuzz/corpus/<target>, seeded from fuzz/corpus/<target>;
 # crashing or hanging inputs land in build/fuzz/artifacts/<target>/ and the
@@ -19,7 +19,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(journal_record journal_file checkpoint_ingest negotiation_reply cli_values command_line)
+  targets=(journal_record journal_decoders journal_file checkpoint_ingest negotiation_reply cli_values command_line)
 fi
 parallel=${FUZZ_PARALLEL:-1}
 out="$root/build/fuzz"

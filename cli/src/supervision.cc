@@ -151,6 +151,7 @@ cli::ExecutionOutcome SupervisionCommon::publish(TerminalKind kind,
     }
     return lost;
   }
+  sample_history.release();
   Result<FinalizedReport, StorageError> finalized = held->finalize();
   if (!finalized) {
     return failure_outcome(TerminalKind::Tag::PartialArtifactFailure, finalized.error().message());

@@ -33,6 +33,12 @@ class WindowHistory {
   std::size_t size() const { return windows_.size(); }
   // The i-th oldest window.
   const SampleWindow& at(std::size_t i) const { return windows_[(head_ + i) % windows_.size()]; }
+  // Frees the storage once the windows are journaled, so that the end of a
+  // long run rebuilds its report in the memory they held (over a megabyte).
+  void release() {
+    std::vector<SampleWindow>().swap(windows_);
+    head_ = 0;
+  }
 
  private:
   std::size_t capacity_;

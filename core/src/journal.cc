@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "vek_guard/coding.h"
+#include "vek_guard/json_reader.h"
 #include "vek_guard/json_writer.h"
+#include "vek_guard/sampling.h"
 
 namespace vek_guard {
 namespace {
@@ -102,8 +104,11 @@ class JournalReader {
   void consume(size_t bytes) { begin_ += bytes; }
 
  private:
-  // Large enough for the biggest frame, so a frame is always contiguous.
-  static constexpr size_t kBufferBytes = 256 * 1024;
+  // Exactly the biggest frame, so a frame is always contiguous; no larger,
+  // since it is read into at the end of every run, when the supervisor's
+  // memory is at its peak.
+  static constexpr size_t kBufferBytes =
+      kFrameLengthBytes + kMaxJournalPayloadBytes + kFrameChecksumBytes;
 
   int fd_;
   std::vector<uint8_t> buffer_;
@@ -193,18 +198,131 @@ Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd, const Journal
   }
 }
 
-Result<JournalRecovery, StorageError> read_journal(UniqueFd fd) {
-  JournalRecovery recovery;
-  auto tail = read_journal_frames(std::move(fd), [&](std::span<const uint8_t> payload) {
-    auto record = decode_journal_record(payload);
+namespace {
+
+// Folds records, in journal order, into the run's report by the rules of
+// JournalRecovery::to_report. Each record is looked at once and then may be
+// dropped, so a report can be rebuilt while its journal is read, without
+// holding every record first.
+class ReportBuilder {
+ public:
+  // One report holds at most the sampler's history; reserving it up front
+  // spares the copies of a growing list (untouched pages cost nothing).
+  ReportBuilder() { report_.samples.reserve(SamplingConfig::kMaxHistoryCapacity); }
+
+  // Takes the next record. False once any rule is broken (and from then on).
+  bool add(const JournalRecord& record) {
+    if (broken_) return false;
+    broken_ = !fold(record.entry);
+    ++count_;
+    return !broken_;
+  }
+
+  // The report, when the records seen so far make a complete, valid one.
+  std::optional<ReportV1> finish() && {
+    if (broken_ || !have_header_ || !have_checkpoint_ || !have_escape_ || !have_outcome_) {
+      return std::nullopt;
+    }
+    if (!report_.validate()) return std::nullopt;
+    return std::move(report_);
+  }
+
+ private:
+  bool fold(const JournalEntry& entry) {
+    // The outcome closes the run; anything after it was written by something
+    // that did not know the run had ended.
+    if (have_outcome_) return false;
+    switch (entry.type()) {
+      case JournalEntry::Type::Header: {
+        if (count_ != 0) return false;
+        const JournalHeader& header = *entry.payload_if<JournalHeader>();
+        report_.schema_version = header.schema_version;
+        report_.package_version = header.package_version;
+        report_.run = header.run;
+        report_.capabilities = header.capabilities;
+        report_.configuration = header.configuration;
+        report_.privacy = header.privacy;
+        have_header_ = true;
+        return true;
+      }
+      case JournalEntry::Type::Sample:
+        report_.samples.push_back(*entry.payload_if<SampleWindow>());
+        return true;
+      case JournalEntry::Type::SampleHistoryReset:
+        // The runtime ends a run with one reset and its bounded history, so
+        // the report holds that history rather than every sample ever taken.
+        if (history_reset_) return false;
+        report_.samples.clear();
+        history_reset_ = true;
+        return true;
+      case JournalEntry::Type::Transition:
+        report_.transitions.push_back(*entry.payload_if<TransitionRecord>());
+        return true;
+      case JournalEntry::Type::Signal:
+        report_.signals.push_back(*entry.payload_if<SignalRecord>());
+        return true;
+      case JournalEntry::Type::ArtifactError:
+        report_.artifact_errors.push_back(*entry.payload_if<ArtifactErrorRecord>());
+        return true;
+      case JournalEntry::Type::Checkpoint:
+        if (have_checkpoint_) return false;
+        report_.checkpoint = *entry.payload_if<CheckpointRecord>();
+        have_checkpoint_ = true;
+        return true;
+      case JournalEntry::Type::Escape:
+        if (have_escape_) return false;
+        report_.escape = *entry.payload_if<EscapeEvidence>();
+        have_escape_ = true;
+        return true;
+      case JournalEntry::Type::Calibration:
+        if (report_.calibration.has_value()) return false;
+        report_.calibration = *entry.payload_if<CalibrationArtifact>();
+        return true;
+      case JournalEntry::Type::Outcome:
+        report_.outcome = *entry.payload_if<TerminalOutcome>();
+        have_outcome_ = true;
+        return true;
+    }
+    return false;
+  }
+
+  ReportV1 report_;
+  std::size_t count_ = 0;
+  bool broken_ = false;
+  bool have_header_ = false;
+  bool have_checkpoint_ = false;
+  bool have_escape_ = false;
+  bool have_outcome_ = false;
+  bool history_reset_ = false;
+};
+
+// Reads the journal's records in turn and hands each to `take`. Returns how
+// the file ended; a payload that does not decode, or whose record is not the
+// next of the journal, ends it with a corrupt tail.
+template <class Take>
+Result<JournalTail, StorageError> read_journal_records(UniqueFd fd, Take&& take) {
+  // One reader for every frame: its buffers grow once, not once per frame.
+  JsonReader reader({});
+  uint64_t next_sequence = 0;
+  return read_journal_frames(std::move(fd), [&](std::span<const uint8_t> payload) {
+    auto record = decode_journal_record(payload, reader);
     // A record out of turn means frames were lost, duplicated or spliced in:
     // what follows cannot be placed in the run, so it ends the journal.
-    if (!record || record->version != kJournalRecordVersion ||
-        record->sequence != recovery.records.size()) {
+    if (!record || record->version != kJournalRecordVersion || record->sequence != next_sequence) {
       return false;
     }
-    recovery.records.push_back(std::move(*record));
+    ++next_sequence;
+    take(std::move(*record));
     return true;
+  });
+}
+
+}  // namespace
+
+Result<JournalRecovery, StorageError> read_journal(UniqueFd fd) {
+  JournalRecovery recovery;
+  auto tail = read_journal_records(std::move(fd), [&](JournalRecord&& record) {
+    recovery.records.push_back(std::move(record));
   });
   if (!tail) return unexpected(tail.error());
   recovery.tail = *tail;
@@ -212,79 +330,17 @@ Result<JournalRecovery, StorageError> read_journal(UniqueFd fd) {
 }
 
 Result<ReportV1, StorageError> JournalRecovery::to_report() const {
-  const auto invalid = [] { return unexpected(storage_error(StorageErrorKind::InvalidRecord)); };
   // A torn or damaged journal yields no report at all, even though every
   // record before the damage is intact: a report that silently lacks the
   // end of the run would claim an outcome the journal never recorded.
-  if (tail != JournalTail::Clean || records.empty()) return invalid();
-
-  ReportV1 report;
-  bool have_header = false;
-  bool have_checkpoint = false;
-  bool have_escape = false;
-  bool have_outcome = false;
-  bool history_reset = false;
-  const size_t last = records.size() - 1;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const JournalEntry& entry = records[i].entry;
-    switch (entry.type()) {
-      case JournalEntry::Type::Header: {
-        if (i != 0) return invalid();
-        const JournalHeader& header = *entry.payload_if<JournalHeader>();
-        report.schema_version = header.schema_version;
-        report.package_version = header.package_version;
-        report.run = header.run;
-        report.capabilities = header.capabilities;
-        report.configuration = header.configuration;
-        report.privacy = header.privacy;
-        have_header = true;
-        break;
-      }
-      case JournalEntry::Type::Sample:
-        report.samples.push_back(*entry.payload_if<SampleWindow>());
-        break;
-      case JournalEntry::Type::SampleHistoryReset:
-        // The runtime ends a run with one reset and its bounded history, so
-        // the report holds that history rather than every sample ever taken.
-        if (history_reset) return invalid();
-        report.samples.clear();
-        history_reset = true;
-        break;
-      case JournalEntry::Type::Transition:
-        report.transitions.push_back(*entry.payload_if<TransitionRecord>());
-        break;
-      case JournalEntry::Type::Signal:
-        report.signals.push_back(*entry.payload_if<SignalRecord>());
-        break;
-      case JournalEntry::Type::ArtifactError:
-        report.artifact_errors.push_back(*entry.payload_if<ArtifactErrorRecord>());
-        break;
-      case JournalEntry::Type::Checkpoint:
-        if (have_checkpoint) return invalid();
-        report.checkpoint = *entry.payload_if<CheckpointRecord>();
-        have_checkpoint = true;
-        break;
-      case JournalEntry::Type::Escape:
-        if (have_escape) return invalid();
-        report.escape = *entry.payload_if<EscapeEvidence>();
-        have_escape = true;
-        break;
-      case JournalEntry::Type::Calibration:
-        if (report.calibration.has_value()) return invalid();
-        report.calibration = *entry.payload_if<CalibrationArtifact>();
-        break;
-      case JournalEntry::Type::Outcome:
-        // The outcome closes the run; anything after it was written by
-        // something that did not know the run had ended.
-        if (have_outcome || i != last) return invalid();
-        report.outcome = *entry.payload_if<TerminalOutcome>();
-        have_outcome = true;
-        break;
-    }
+  if (tail != JournalTail::Clean) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  ReportBuilder builder;
+  for (const JournalRecord& record : records) {
+    if (!builder.add(record)) break;
   }
-  if (!have_header || !have_checkpoint || !have_escape || !have_outcome) return invalid();
-  if (!report.validate()) return invalid();
-  return report;
+  std::optional<ReportV1> report = std::move(builder).finish();
+  if (!report) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  return std::move(*report);
 }
 
 Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view report_path,
@@ -456,17 +512,18 @@ Result<FinalizedReport, StorageError> SecureJournal::finalize() {
   UniqueFd reader(
       ::openat(directory_fd_.get(), journal_file_name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!reader.valid()) return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
-  ReportV1 report;
-  {
-    auto recovery = read_journal(std::move(reader));
-    if (!recovery) return unexpected(recovery.error());
-    auto rebuilt = recovery->to_report();
-    if (!rebuilt) return unexpected(rebuilt.error());
-    report = std::move(*rebuilt);
-  }  // The records go before the report is written out: a long run's journal
-     // holds every sample twice over, and the supervisor's footprint is kept
-     // small on purpose.
-  if (!report.validate()) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  // The report is rebuilt while the journal is read (read_journal followed
+  // by to_report, without holding the records): a long run's journal holds
+  // every sample twice over, and the end of a run must not cost the
+  // supervisor more memory than the report itself.
+  ReportBuilder builder;
+  auto tail = read_journal_records(std::move(reader),
+                                   [&](JournalRecord&& record) { (void)builder.add(record); });
+  if (!tail) return unexpected(tail.error());
+  std::optional<ReportV1> rebuilt;
+  if (*tail == JournalTail::Clean) rebuilt = std::move(builder).finish();
+  if (!rebuilt) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  ReportV1 report = std::move(*rebuilt);  // validated by finish
 
   if (auto target = check_output_target(directory_fd_.get(), report_file_name_); !target) {
     return unexpected(target.error());

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,30 +26,50 @@ inline constexpr bool kIsOwned = false;
 template <class T>
 inline constexpr bool kIsOwned<std::unique_ptr<T>> = true;
 
-// Builds variant I of an entry from its "value" member (null when the entry
-// had none).
-template <std::size_t I>
-bool read_entry_payload(const BufferedValue* payload, Storage& storage) {
+// Reads the payload of variant I into `storage` through `read`, which fills a
+// default-constructed payload (by the direct or the buffered form).
+template <std::size_t I, class Read>
+bool emplace_payload(Storage& storage, Read&& read) {
   using Alternative = std::variant_alternative_t<I, Storage>;
-  if constexpr (std::is_same_v<Alternative, std::monostate>) {
-    // "sample_history_reset" carries nothing; a "value" that is there must
-    // say so with null rather than carry something that would be ignored.
-    if (payload != nullptr && !payload->is_null()) return false;
-    storage.template emplace<I>();
-    return true;
-  } else if constexpr (kIsOwned<Alternative>) {
-    if (payload == nullptr) return false;
+  if constexpr (kIsOwned<Alternative>) {
     auto held = std::make_unique<typename Alternative::element_type>();
-    if (!read_buffered_into(*payload, *held)) return false;
+    if (!read(*held)) return false;
     storage.template emplace<I>(std::move(held));
-    return true;
   } else {
-    if (payload == nullptr) return false;
     Alternative held{};
-    if (!read_buffered_into(*payload, held)) return false;
+    if (!read(held)) return false;
     storage.template emplace<I>(std::move(held));
-    return true;
   }
+  return true;
+}
+
+// Calls `f(std::integral_constant<std::size_t, I>{})` for I == index.
+template <class F>
+bool with_variant(std::size_t index, F&& f) {
+  bool ok = false;
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((index == I ? (ok = f(std::integral_constant<std::size_t, I>{}), 0) : 0), ...);
+  }
+  (std::make_index_sequence<std::variant_size_v<Storage>>{});
+  return ok;
+}
+
+constexpr std::size_t kResetIndex =
+    static_cast<std::size_t>(JournalEntry::Type::SampleHistoryReset);
+
+// Builds variant `index` (not the history reset) of an entry from its
+// "value" member through `read`, which fills a default-constructed payload
+// from the text in place or from a buffered value.
+template <class Read>
+bool read_entry_payload(std::size_t index, Storage& storage, Read&& read) {
+  return with_variant(index, [&](auto variant) {
+    constexpr std::size_t kIndex = decltype(variant)::value;
+    if constexpr (kIndex == kResetIndex) {
+      return false;
+    } else {
+      return emplace_payload<kIndex>(storage, read);
+    }
+  });
 }
 
 Storage copy_storage(const Storage& from) {
@@ -147,36 +168,57 @@ bool operator==(const JournalEntry& a, const JournalEntry& b) {
   return equal;
 }
 
-// The text may put "type" and "value" in either order (a reader of the text
-// would have to buffer "value" until it learns its type; here the whole
-// payload is already a tree). Either key at most once settles every order
-// rule: the only sequences left are "type", "type" "value" and "value" "type",
-// and anything longer repeats a key.
-bool read_json_custom(const BufferedValue& value, JournalEntry& out) {
-  const BufferedValue::Object* members = value.as_object();
-  if (members == nullptr) return false;
-  const BufferedValue* type = nullptr;
-  const BufferedValue* payload = nullptr;
-  for (const BufferedMember& member : *members) {
-    if (same_name(member.key, "type")) {
-      if (type != nullptr) return false;
-      type = &member.value;
-    } else if (same_name(member.key, "value")) {
-      if (payload != nullptr) return false;
-      payload = &member.value;
+// The first of "type" and "value" decides how the payload is read: after
+// "type" it is read from the text in place, as its variant's record; before
+// it, its variant is not known yet, so it is buffered whole and read once
+// "type" has come. Either key at most once settles every order rule: the only
+// sequences left are "type", "type" "value" and "value" "type", and anything
+// longer repeats a key. Other members are skipped, counted against the
+// nesting budget like the rest of the entry.
+bool read_json_custom(JsonReader& in, JournalEntry& out) {
+  if (!in.begin_object()) return false;
+  constexpr std::size_t kNoType = JournalEntry::kNames.size();
+  std::size_t index = kNoType;
+  bool have_value = false;
+  std::optional<BufferedValue> early_value;
+  std::string_view key;
+  for (bool first = true;; first = false) {
+    const int step = in.next_member(first, key);
+    if (step < 0) return false;
+    if (step == 0) break;
+    if (same_name(key, "type")) {
+      std::string_view name;
+      if (index != kNoType || in.peek() != '"' || !in.read_string(name)) return false;
+      index = find_name(JournalEntry::kNames, name);
+      if (index == kNoType) return false;
+    } else if (same_name(key, "value")) {
+      if (have_value) return false;
+      have_value = true;
+      if (index == kResetIndex) {
+        // "sample_history_reset" carries nothing; a "value" that is there
+        // must say so with null rather than carry something to be ignored.
+        if (!in.consume_null()) return false;
+      } else if (index != kNoType) {
+        if (!read_entry_payload(index, out.storage_,
+                                [&](auto& held) { return read_direct_into(in, held); })) {
+          return false;
+        }
+      } else if (!in.build_value(early_value.emplace())) {
+        return false;
+      }
+    } else if (!in.skip_value(/*counted=*/true)) {
+      return false;
     }
   }
-  if (type == nullptr) return false;
-  const std::string* name = type->as_string();
-  if (name == nullptr) return false;
-  const std::size_t index = find_name(JournalEntry::kNames, *name);
-
-  bool ok = false;
-  [&]<std::size_t... I>(std::index_sequence<I...>) {
-    ((index == I ? (ok = read_entry_payload<I>(payload, out.storage_), 0) : 0), ...);
+  if (index == kNoType) return false;
+  if (early_value) {
+    if (index == kResetIndex) return early_value->is_null();
+    return read_entry_payload(index, out.storage_,
+                              [&](auto& held) { return read_buffered_into(*early_value, held); });
   }
-  (std::make_index_sequence<std::variant_size_v<Storage>>{});
-  return ok;
+  // Only the history reset may leave its "value" out.
+  if (!have_value) return index == kResetIndex;
+  return true;
 }
 
 std::string encode_journal_record(const JournalRecord& record) {
@@ -200,13 +242,19 @@ void append_journal_record(const JournalRecord& record, std::string* out) {
   writer.end_object();
 }
 
+Result<JournalRecord, JournalDecodeError> decode_journal_record(std::span<const uint8_t> payload,
+                                                                JsonReader& reader) {
+  reader.reset(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+  JournalRecord record;
+  if (!read_direct_into(reader, record) || !reader.at_end()) {
+    return unexpected(JournalDecodeError{});
+  }
+  return record;
+}
+
 Result<JournalRecord, JournalDecodeError> decode_journal_record(std::span<const uint8_t> payload) {
-  const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-  Result<BufferedValue, JsonRejection> tree = BufferedValue::parse(text);
-  if (!tree) return unexpected(JournalDecodeError{});
-  Result<JournalRecord, JsonRejection> record = read_buffered<JournalRecord>(*tree);
-  if (!record) return unexpected(JournalDecodeError{});
-  return std::move(record).value();
+  JsonReader reader({});
+  return decode_journal_record(payload, reader);
 }
 
 }  // namespace vek_guard

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "vek_guard/coding.h"
 #include "vek_guard/json_writer.h"
 
 namespace vek_guard {
@@ -56,44 +57,6 @@ bool is_valid_package_version(std::string_view version) {
     }
   }
   return pieces == 3;
-}
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above
-// U+10FFFF, no truncated sequence.
-bool is_valid_utf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char min_second = 0x80;
-    unsigned char max_second = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) min_second = 0xA0;  // overlong
-      if (lead == 0xED) max_second = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) min_second = 0x90;  // overlong
-      if (lead == 0xF4) max_second = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    const auto second = static_cast<unsigned char>(text[i + 1]);
-    if (second < min_second || second > max_second) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if (next < 0x80 || next > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
 }
 
 // The last normal component of a '/'-separated path. Empty and "."
@@ -147,13 +110,11 @@ bool is_valid_configuration(const ReportConfiguration& config, const TerminalOut
       return false;
   }
 
-  if (config.on_parent_exit == OnParentExit::Detach &&
-      config.parent_watch != ParentWatch::Detach &&
+  if (config.on_parent_exit == OnParentExit::Detach && config.parent_watch != ParentWatch::Detach &&
       config.parent_watch != ParentWatch::ParentUnobservable) {
     return false;
   }
-  if (config.parent_watch == ParentWatch::Detach &&
-      config.on_parent_exit != OnParentExit::Detach) {
+  if (config.parent_watch == ParentWatch::Detach && config.on_parent_exit != OnParentExit::Detach) {
     return false;
   }
   if (outcome.parent_exited_at_ms && config.parent_watch != ParentWatch::Active &&
@@ -176,8 +137,7 @@ bool is_valid_metadata_entry(const AdvisoryMetricMetadata& entry, AdvisoryScope 
                              AdvisorySource source, ObservedStatus status,
                              uint64_t processed_at_ms) {
   return entry.scope == scope && entry.source == source &&
-         entry.freshness == freshness_for(status) &&
-         entry.captured_at_ms <= processed_at_ms;
+         entry.freshness == freshness_for(status) && entry.captured_at_ms <= processed_at_ms;
 }
 
 bool is_valid_advisory(const SampleWindow& sample) {
@@ -199,8 +159,8 @@ bool is_valid_advisory(const SampleWindow& sample) {
          is_valid_metadata_entry(meta.wired_bytes, System, HostStatistics64,
                                  advisory.wired_bytes.status(), at) &&
          is_valid_metadata_entry(meta.growth_bytes_per_second, OwnedProcessGroup,
-                                 DerivedFootprintSamples,
-                                 advisory.growth_bytes_per_second.status(), at);
+                                 DerivedFootprintSamples, advisory.growth_bytes_per_second.status(),
+                                 at);
 }
 
 // The greatest of the times fed to it, if any.
@@ -279,8 +239,7 @@ bool is_valid_outcome(const TerminalOutcome& outcome, std::optional<uint64_t> la
     if (status.kind() == ChildStatus::Kind::Signaled && !is_valid_signal(status.number())) {
       return false;
     }
-    if (tag == TerminalKind::Tag::ChildSignaled &&
-        status != ChildStatus::signaled(*number)) {
+    if (tag == TerminalKind::Tag::ChildSignaled && status != ChildStatus::signaled(*number)) {
       return false;
     }
     if (tag == TerminalKind::Tag::ChildExited && status != ChildStatus::exited(*number)) {
@@ -342,11 +301,10 @@ Result<RunIdentity, ReportError> RunIdentity::from_argv(
 
 Result<void, ReportError> RunIdentity::validate() const {
   const std::string_view name = executable_basename;
-  const bool valid =
-      is_prefixed_lower_hex(run_id, "run_", 32) && !name.empty() &&
-      name.size() <= kMaxBasenameBytes && name != "." && name != ".." &&
-      name.find_first_of("/\\") == std::string_view::npos &&
-      (!correlation_hash || is_prefixed_lower_hex(*correlation_hash, "sha256:", 64));
+  const bool valid = is_prefixed_lower_hex(run_id, "run_", 32) && !name.empty() &&
+                     name.size() <= kMaxBasenameBytes && name != "." && name != ".." &&
+                     name.find_first_of("/\\") == std::string_view::npos &&
+                     (!correlation_hash || is_prefixed_lower_hex(*correlation_hash, "sha256:", 64));
   if (!valid) return unexpected(ReportError::InvalidRunIdentity);
   return {};
 }
@@ -386,17 +344,18 @@ Result<void, ReportError> ReportV1::validate() const {
 Result<void, ReportError> ReportV1::validate_calibration() const {
   if (!calibration) return {};
   const CalibrationArtifact& c = *calibration;
-  const bool counts_add_up = c.complete_samples <= std::numeric_limits<uint64_t>::max() -
-                                                       c.incomplete_samples &&
-                             c.complete_samples + c.incomplete_samples == c.total_samples;
+  const bool counts_add_up =
+      c.complete_samples <= std::numeric_limits<uint64_t>::max() - c.incomplete_samples &&
+      c.complete_samples + c.incomplete_samples == c.total_samples;
   const ObservedStatus peak_status = c.peak_aggregate_footprint_bytes.status();
   const bool peak_agrees = peak_status == ObservedStatus::Unknown
                                ? c.complete_samples == 0
                                : peak_status == ObservedStatus::Available && c.complete_samples > 0;
   const int64_t* peak_growth = c.peak_growth_bytes_per_second.value();
   const bool valid = configuration.mode == ReportMode::Observe && !c.automatic_limit_bytes &&
-                     counts_add_up && peak_agrees && (peak_growth == nullptr || *peak_growth >= 1) &&
-                     c.schema_version == 1 && c.observation_only && !c.safety_certified;
+                     counts_add_up && peak_agrees &&
+                     (peak_growth == nullptr || *peak_growth >= 1) && c.schema_version == 1 &&
+                     c.observation_only && !c.safety_certified;
   if (!valid) return unexpected(ReportError::InvalidCalibration);
   return {};
 }

@@ -38,6 +38,7 @@ TEST_P(FuzzReplay, SeedsAndPastFindingsHoldEveryProperty) {
 INSTANTIATE_TEST_SUITE_P(
     CoreTargets, FuzzReplay,
     ::testing::Values(Replay{kJournalRecordTarget, &check_journal_record},
+                      Replay{kJournalDecodersTarget, &check_journal_record_decoders},
                       Replay{kJournalFileTarget, &check_journal_file},
                       Replay{kCheckpointIngestTarget, &check_checkpoint_ingest},
                       Replay{kNegotiationReplyTarget, &check_negotiation_reply}),

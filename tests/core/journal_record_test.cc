@@ -180,12 +180,30 @@ TEST(JournalRecordDecode, TypeAndValueRules) {
 // hold 125 more levels.
 TEST(JournalRecordDecode, NestingStopsAtTheBudget) {
   const auto with_depth = [](std::size_t extra) {
-    return record_with("1", "3", R"({"type":"sample_history_reset","x":)" +
-                                     std::string(extra, '[') + std::string(extra, ']') + "}");
+    return record_with("1", "3",
+                       R"({"type":"sample_history_reset","x":)" + std::string(extra, '[') +
+                           std::string(extra, ']') + "}");
   };
   EXPECT_TRUE(decodes(with_depth(125)));
   EXPECT_FALSE(decodes(with_depth(126)));
   EXPECT_FALSE(decodes(std::string(1 << 20, '[')));
+}
+
+// Unknown members of the records read in place are walked without counting;
+// a payload buffered because its "value" came before its "type" counts whole.
+TEST(JournalRecordDecode, UnknownMembersReadInPlaceDoNotCount) {
+  const std::string deep = std::string(200, '[') + std::string(200, ']');
+  const std::string signal = R"({"at_ms":12,"signal":15,"target":"owned_process_group",)"
+                             R"("result":"delivered","x":)" +
+                             deep + "}";
+  EXPECT_TRUE(decodes(R"({"x":)" + deep + "," + record_with("1", "3", kReset).substr(1)));
+  EXPECT_TRUE(decodes(record_with("1", "3", R"({"type":"signal","value":)" + signal + "}")));
+  EXPECT_FALSE(decodes(record_with("1", "3", R"({"value":)" + signal + R"(,"type":"signal"})")));
+  EXPECT_FALSE(
+      decodes(record_with("1", "3",
+                          R"({"type":"outcome","value":{"at_ms":5,"kind":"launch_not_found",)"
+                          R"("final_footprint_bytes":{"status":"unknown"},"x":)" +
+                              deep + "}}")));
 }
 
 }  // namespace

@@ -15,15 +15,29 @@ namespace {
 
 using Kind = BufferedValue::Kind;
 
+// Reads `text` as a T in both forms, in place and from its tree, which must
+// agree (on texts that do not nest deeper than the budget).
+template <class T>
+Result<T, JsonRejection> read_both(std::string_view text) {
+  Result<T, JsonRejection> direct = read_json<T>(text);
+  Result<BufferedValue, JsonRejection> tree = BufferedValue::parse(text);
+  const bool buffered_ok = tree.ok() && read_buffered<T>(*tree).ok();
+  EXPECT_EQ(direct.ok(), buffered_ok) << text;
+  if (direct.ok() && buffered_ok) {
+    EXPECT_TRUE(*direct == *read_buffered<T>(*tree)) << text;
+  }
+  return direct;
+}
+
 template <class T>
 bool accepts(std::string_view text) {
-  return read_json<T>(text).ok();
+  return read_both<T>(text).ok();
 }
 
 // The value of `text`, which must read as a T.
 template <class T>
 T read(std::string_view text) {
-  Result<T, JsonRejection> value = read_json<T>(text);
+  Result<T, JsonRejection> value = read_both<T>(text);
   EXPECT_TRUE(value.ok()) << text;
   return value.ok() ? std::move(value).value() : T{};
 }
@@ -52,8 +66,16 @@ TEST(BufferedValue, NumbersKeepTheKindOfTheirTokenAndStringsUnescapeToUtf8) {
   }
 }
 
+// The same grammar holds for a tree and for a value that a record reading in
+// place skips.
 TEST(BufferedValue, RejectsMalformedTextInvalidUtf8AndForeignWhitespace) {
-  EXPECT_TRUE(BufferedValue::parse(" \t\r\n{ \"a\" :\r\n[ 1 , 2 ] }\n").ok());
+  const auto as_unknown_member = [](std::string_view value) {
+    return with(R"({"at_ms":1,"from":"normal","to":"exited","x":)", value, "}");
+  };
+  for (const std::string_view good : {" \t\r\n{ \"a\" :\r\n[ 1 , 2 ] }\n", "1e-400", "-0.0E+1"}) {
+    EXPECT_TRUE(BufferedValue::parse(good).ok()) << good;
+    EXPECT_TRUE(accepts<TransitionRecord>(as_unknown_member(good))) << good;
+  }
   const std::vector<std::string> bad = {
       "", "[1,]", R"({"a":1,})", R"({a:1})", "01", "1.", "nul", R"("\q")", R"("\u12")", "\"a\x01\"",
       R"("unterminated)", "{}x", "NaN",
@@ -62,9 +84,13 @@ TEST(BufferedValue, RejectsMalformedTextInvalidUtf8AndForeignWhitespace) {
       // Invalid UTF-8 and lone or reversed surrogates.
       "\"\xC0\xAF\"", "\"\xE2\x82\"", "\"\xED\xA0\x80\"", R"("\ud800")", R"("\ude00\ud83d")",
       // Only space, tab, line feed and carriage return separate tokens.
-      "\f{}", "{}\xC2\xA0", "\xEF\xBB\xBF{}"};
+      "\f{}", "{}\xC2\xA0", "\xEF\xBB\xBF{}",
+      // Numbers beyond a double's range.
+      "1e400", "-1e400"};
   for (const std::string& text : bad) {
     EXPECT_FALSE(BufferedValue::parse(text).ok()) << testing::PrintToString(text);
+    EXPECT_FALSE(read_json<TransitionRecord>(as_unknown_member(text)).ok())
+        << testing::PrintToString(text);
   }
 }
 
@@ -78,6 +104,32 @@ TEST(BufferedValue, NestingStopsAtTheBudget) {
   EXPECT_FALSE(BufferedValue::parse(nested(128)).ok());
   EXPECT_FALSE(BufferedValue::parse(nested(100000)).ok());
   EXPECT_FALSE(BufferedValue::parse(with(R"({"a":)", nested(127), "}")).ok());
+}
+
+// In place, a record walks an unknown member without counting it; what is
+// buffered (a tagged value's or an outcome's kept members, a tree) counts.
+TEST(RecordReader, OnlyBufferedMembersTakeFromTheBudget) {
+  const auto nested = [](std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  const std::string signal = with(R"({"at_ms":12,"signal":15,"target":"owned_process_group",)",
+                                  R"("result":"delivered","x":)", nested(200) + "}");
+  EXPECT_TRUE(read_json<SignalRecord>(signal).ok());
+  EXPECT_FALSE(BufferedValue::parse(signal).ok());
+  // The record is level 1, so a kept member may nest 126 levels more.
+  const auto outcome = [&](std::size_t depth) {
+    return with(R"({"at_ms":5,"kind":"launch_not_found","final_footprint_bytes":)",
+                R"({"status":"unknown"},"x":)", nested(depth) + "}");
+  };
+  const auto observed = [&](std::size_t depth) {
+    return with(R"({"status":"unknown","x":)", nested(depth), "}");
+  };
+  EXPECT_TRUE(read_json<TerminalOutcome>(outcome(126)).ok());
+  EXPECT_TRUE(read_json<Observed<uint64_t>>(observed(126)).ok());
+  for (const std::size_t depth : {127, 200}) {
+    EXPECT_FALSE(read_json<TerminalOutcome>(outcome(depth)).ok()) << depth;
+    EXPECT_FALSE(read_json<Observed<uint64_t>>(observed(depth)).ok()) << depth;
+  }
 }
 
 // ---------------------------------------------------------------------------

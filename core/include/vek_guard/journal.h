@@ -225,8 +225,10 @@ class SecureJournal final : public JournalAppender {
                                                              bool durable) override;
 
   // Publishes the report rebuilt from the journal as it is on disk: syncs the
-  // journal, reads it back through a new descriptor (read_journal), rebuilds
-  // and validates the report (JournalRecovery::to_report), writes it as
+  // journal, reads it back through a new descriptor and rebuilds and
+  // validates the report (what read_journal and JournalRecovery::to_report
+  // give, folded record by record as the frames are read, so the records are
+  // never all held at once), writes it as
   // pretty JSON to ".<report>.tmp" and renames that over the report name,
   // then syncs the directory. The report file either keeps its old contents
   // or holds the complete new report; the journal is never removed. Both

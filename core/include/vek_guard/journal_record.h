@@ -140,15 +140,16 @@ class JournalEntry {
 
  private:
   explicit JournalEntry(Storage storage) : storage_(std::move(storage)) {}
-  friend bool read_json_custom(const BufferedValue& value, JournalEntry& out);
+  friend bool read_json_custom(JsonReader& in, JournalEntry& out);
 
   Storage storage_;
 };
 
-// Reads a journal entry object by the entry rules of `decode_journal_record`;
-// the hook through which the generic record reader reaches `JournalRecord`'s
-// "entry". Returns whether the value was accepted; `out` is then the entry.
-[[nodiscard]] bool read_json_custom(const BufferedValue& value, JournalEntry& out);
+// Reads a journal entry object, in the direct form, by the entry rules of
+// `decode_journal_record`; the hook through which the generic record reader
+// reaches `JournalRecord`'s "entry". Returns whether the value was accepted;
+// `out` is then the entry.
+[[nodiscard]] bool read_json_custom(JsonReader& in, JournalEntry& out);
 
 // The payload of one journal frame.
 struct JournalRecord {
@@ -183,8 +184,9 @@ struct JournalDecodeError {
 };
 
 // Decodes one frame payload: one JSON object (whitespace allowed around it,
-// nothing else) holding a `JournalRecord`, at most 127 arrays and objects
-// deep, the record's own object counting as the first.
+// nothing else) holding a `JournalRecord`, read in the direct form of
+// json_reader.h from the payload in place, with a nesting budget of 127
+// arrays and objects, the record's own object counting as the first.
 //
 //  - The record's keys "version" (u16), "sequence" (u64) and "entry" are each
 //    required once, in any order; other keys are skipped. A version other
@@ -194,12 +196,23 @@ struct JournalDecodeError {
 //    ten variants. The relevant keys must be "type" then "value", or "value"
 //    then "type", and nothing more; "type" alone is accepted only for
 //    "sample_history_reset", whose "value", when present, must be null.
-//  - Payloads are read by the record rules of json_reader.h.
+//  - Payloads are read by the record rules of json_reader.h: in the direct
+//    form after "type", in the buffered form when "value" came first.
+//  - Nesting: the unknown members of the record and of every payload record
+//    read in the direct form are walked without taking from the budget; the
+//    entry's own unknown members, the members a tagged value keeps and a
+//    buffered "value" take from it.
 //
 // Never throws, aborts or recurses beyond the nesting limit, whatever the
 // bytes are.
 [[nodiscard]] Result<JournalRecord, JournalDecodeError> decode_journal_record(
     std::span<const uint8_t> payload);
+
+// The same through `reader`, whose buffers are kept from one payload to the
+// next: the way to decode the frames of a whole journal. The reader is reset
+// to the payload first.
+[[nodiscard]] Result<JournalRecord, JournalDecodeError> decode_journal_record(
+    std::span<const uint8_t> payload, JsonReader& reader);
 
 }  // namespace vek_guard
 
