@@ -229,9 +229,9 @@ class ProcRootSource final : public ProcessSource {
 // readings.
 //
 // Cost of a refresh, plainly: one listing, plus one stat read per new or
-// reused pid, per needed pid and per entry whose turn has come (about
-// processes x elapsed time / kRecheckPeriod); then two arrays of keys are
-// rebuilt. Once warmed up a refresh allocates nothing.
+// reused pid, per needed pid and per entry whose turn has come (processes x
+// elapsed time / kRecheckPeriod); then two arrays of keys are rebuilt. Once
+// warmed up a refresh allocates nothing.
 //
 // The listings and readings describe the table as of the last refresh;
 // nothing here reads the system except refresh(). Movable, not copyable.
@@ -312,6 +312,8 @@ class ProcessTable {
   std::optional<Duration> last_refresh_;
   // The re-reads in turn go on with the first pid above this one.
   int32_t turn_after_ = 0;
+  // What the last share of turns left over a whole entry (see mark_turns).
+  uint64_t turn_credit_ = 0;
 };
 
 }  // namespace vek_guard::platform

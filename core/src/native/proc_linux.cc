@@ -480,9 +480,11 @@ void ProcessTable::mark_turns(Duration now) {
   const std::size_t count = entries_.size();
   if (count == 0) return;
   // Spread the re-reads over the period: a pass takes the share of the
-  // table that the time since the previous one is of the period, rounded
-  // up, so a full round takes at most the period plus one pass. Time that
-  // went backwards earns no turns.
+  // table that the time since the previous one is of the period. What a
+  // share leaves over a whole entry is carried to the next pass, so the
+  // turns come at exactly the table's size per period and a full round
+  // takes at most the period plus one pass. Time that went backwards earns
+  // no turns.
   std::size_t turns = count;
   const std::optional<Duration> elapsed =
       last_refresh_ ? now.checked_sub(*last_refresh_) : std::nullopt;
@@ -490,8 +492,9 @@ void ProcessTable::mark_turns(Duration now) {
     turns = 0;
   } else if (*elapsed < kRecheckPeriod) {
     const uint64_t period_ns = kRecheckPeriod.as_nanos_saturating();
-    const uint64_t share = count * elapsed->as_nanos_saturating();
-    turns = static_cast<std::size_t>((share + period_ns - 1) / period_ns);
+    const uint64_t share = count * elapsed->as_nanos_saturating() + turn_credit_;
+    turns = static_cast<std::size_t>(share / period_ns);
+    turn_credit_ = share % period_ns;
   }
   // The turns go on in pid order after the last pid of the previous pass.
   auto next =
