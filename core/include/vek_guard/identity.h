@@ -7,7 +7,8 @@
 //  - `NativeProcessInventory` inspects one process (footprint, start time,
 //    parent, process group) and, through `sample_group`, lists and inspects
 //    every candidate member of the owned group. It keeps no state between
-//    calls.
+//    calls; what a pass keeps for the next is the caller's process table
+//    (platform::ProcessTable).
 //  - `IdentityTracker` turns each pass's `GroupInventory` into the counted
 //    members, identity events, escape evidence and the aggregate footprint
 //    status that the sampler records.
@@ -18,7 +19,8 @@
 //   NativeProcessInventory inventory;
 //   auto root = inventory.inspect(child_pid);
 //   auto tracker = IdentityTracker::create(root->identity(), owned_pgid);
-//   auto probe = sample_group(*tracker, inventory);   // once per pass
+//   platform::ProcessTable table;                      // kept between passes
+//   auto probe = inventory.sample_group(*tracker, table, now);  // once per pass
 //   if (probe) IdentityUpdate update = tracker->update(std::move(*probe));
 //
 // Everything here runs on the supervision thread only; nothing is locked.
