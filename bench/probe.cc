@@ -8,9 +8,10 @@
 //   vek-guard-bench-probe watch-cpu --interval-ms MS --skip-ms A
 //                                   --window-ms W -- COMMAND [ARGS...]
 //       Runs COMMAND (a supervisor) and, in the same stretch of time, the
-//       bare sampling floor (every /proc/PID/stat read once, plus one
-//       /proc/PID/status) every MS milliseconds, half an interval out of step with the supervisor's passes so
-//       the two rarely read /proc at the same moment. After A milliseconds
+//       bare sampling floor for a group of one (one getdents64 listing of
+//       /proc, plus one member's own reads: its stat, status and stat again)
+//       every MS milliseconds, half an interval out of step with the
+//       supervisor's passes so the two rarely read /proc at the same moment. After A milliseconds
 //       (start-up is over) it reads COMMAND's CPU clock and its own, runs the
 //       floor for W milliseconds, reads both clocks again, then waits for
 //       COMMAND. Prints "guard_cpu_us=G floor_cpu_us=F floor_passes=N
@@ -83,31 +84,38 @@ int run_rusage(int argc, char** argv) {
   return 0;
 }
 
-// One read of a small /proc file into `buffer`; the content is not needed,
-// only the cost of producing it.
-void read_proc_file(const char* path, char* buffer, size_t size) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+// One read of a small /proc file below `dir_fd` into `buffer`; the content
+// is not needed, only the cost of producing it.
+void read_proc_file(int dir_fd, const char* name, char* buffer, size_t size) {
+  const int fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   while (::read(fd, buffer, size) < 0 && errno == EINTR) {
   }
   ::close(fd);
 }
 
-// One pass of the floor: every /proc/PID/stat once, then `members` reads of a
-// status file. Returns the number of processes seen, or -1.
-long floor_pass(const std::string& status_path, long members, char* buffer, size_t size) {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return -1;
+// One pass of the floor: one getdents64 listing of /proc through `proc_fd`,
+// then the member's own reads through its directory `member_dir` (opened as
+// a pass opens it). Returns the number of processes listed, or -1.
+long floor_pass(int proc_fd, const std::string& member_dir, char* buffer, size_t size) {
+  if (::lseek(proc_fd, 0, SEEK_SET) < 0) return -1;
   long processes = 0;
-  while (const dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    char path[300];
-    std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
-    read_proc_file(path, buffer, size);
-    ++processes;
+  for (;;) {
+    const ssize_t filled = ::getdents64(proc_fd, buffer, size);
+    if (filled < 0) return -1;
+    if (filled == 0) break;
+    for (ssize_t offset = 0; offset < filled;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') ++processes;
+    }
   }
-  closedir(proc);
-  for (long m = 0; m < members; ++m) read_proc_file(status_path.c_str(), buffer, size);
+  const int dir = ::open(member_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  read_proc_file(dir, "stat", buffer, size);
+  read_proc_file(dir, "status", buffer, size);
+  read_proc_file(dir, "stat", buffer, size);
+  ::close(dir);
   return processes;
 }
 
@@ -147,8 +155,10 @@ int run_watch_cpu(int argc, char** argv) {
   clockid_t guard_clock{};
   if (clock_getcpuclockid(child, &guard_clock) != 0) return 1;
 
-  const std::string status_path = "/proc/" + std::to_string(getpid()) + "/status";
-  char buffer[4096];
+  const std::string member_dir = "/proc/" + std::to_string(getpid());
+  const int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc_fd < 0) return 1;
+  alignas(dirent64) static char buffer[64 * 1024];
   const int64_t interval_ns = interval_ms * 1'000'000LL;
   // Half an interval after one of the supervisor's passes, give or take its
   // start-up: the two loops take turns rather than reading /proc together.
@@ -161,7 +171,7 @@ int run_watch_cpu(int argc, char** argv) {
   long passes = 0;
   long processes = 0;
   while (next < end) {
-    processes = floor_pass(status_path, 1, buffer, sizeof buffer);
+    processes = floor_pass(proc_fd, member_dir, buffer, sizeof buffer);
     if (processes < 0) return 1;
     ++passes;
     next += interval_ns;

@@ -1,20 +1,29 @@
-// Cost of one sampling pass against the live system, next to its floor.
+// Cost of one sampling pass against the live system, next to its floor and
+// next to a pass that reads every process's stat.
 //
-// A pass cannot cost less than reading every process's stat (the kernel has
-// no list of a group's members, so the whole table is scanned) plus one
-// status read per member (the footprint). SamplePassVsFloor times both on
-// the same group in alternation, so drift in the machine's load touches both
-// alike, and reports:
-//   floor_us    the floor, microseconds per pass
-//   pass_us     FootprintSampler::sample_native, microseconds per pass
-//   ratio       pass_us / floor_us
-//   processes   processes on the system during the run
+// A pass cannot cost less than one listing of /proc (the kernel has no list
+// of a group's members) plus each member's own reads (its directory opened,
+// stat, status, stat again: what an inspection reads). SamplePassVsFloor
+// times, in alternation on the same group so that drift in the machine's load
+// touches all alike:
+//   floor_us   one getdents64 listing of /proc plus the members' own reads
+//   pass_us    a pass through the process table kept between passes, as the
+//              sampler makes it every 10 ms (each pass 10 ms later than the
+//              previous one, which paces the table's re-reads in turn)
+//   full_us    a pass that reads every process's stat, as the first pass
+//              does (and every pass did before the table was kept)
+//   ratio      pass_us / floor_us (target <= 1.5 for one member)
+//   full_ratio full_us / floor_us
+//   processes  processes on the system during the run
 //
-// The group is the benchmark's own: a leader in a new process group and
-// members-1 children sleeping in it, killed and reaped at the end.
+// Arguments: the members of the group (a leader in a new process group and
+// members-1 children sleeping in it) and the idle processes of another
+// session that the benchmark starts beside it. Both are killed at the end.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,21 +37,27 @@
 
 #include "vek_guard/identity.h"
 #include "vek_guard/platform_proc.h"
-#include "vek_guard/sampling.h"
 
 namespace vek_guard {
 namespace {
 
-// A process group of `members` sleeping processes.
-class SleepingGroup {
+// `count` sleeping processes: a leader that calls `setsid` (a new session
+// and process group) when `new_session`, else `setpgid(0, 0)`, and its
+// count-1 children.
+class SleepingProcesses {
  public:
-  explicit SleepingGroup(int members) {
+  SleepingProcesses(int count, bool new_session) {
+    if (count < 1) return;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     leader_ = ::fork();
     if (leader_ == 0) {
-      ::setpgid(0, 0);
-      for (int i = 1; i < members; ++i) {
+      if (new_session) {
+        ::setsid();
+      } else {
+        ::setpgid(0, 0);
+      }
+      for (int i = 1; i < count; ++i) {
         if (::fork() == 0) {
           const char byte = 1;
           (void)!::write(fds[1], &byte, 1);
@@ -54,22 +69,26 @@ class SleepingGroup {
       for (;;) ::pause();
     }
     ::close(fds[1]);
-    ::setpgid(leader_, leader_);
+    if (!new_session) ::setpgid(leader_, leader_);
     char byte = 0;
-    for (int i = 0; i < members; ++i) {
+    for (int i = 0; i < count; ++i) {
       if (::read(fds[0], &byte, 1) != 1) break;
     }
     ::close(fds[0]);
   }
 
-  ~SleepingGroup() {
+  // Kills them all and reaps them: the benchmark is their subreaper (see
+  // main), so none is left as a zombie in the table that the next case
+  // lists.
+  ~SleepingProcesses() {
     if (leader_ <= 0) return;
     ::kill(-leader_, SIGKILL);
-    ::waitpid(leader_, nullptr, 0);
+    while (::waitpid(-leader_, nullptr, 0) > 0 || errno == EINTR) {
+    }
   }
 
-  SleepingGroup(const SleepingGroup&) = delete;
-  SleepingGroup& operator=(const SleepingGroup&) = delete;
+  SleepingProcesses(const SleepingProcesses&) = delete;
+  SleepingProcesses& operator=(const SleepingProcesses&) = delete;
 
   pid_t leader() const { return leader_; }
 
@@ -77,105 +96,115 @@ class SleepingGroup {
   pid_t leader_ = -1;
 };
 
-std::size_t read_file_at(int dirfd, const char* name, std::vector<char>& buffer) {
-  const int fd = ::openat(dirfd, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  std::size_t total = 0;
+// One getdents64 listing of /proc through a descriptor kept open, as the
+// process table lists it. Returns the number of pids.
+std::size_t list_proc(int proc_fd, std::vector<char>& buffer) {
+  std::size_t pids = 0;
+  ::lseek(proc_fd, 0, SEEK_SET);
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n <= 0) break;
-    total += static_cast<std::size_t>(n);
+    const ssize_t filled = ::getdents64(proc_fd, buffer.data(), buffer.size());
+    if (filled <= 0) return pids;
+    for (std::size_t offset = 0; offset < static_cast<std::size_t>(filled);) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+      offset += entry->d_reclen;
+      if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') ++pids;
+    }
   }
-  ::close(fd);
-  return total;
 }
 
-std::vector<std::string> pid_names() {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir("/proc");
-  if (dir == nullptr) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') names.emplace_back(entry->d_name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
-// One read of every /proc/PID/stat (listing /proc included) and one
-// /proc/PID/status per member.
-std::size_t floor_pass(const std::vector<int32_t>& members, std::vector<char>& buffer) {
-  std::size_t bytes = 0;
-  const int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = ::fdopendir(proc_fd);
-  char path[sizeof(dirent::d_name) + 16];
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    std::snprintf(path, sizeof path, "%s/stat", entry->d_name);
-    bytes += read_file_at(proc_fd, path, buffer);
-  }
-  ::closedir(dir);
+// The floor of a pass: the listing, then what each member's inspection
+// reads. Returns the number of processes listed.
+std::size_t floor_pass(int proc_fd, const std::vector<int32_t>& members,
+                       std::vector<char>& buffer) {
+  const std::size_t processes = list_proc(proc_fd, buffer);
   for (const int32_t pid : members) {
-    std::snprintf(path, sizeof path, "/proc/%d/status", pid);
-    bytes += read_file_at(AT_FDCWD, path, buffer);
+    auto dir = platform::ProcessDir::open(pid);
+    if (!dir) continue;
+    benchmark::DoNotOptimize(dir->read_stat());
+    benchmark::DoNotOptimize(dir->read_footprint());
+    benchmark::DoNotOptimize(dir->read_stat());
   }
-  return bytes;
+  return processes;
 }
 
 void SamplePassVsFloor(benchmark::State& state) {
   const int members = static_cast<int>(state.range(0));
-  SleepingGroup group(members);
+  SleepingProcesses idle(static_cast<int>(state.range(1)), /*new_session=*/true);
+  SleepingProcesses group(members, /*new_session=*/false);
   const NativeProcessInventory inventory;
   const auto root = inventory.inspect(group.leader());
   if (!root) {
     state.SkipWithError("cannot inspect the group leader");
     return;
   }
-  FootprintSampler sampler(
-      *SamplingConfig::create(Duration::from_millis(10), Duration::from_secs(1),
-                              Duration::from_secs(1), 4096),
-      *IdentityTracker::create(root->identity(), group.leader()));
-  const MonotonicInstant start = MonotonicInstant::now();
+  IdentityTracker tracker = *IdentityTracker::create(root->identity(), group.leader());
+  IdentityTracker full_tracker = tracker;
+  platform::ProcessTable table;
+  Duration now;
 
-  // Warm up and learn the member pids for the floor.
-  const FootprintSample& first = sampler.sample_native(start);
+  // Warm up (the first pass reads everything) and learn the member pids.
+  auto first = inventory.sample_group(tracker, table, now);
+  if (!first) {
+    state.SkipWithError("the first pass failed");
+    return;
+  }
   std::vector<int32_t> member_pids;
-  for (const MemberFootprint& member : first.members) member_pids.push_back(member.pid);
+  for (const ProcessRecord& member : tracker.update(std::move(*first)).members) {
+    member_pids.push_back(member.pid);
+  }
+  (void)full_tracker.update(*inventory.sample_group(full_tracker));
   if (static_cast<int>(member_pids.size()) != members) {
     state.SkipWithError("the group is not complete");
     return;
   }
-  std::vector<char> buffer(4096);
+  const int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::vector<char> buffer(64 * 1024);
+  std::size_t processes = 0;
 
   using Clock = std::chrono::steady_clock;
   Clock::duration floor_total{};
   Clock::duration pass_total{};
+  Clock::duration full_total{};
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    benchmark::DoNotOptimize(floor_pass(member_pids, buffer));
+    processes = floor_pass(proc_fd, member_pids, buffer);
     const auto t1 = Clock::now();
-    const FootprintSample& sample = sampler.sample_native(start);
-    benchmark::DoNotOptimize(&sample);
+    now = now.saturating_add(Duration::from_millis(10));
+    auto probe = inventory.sample_group(tracker, table, now);
+    const std::size_t counted = probe ? tracker.update(std::move(*probe)).members.size() : 0;
     const auto t2 = Clock::now();
+    auto full_probe = inventory.sample_group(full_tracker);
+    if (full_probe) benchmark::DoNotOptimize(full_tracker.update(std::move(*full_probe)));
+    const auto t3 = Clock::now();
     floor_total += t1 - t0;
     pass_total += t2 - t1;
-    if (sample.members.size() != member_pids.size()) {
+    full_total += t3 - t2;
+    if (counted != member_pids.size()) {
       state.SkipWithError("a member went missing");
       break;
     }
   }
-  const double iterations = static_cast<double>(state.iterations());
-  const double floor_us =
-      std::chrono::duration<double, std::micro>(floor_total).count() / iterations;
-  const double pass_us = std::chrono::duration<double, std::micro>(pass_total).count() / iterations;
-  state.counters["floor_us"] = floor_us;
-  state.counters["pass_us"] = pass_us;
-  state.counters["ratio"] = pass_us / floor_us;
-  state.counters["processes"] = static_cast<double>(pid_names().size());
+  ::close(proc_fd);
+  const auto micros = [&](Clock::duration total) {
+    return std::chrono::duration<double, std::micro>(total).count() /
+           static_cast<double>(state.iterations());
+  };
+  state.counters["floor_us"] = micros(floor_total);
+  state.counters["pass_us"] = micros(pass_total);
+  state.counters["full_us"] = micros(full_total);
+  state.counters["ratio"] = micros(pass_total) / micros(floor_total);
+  state.counters["full_ratio"] = micros(full_total) / micros(floor_total);
+  state.counters["processes"] = static_cast<double>(processes);
 }
-BENCHMARK(SamplePassVsFloor)->Arg(1)->Arg(10)->Arg(50)->Unit(benchmark::kMicrosecond);
+BENCHMARK(SamplePassVsFloor)
+    ->ArgNames({"members", "idle"})
+    ->Args({1, 2000})
+    ->Args({50, 2000})
+    ->Args({1, 0})
+    ->Args({50, 0})
+    ->Unit(benchmark::kMicrosecond);
 
-// The parsing share of a scan: one stat line as the kernel writes it, parsed
-// once per process and pass.
+// The parsing share of a pass: one stat line as the kernel writes it.
 void ParseStatLine(benchmark::State& state) {
   const std::string line =
       "27720 (sleep) S 27716 27720 27716 34816 27716 4194304 105 0 0 0 0 0 0 0 20 0 1 0 "
@@ -192,4 +221,12 @@ BENCHMARK(ParseStatLine);
 }  // namespace
 }  // namespace vek_guard
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // Orphans of the benchmark's processes come back to it to be reaped.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

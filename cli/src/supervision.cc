@@ -7,8 +7,6 @@
 
 #include <utility>
 
-#include "vek_guard/platform_proc.h"
-
 namespace vek_guard::runtime {
 namespace {
 
@@ -87,16 +85,12 @@ Result<void, ControlError> SupervisionCommon::poll_root() {
   return {};
 }
 
-Result<bool, ControlError> SupervisionCommon::group_exists() const {
+Result<bool, ControlError> SupervisionCommon::group_exists() {
   Result<bool, ControlError> exists = owned.owned_group_exists();
   if (!exists || !*exists || !root_status) return exists;
-  const std::optional<int32_t> group = owned.process_group();
-  Result<platform::ProcessTable, platform::ProcError> table = platform::ProcessTable::scan();
-  if (!group || !table) return exists;  // no better knowledge: trust the signal probe
-  for (const platform::ProcStat& process : table->entries()) {
-    if (process.pgid == *group && !process.exited()) return true;
-  }
-  return false;
+  const Result<bool, InspectionError> alive = sampler.owned_group_alive(started_at);
+  if (!alive) return exists;  // no better knowledge: trust the signal probe
+  return *alive;
 }
 
 EscapeEvidence SupervisionCommon::escape_evidence() const {

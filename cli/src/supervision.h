@@ -83,7 +83,7 @@ struct SupervisionCommon {
   // orphans that only their new parent can reap, and an init that reaps late
   // (or never, in some containers) would otherwise keep the run going, or
   // turn a clean end into a kill at the grace deadline.
-  Result<bool, ControlError> group_exists() const;
+  Result<bool, ControlError> group_exists();
 
   // The escape evidence of the run.
   EscapeEvidence escape_evidence() const;

@@ -93,6 +93,16 @@ void push_event(std::vector<IdentityEvent>* events, auto event) {
 
 }  // namespace
 
+std::vector<int32_t> IdentityTracker::known_pids() const {
+  std::vector<int32_t> pids;
+  pids.reserve(pid_index_.size() + 1);
+  for (const auto& [pid, identity] : pid_index_) pids.push_back(pid);
+  // Before the first pass the index is still empty.
+  if (!pid_index_.contains(root_.pid))
+    pids.insert(std::upper_bound(pids.begin(), pids.end(), root_.pid), root_.pid);
+  return pids;
+}
+
 Result<IdentityTracker, InspectionError> IdentityTracker::create(ProcessIdentity root,
                                                                  int32_t owned_pgid) {
   if (root.pid < 1 || root.start_time == 0 || owned_pgid < 1) {
@@ -264,12 +274,12 @@ Result<ProcessRecord, InspectionError> finish_inspection(int32_t pid,
                        .exited = second->exited()};
 }
 
-// An inspection whose first reading was taken by the pass's scan. The
-// directory is opened only now, so a pid reused since the scan shows up as a
-// start time that differs in the second reading.
-Result<ProcessRecord, InspectionError> inspect_from_scan(int32_t pid,
-                                                         const platform::ProcStat& first,
-                                                         std::string_view proc_root) {
+// An inspection whose first reading was taken by the pass's refresh of the
+// process table. The directory is opened only now, so a pid reused since
+// shows up as a start time that differs in the second reading.
+Result<ProcessRecord, InspectionError> inspect_from_reading(int32_t pid,
+                                                            const platform::ProcStat& first,
+                                                            std::string_view proc_root) {
   if (first.exited()) return exited_record(pid, first);
   auto dir = platform::ProcessDir::open(pid, proc_root);
   if (!dir) return unexpected(map_proc_error(dir.error()));
@@ -370,7 +380,7 @@ bool shares_parent_address_space(const platform::ProcStat& child,
       !std::binary_search(candidates.begin(), candidates.end(), child.ppid)) {
     return false;
   }
-  const platform::ProcStat* parent = table.find(child.ppid);
+  const platform::ProcStat* parent = table.fresh(child.ppid);
   if (parent == nullptr || parent->main_thread_exited()) return false;
   const auto shared = platform::same_address_space(child.ppid, child.pid);
   return shared && *shared;
@@ -413,9 +423,9 @@ void append_inspection(GroupInventory* inventory, int32_t pid,
 
 Result<std::vector<int32_t>, InspectionError> NativeProcessInventory::list_group_candidates(
     std::span<const int32_t> tracked_pids, int32_t root_pid, int32_t owned_pgid) const {
-  auto table = platform::ProcessTable::scan(proc_root_);
-  if (!table) return unexpected(InspectionError::Failed);
-  return candidates_in(*table, tracked_pids, root_pid, owned_pgid);
+  platform::ProcessTable table(proc_root_);
+  if (!table.refresh(Duration::zero(), {})) return unexpected(InspectionError::Failed);
+  return candidates_in(table, tracked_pids, root_pid, owned_pgid);
 }
 
 GroupInventory NativeProcessInventory::inspect_members(
@@ -427,17 +437,12 @@ GroupInventory NativeProcessInventory::inspect_members(
 }
 
 Result<GroupInventory, InspectionError> NativeProcessInventory::sample_group(
-    const IdentityTracker& tracker) const {
-  std::vector<int32_t> tracked_pids;
-  tracked_pids.reserve(tracker.tracked().size());
-  for (const auto& [identity, tracked] : tracker.tracked()) tracked_pids.push_back(identity.pid);
-
-  // One scan serves the group listing, every child listing and the first
-  // stat reading of each candidate it saw.
-  auto table = platform::ProcessTable::scan(proc_root_);
-  if (!table) return unexpected(InspectionError::Failed);
-  auto candidates =
-      candidates_in(*table, tracked_pids, tracker.root().pid, tracker.owned_pgid());
+    const IdentityTracker& tracker, platform::ProcessTable& table, Duration now) const {
+  // One refresh serves the group listing, every child listing and the first
+  // stat reading of the candidates it read.
+  const std::vector<int32_t> known = tracker.known_pids();
+  if (!table.refresh(now, known)) return unexpected(InspectionError::Failed);
+  auto candidates = candidates_in(table, known, tracker.root().pid, tracker.owned_pgid());
   if (!candidates) return unexpected(InspectionError::Failed);
 
   // The pids of a fake tree name no live processes whose address spaces
@@ -447,17 +452,23 @@ Result<GroupInventory, InspectionError> NativeProcessInventory::sample_group(
   GroupInventory inventory;
   inventory.records.reserve(candidates->size());
   for (const int32_t pid : *candidates) {
-    const platform::ProcStat* first = table->find(pid);
+    const platform::ProcStat* first = table.fresh(pid);
     if (compare_address_spaces && first != nullptr &&
-        shares_parent_address_space(*first, *table, *candidates)) {
+        shares_parent_address_space(*first, table, *candidates)) {
       sharing.push_back(pid);
     }
-    append_inspection(&inventory, pid,
-                      first != nullptr ? inspect_from_scan(pid, *first, proc_root_)
-                                       : inspect(pid));
+    append_inspection(
+        &inventory, pid,
+        first != nullptr ? inspect_from_reading(pid, *first, proc_root_) : inspect(pid));
   }
   count_shared_address_spaces_once(&inventory, tracker, sharing);
   return inventory;
+}
+
+Result<GroupInventory, InspectionError> NativeProcessInventory::sample_group(
+    const IdentityTracker& tracker) const {
+  platform::ProcessTable table(proc_root_);
+  return sample_group(tracker, table, Duration::zero());
 }
 
 Result<GroupInventory, InspectionError> sample_group(const IdentityTracker& tracker,

@@ -49,13 +49,23 @@ Result<SamplingConfig, SamplingConfigError> SamplingConfig::create(Duration samp
 
 FootprintSampler::FootprintSampler(SamplingConfig config, IdentityTracker tracker,
                                    NativeProcessInventory inventory)
-    : config_(std::move(config)), tracker_(std::move(tracker)), inventory_(std::move(inventory)) {}
+    : config_(std::move(config)),
+      tracker_(std::move(tracker)),
+      inventory_(std::move(inventory)),
+      table_(inventory_.proc_root()) {}
 
 const FootprintSample& FootprintSampler::sample_native(MonotonicInstant start) {
   const Duration started_at = start.elapsed();
-  auto probe = sample_group(tracker_, inventory_);
+  auto probe = inventory_.sample_group(tracker_, table_, started_at);
   const Duration completed_at = start.elapsed();
   return record_snapshot(started_at, completed_at, std::move(probe));
+}
+
+Result<bool, InspectionError> FootprintSampler::owned_group_alive(MonotonicInstant start) {
+  if (!table_.refresh(start.elapsed(), tracker_.known_pids())) {
+    return unexpected(InspectionError::Failed);
+  }
+  return table_.has_live_member(tracker_.owned_pgid());
 }
 
 const FootprintSample& FootprintSampler::record_snapshot(

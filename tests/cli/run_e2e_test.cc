@@ -549,7 +549,9 @@ TEST(RunE2e, ParentExitWithDetachLeavesTheGroupSupervised) {
 
 // At the shortest interval 4096 samples take at least 41 s. The command runs
 // until the journal holds 4096 samples and a second more has passed, so the
-// sampler has dropped some whatever the machine's load.
+// sampler has dropped some whatever the machine's load. A machine with many
+// processes makes passes slower: the run is given time as long as samples
+// keep coming.
 TEST(RunE2e, LongRunKeepsTheLast4096SamplesAfterAHistoryReset) {
   RunArea area;
   const std::string stop = area.file("stop");
@@ -558,12 +560,17 @@ TEST(RunE2e, LongRunKeepsTheLast4096SamplesAfterAHistoryReset) {
                                           "while [ ! -e \"$0\" ]; do sleep 0.05; done", stop}})});
   std::this_thread::sleep_for(seconds(38));
   // Polled once a second: reading a journal this long is not free.
-  const auto full = [&] {
-    if (count_journal_frames(area.journal_path()) > 4096) return true;
+  std::size_t frames = 0;
+  auto progressed = std::chrono::steady_clock::now();
+  for (std::size_t seen; (seen = count_journal_frames(area.journal_path())) <= 4096;) {
+    if (seen > frames) {
+      frames = seen;
+      progressed = std::chrono::steady_clock::now();
+    }
+    ASSERT_LT(std::chrono::steady_clock::now() - progressed, seconds(30))
+        << "samples stopped coming at " << frames << " journal frames";
     std::this_thread::sleep_for(seconds(1));
-    return false;
-  };
-  ASSERT_TRUE(eventually(full, seconds(120))) << "the journal never held 4096 samples";
+  }
   std::this_thread::sleep_for(seconds(1));
   ASSERT_TRUE(write_file(stop, ""));
   EXPECT_EQ(guard.wait(seconds(20)).exit_code, 0);

@@ -1,23 +1,34 @@
 #include "vek_guard/identity.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/process_family.h"
 #include "support/temp_dir.h"
 
 namespace vek_guard {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 constexpr int32_t kGroup = 100;
 constexpr ProcessIdentity kRoot{100, 1000};
@@ -221,6 +232,261 @@ TEST(NativeInventoryFakeTree, CandidatesAreTheGroupTrackedPidsRootAndAllDescenda
   EXPECT_EQ(tracker.escaped_count(), 2u);  // 12 and 13 descend from the root outside the group
   EXPECT_EQ(sample_group(tracker, NativeProcessInventory("/nonexistent-proc-root")).error(),
             InspectionError::Failed);
+}
+
+Duration ms(uint64_t value) { return Duration::from_millis(value); }
+
+// A fake proc tree for the process table: each process is a directory with
+// stat and status files (which inspections read), listed with an inode
+// number of the test's choosing, so a test can fake a pid reused by a new
+// process. Stat reads through the table are counted per pid.
+class FakeProc {
+ public:
+  // Creates or rewrites `pid` under its current inode (a new pid gets one).
+  void put(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start) {
+    std::filesystem::create_directory(dir_.file(std::to_string(pid)));
+    std::ofstream(dir_.file(std::to_string(pid) + "/stat"))
+        << pid << " (p) S " << ppid << " " << pgid << " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " << start
+        << " 0 0\n";
+    std::ofstream(dir_.file(std::to_string(pid) + "/status")) << "RssAnon: 8 kB\n";
+    inodes_.try_emplace(pid, next_inode_++);
+  }
+  // `pid` now names another process: a new inode, as procfs gives it.
+  void reuse(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start) {
+    inodes_.erase(pid);
+    put(pid, ppid, pgid, start);
+  }
+  void remove(int32_t pid) {
+    std::filesystem::remove_all(dir_.file(std::to_string(pid)));
+    inodes_.erase(pid);
+  }
+
+  platform::ProcessTable table() { return platform::ProcessTable(std::make_unique<Source>(this)); }
+  NativeProcessInventory inventory() const { return NativeProcessInventory(dir_.path()); }
+  int reads(int32_t pid) const { return reads_.contains(pid) ? reads_.at(pid) : 0; }
+  std::size_t total_reads() const {
+    std::size_t total = 0;
+    for (const auto& [pid, count] : reads_) total += static_cast<std::size_t>(count);
+    return total;
+  }
+  void clear_reads() { reads_.clear(); }
+
+  bool fail_next_listing = false;
+  int32_t denied = 0;  // a pid whose stat may not be read
+
+ private:
+  class Source final : public platform::ProcessSource {
+   public:
+    explicit Source(FakeProc* proc) : proc_(proc), files_(proc->dir_.path()) {}
+    Result<void, platform::ProcError> list(std::vector<platform::ProcListing>* listing) override {
+      listing->clear();
+      if (std::exchange(proc_->fail_next_listing, false))
+        return unexpected(platform::ProcError{EIO});
+      for (const auto& [pid, inode] : proc_->inodes_) listing->push_back({pid, inode});
+      return {};
+    }
+    Result<platform::ProcStat, platform::ProcError> read_stat(int32_t pid) override {
+      ++proc_->reads_[pid];
+      if (pid == proc_->denied) return unexpected(platform::ProcError{EACCES});
+      return files_.read_stat(pid);
+    }
+
+   private:
+    FakeProc* proc_;
+    platform::ProcRootSource files_;
+  };
+
+  test_support::TempDir dir_;
+  std::map<int32_t, uint64_t> inodes_;
+  std::map<int32_t, int> reads_;
+  uint64_t next_inode_ = 1;
+};
+
+std::vector<int32_t> group_of(const platform::ProcessTable& table, int32_t pgid) {
+  return read_pid_listing(
+             [&](std::span<int32_t> buffer) { return table.list_group_pids(pgid, buffer); })
+      .value();
+}
+
+// After the first refresh, a pass reads the pids it needs, new and reused
+// pids, and a share of the others in turn: each of them once a second, not
+// once a pass.
+TEST(ProcessTableSeam, ReadsWhatCanHaveChangedAndTheRestInTurns) {
+  FakeProc proc;
+  proc.put(10, 1, 10, 500);
+  for (int32_t pid = 1000; pid < 1300; ++pid) proc.put(pid, 1, pid, 600);
+  proc.denied = 1299;
+  platform::ProcessTable table = proc.table();
+  const std::vector<int32_t> needed = {10};
+  ASSERT_TRUE(table.refresh(ms(0), needed));
+  EXPECT_EQ(proc.total_reads(), 301u);
+  EXPECT_EQ(table.size(), 301u);
+  EXPECT_THAT(group_of(table, 1299), IsEmpty());  // kept unread
+
+  proc.clear_reads();
+  for (uint64_t at = 10; at <= 1000; at += 10) ASSERT_TRUE(table.refresh(ms(at), needed));
+  EXPECT_EQ(proc.reads(10), 100);
+  for (int32_t pid = 1000; pid < 1300; ++pid) EXPECT_EQ(proc.reads(pid), 1) << pid;
+
+  proc.put(2000, 10, 10, 700);    // forked by a member
+  proc.reuse(1005, 10, 10, 800);  // the pid of a process that exited, given to a new child
+  proc.put(1007, 1, 10, 600);     // moved into the group by setpgid: read only in its turn
+  proc.remove(1006);
+  proc.clear_reads();
+  ASSERT_TRUE(table.refresh(ms(1000), needed));  // no time passed: no turns
+  EXPECT_EQ(proc.total_reads(), 3u);
+  EXPECT_THAT(group_of(table, 10), ElementsAre(10, 1005, 2000));
+  EXPECT_EQ(table.find(1006), nullptr);
+  EXPECT_NE(table.fresh(2000), nullptr);
+  EXPECT_EQ(table.fresh(1008), nullptr);
+  EXPECT_NE(table.find(1008), nullptr);
+
+  proc.fail_next_listing = true;
+  EXPECT_FALSE(table.refresh(ms(1010), needed));
+  EXPECT_FALSE(table.listed());
+  EXPECT_THAT(group_of(table, 10), IsEmpty());
+  proc.clear_reads();
+  ASSERT_TRUE(table.refresh(ms(1020), needed));  // after a failure: everything
+  EXPECT_EQ(proc.total_reads(), table.size());
+  EXPECT_THAT(group_of(table, 10), ElementsAre(10, 1005, 1007, 2000));
+}
+
+// A process of the command's session can move into the group by setpgid
+// without a new pid or inode; its turn comes within 2 s whatever the
+// interval, however the move falls between two passes.
+TEST(ProcessTableSeam, AProcessJoiningFromOutsideIsSeenWithinTwoSeconds) {
+  for (const uint64_t interval : {10, 50, 300, 700, 1000, 2000}) {
+    SCOPED_TRACE(interval);
+    FakeProc proc;
+    proc.put(10, 1, 10, 500);
+    for (int32_t pid = 1000; pid < 1200; ++pid) proc.put(pid, 1, pid, 600);
+    platform::ProcessTable table = proc.table();
+    uint64_t at = 0;
+    ASSERT_TRUE(table.refresh(ms(at), {}));
+    // The worst moment to join: just after the pass that read it.
+    const int before = proc.reads(1100);
+    while (proc.reads(1100) == before) ASSERT_TRUE(table.refresh(ms(at += interval), {}));
+    const uint64_t joined = at;
+    proc.put(1100, 1, 10, 600);
+    while (group_of(table, 10).size() < 2) ASSERT_TRUE(table.refresh(ms(at += interval), {}));
+    EXPECT_LE(at - joined, 2000u);
+  }
+}
+
+// What a pass must see on the very next pass, with no turn to help (the
+// passes all come at the same time): a child forked by a member, a
+// grandchild that stays in the group after its parent exited, a member that
+// leaves the group (counted once), and a pid reused by a new member.
+TEST(NativeInventoryFakeTree, ChangesAreSeenOnTheNextPass) {
+  FakeProc proc;
+  proc.put(10, 1, 10, 500);
+  proc.put(11, 10, 10, 501);
+  proc.put(30, 1, 30, 502);
+  platform::ProcessTable table = proc.table();
+  const NativeProcessInventory inventory = proc.inventory();
+  IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
+  const auto pass = [&] {
+    auto probe = inventory.sample_group(tracker, table, ms(0));
+    EXPECT_TRUE(probe);
+    return probe ? tracker.update(std::move(*probe)) : IdentityUpdate{};
+  };
+  EXPECT_THAT(member_pids(pass()), ElementsAre(10, 11));
+
+  proc.put(12, 11, 10, 503);
+  proc.put(13, 12, 10, 504);
+  proc.put(11, 10, 11, 501);
+  proc.reuse(30, 10, 10, 505);
+  EXPECT_THAT(member_pids(pass()), ElementsAre(10, 12, 13, 30));
+  EXPECT_EQ(tracker.escaped_count(), 1u);
+
+  proc.remove(12);
+  proc.put(13, 1, 10, 504);
+  const IdentityUpdate after = pass();
+  EXPECT_THAT(member_pids(after), ElementsAre(10, 13, 30));
+  EXPECT_THAT(after.events, Contains(reparented({13, 504}, 1, 12)));
+  EXPECT_EQ(tracker.escaped_count(), 1u);
+}
+
+// The same on real processes: the root of a group starts a child that
+// double-forks a grandchild and exits, and a child that leaves by setsid; a
+// process of the same session is moved into the group from outside.
+TEST(NativeInventory, ARealGroupsChangesAndAJoinerAreSeen) {
+  int go[2];
+  int report[2];
+  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+  const UniqueFd pipe_ends[] = {UniqueFd(go[0]), UniqueFd(go[1]), UniqueFd(report[0]),
+                                UniqueFd(report[1])};
+  test_support::ForkedChild root([&] {
+    ::setpgid(0, 0);
+    char byte;
+    if (::read(go[0], &byte, 1) != 1) return;
+    // Neither of these is the test's to reap: both end on their own too.
+    const auto tell = [&](int32_t value) {
+      (void)!::write(report[1], &value, sizeof value);
+      test_support::sleep_forever();
+    };
+    if (::fork() == 0) {
+      const pid_t parent = ::getpid();
+      if (::fork() == 0) {
+        ::alarm(30);
+        while (::getppid() == parent) ::usleep(1000);  // until its parent has exited
+        tell(::getpid());
+      }
+      ::_exit(0);
+    }
+    if (::fork() == 0) {
+      ::alarm(30);
+      ::setsid();
+      tell(-::getpid());
+    }
+    test_support::sleep_forever();
+  });
+  struct Cleanup {
+    pid_t group = 0;
+    pid_t escaper = 0;
+    ~Cleanup() {
+      if (group > 0) ::kill(-group, SIGKILL);
+      if (escaper > 0) ::kill(escaper, SIGKILL);
+    }
+  } cleanup{root.pid()};
+  test_support::ForkedChild outsider(test_support::sleep_forever);
+  ASSERT_GT(root.pid(), 0);
+  ::setpgid(root.pid(), root.pid());
+  const auto root_record = NativeProcessInventory().inspect(root.pid());
+  ASSERT_TRUE(root_record);
+  IdentityTracker tracker = *IdentityTracker::create(root_record->identity(), root.pid());
+  platform::ProcessTable table;
+  const NativeProcessInventory inventory;
+  uint64_t at = 0;
+  const auto members = [&] {
+    auto probe = inventory.sample_group(tracker, table, ms(at));
+    EXPECT_TRUE(probe);
+    return probe ? member_pids(tracker.update(std::move(*probe))) : std::vector<int32_t>{};
+  };
+  EXPECT_THAT(members(), ElementsAre(root.pid()));
+
+  ASSERT_EQ(::write(go[1], "x", 1), 1);
+  int32_t told[2];
+  for (std::size_t got = 0; got < sizeof told;) {
+    pollfd readable{report[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, 10'000), 1) << "the root's children never reported";
+    const ssize_t n = ::read(report[0], reinterpret_cast<char*>(told) + got, sizeof told - got);
+    ASSERT_GT(n, 0);
+    got += static_cast<std::size_t>(n);
+  }
+  const int32_t grandchild = std::max(told[0], told[1]);
+  const int32_t escaper = -std::min(told[0], told[1]);
+  cleanup.escaper = escaper;
+  EXPECT_THAT(members(), ElementsAre(root.pid(), grandchild));
+  EXPECT_THAT(members(), ElementsAre(root.pid(), grandchild));
+  EXPECT_EQ(tracker.escaped_count(), 1u);
+
+  ASSERT_EQ(::setpgid(outsider.pid(), root.pid()), 0);
+  const uint64_t joined = at;
+  while (at - joined <= 2000 && members().size() < 3) at += 10;
+  EXPECT_LE(at - joined, 2000u);
+  EXPECT_THAT(members(), UnorderedElementsAre(root.pid(), grandchild, outsider.pid()));
 }
 
 }  // namespace

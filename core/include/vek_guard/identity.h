@@ -7,7 +7,8 @@
 //  - `NativeProcessInventory` inspects one process (footprint, start time,
 //    parent, process group) and, through `sample_group`, lists and inspects
 //    every candidate member of the owned group. It keeps no state between
-//    calls.
+//    calls; what a pass keeps for the next is the caller's process table
+//    (platform::ProcessTable).
 //  - `IdentityTracker` turns each pass's `GroupInventory` into the counted
 //    members, identity events, escape evidence and the aggregate footprint
 //    status that the sampler records.
@@ -18,7 +19,8 @@
 //   NativeProcessInventory inventory;
 //   auto root = inventory.inspect(child_pid);
 //   auto tracker = IdentityTracker::create(root->identity(), owned_pgid);
-//   auto probe = sample_group(*tracker, inventory);   // once per pass
+//   platform::ProcessTable table;                      // kept between passes
+//   auto probe = inventory.sample_group(*tracker, table, now);  // once per pass
 //   if (probe) IdentityUpdate update = tracker->update(std::move(*probe));
 //
 // Everything here runs on the supervision thread only; nothing is locked.
@@ -37,6 +39,7 @@
 #include <variant>
 #include <vector>
 
+#include "vek_guard/duration.h"
 #include "vek_guard/error.h"
 #include "vek_guard/platform_proc.h"
 
@@ -249,6 +252,9 @@ class IdentityTracker {
   uint64_t escaped_count() const { return escaped_count_; }
   // A record with the root's identity has shown it exited.
   bool root_exited() const { return root_exited_; }
+  // The pids of the tracked identities and the root's, ascending, each once:
+  // the pids a pass must read afresh.
+  std::vector<int32_t> known_pids() const;
 
  private:
   IdentityTracker(ProcessIdentity root, int32_t owned_pgid)
@@ -299,8 +305,8 @@ class NativeProcessInventory {
 
   // The candidate members of one pass, in ascending order: every process of
   // `owned_pgid`, every pid of `tracked_pids` that is at least 1, `root_pid`,
-  // and all their descendants however deep, each once. Scans the process
-  // table once. Any listing failure gives Failed.
+  // and all their descendants however deep, each once. Reads the whole
+  // process table once. Any listing failure gives Failed.
   [[nodiscard]] Result<std::vector<int32_t>, InspectionError> list_group_candidates(
       std::span<const int32_t> tracked_pids, int32_t root_pid, int32_t owned_pgid) const;
 
@@ -308,11 +314,15 @@ class NativeProcessInventory {
   // failure appends a MemberFailure with the pid and the reason.
   GroupInventory inspect_members(std::span<const int32_t> candidates) const;
 
-  // One group probe (see the free function sample_group below). The scan
-  // that lists the candidates also provides the first of the two start-time
-  // readings of every candidate it saw, so each live candidate costs one
-  // status and one stat read beyond the scan; a candidate the scan did not
-  // see is inspected in full.
+  // One group probe (see the free function sample_group below) through
+  // `table`, which the caller keeps from one pass to the next: the pass
+  // refreshes it at `now` with the tracker's known_pids() as the pids it
+  // must read fresh, and takes the candidates from it (see
+  // platform::ProcessTable for what a refresh reads). A candidate that the
+  // refresh read has that reading as the first of its two start-time
+  // readings, so it costs one status and one stat read more; any other
+  // candidate is inspected in full. The only error is Failed, when the
+  // refresh fails.
   //
   // Members that share one address space count once. A child made with
   // CLONE_VM (vfork, posix_spawn, system(), popen(), until it execs) shows
@@ -324,6 +334,11 @@ class NativeProcessInventory {
   // member), so the tracker still just adds up what the records say. Where
   // the comparison is refused or unsupported both are counted, which errs on
   // the safe side; a fake proc root compares nothing.
+  [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(const IdentityTracker& tracker,
+                                                                     platform::ProcessTable& table,
+                                                                     Duration now) const;
+
+  // One group probe through a table of its own, which reads every process.
   [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
       const IdentityTracker& tracker) const;
 
@@ -347,10 +362,9 @@ using PidListingCall = std::function<int(std::span<int32_t> buffer)>;
 // One group probe for the tracker's group: the candidates that
 // `list_group_candidates` gives for the tracked identities' pids, the root
 // pid and the owned group id, inspected in ascending order as
-// `inspect_members` does (a failure becomes a MemberFailure). The scan of
-// the listing is the first start-time reading of each candidate it saw. The
-// only error is Failed, when the listing fails. The sampler calls it once per
-// pass.
+// `inspect_members` does (a failure becomes a MemberFailure). The only error
+// is Failed, when the listing fails. The sampler makes its passes through
+// NativeProcessInventory::sample_group with the table it keeps.
 [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
     const IdentityTracker& tracker,
     const NativeProcessInventory& inventory = NativeProcessInventory());

@@ -27,6 +27,8 @@
 // Parsing is kept apart from I/O: the parsers take text, and every I/O entry
 // point takes the proc root (default "/proc"), so tests can feed literals or
 // point the layer at a fake tree of `<root>/<pid>/stat` and `status` files.
+// The process table also reads through a ProcessSource, which tests replace
+// to fake what a tree of files cannot (a pid reused under a new inode).
 //
 //   auto dir = platform::ProcessDir::open(pid);
 //   if (!dir) return map(dir.error());
@@ -39,11 +41,14 @@
 #define VEK_GUARD_PLATFORM_PROC_H_
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "vek_guard/duration.h"
 #include "vek_guard/error.h"
 #include "vek_guard/unique_fd.h"
 
@@ -148,48 +153,167 @@ class ProcessDir {
   UniqueFd fd_;
 };
 
-// A snapshot of the process table: the stat reading of every process, from
-// one scan of `<proc_root>/[0-9]*/stat`.
+// One entry of a listing of the proc root: a pid and the inode number of its
+// directory. procfs gives each process instance a directory inode of its
+// own, so a pid that has gone and come back as another process comes back
+// with another inode. (An inode may also change when the kernel drops the
+// directory from its cache: that costs one more read, nothing else.)
+struct ProcListing {
+  int32_t pid = 0;
+  uint64_t inode = 0;
+
+  friend constexpr bool operator==(const ProcListing&, const ProcListing&) = default;
+};
+
+// Where a ProcessTable gets its facts: the listing of the processes and the
+// stat of one of them. ProcRootSource reads a proc root; tests put a fake in
+// its place to fake a reused pid or to count reads.
+class ProcessSource {
+ public:
+  virtual ~ProcessSource() = default;
+
+  // Replaces `*listing` with one entry per process, in any order. Entries of
+  // the proc root that are not pids are left out.
+  [[nodiscard]] virtual Result<void, ProcError> list(std::vector<ProcListing>* listing) = 0;
+  // Reads and parses the stat of `pid`; ESRCH once it is gone.
+  [[nodiscard]] virtual Result<ProcStat, ProcError> read_stat(int32_t pid) = 0;
+};
+
+// The source that reads a proc root: one getdents64 loop over the root's
+// directory (kept open from one listing to the next) lists it, and
+// `<root>/<pid>/stat` is read relative to that descriptor. Once its buffers
+// have grown to the size of the machine's table it allocates nothing more.
+class ProcRootSource final : public ProcessSource {
+ public:
+  explicit ProcRootSource(std::string_view proc_root = kProcRoot);
+
+  Result<void, ProcError> list(std::vector<ProcListing>* listing) override;
+  Result<ProcStat, ProcError> read_stat(int32_t pid) override;
+
+ private:
+  Result<int, ProcError> root_fd();
+
+  std::string proc_root_;
+  UniqueFd root_fd_;
+  std::string text_;
+  std::vector<char> entries_;
+};
+
+// What the supervisor knows of the machine's process table, kept from one
+// sampling pass to the next so that a pass pays for the processes that can
+// concern the owned group, not for every process on the machine.
 //
-// The kernel offers no list of a process group's members, so a sampling pass
-// scans once and serves both the group listing and every child listing of
-// the pass from this snapshot. That keeps a pass at one scan however many
-// listings it makes, and gives every listing of the pass the same view of
-// the table. The readings also serve as the first of the two start-time
-// readings of each member's inspection, so the pass reads no stat twice
-// more than it must.
+// The kernel offers no list of a process group's members, so each pass
+// refreshes the table once and serves the group listing and every child
+// listing of the pass from it, all with the same view. A refresh lists the
+// processes (pid and directory inode) and reads stat only for:
+//  - pids that were not in the previous listing, or whose inode changed (the
+//    pid was reused);
+//  - the pids the caller needs fresh: the tracked identities and the root;
+//  - a slice of the rest, taken in turns, so that every cached reading is
+//    re-read at least once per kRecheckPeriod plus one pass interval (every
+//    pass re-reads everything once passes are that far apart).
+// Every other entry keeps its reading; an entry whose pid left the listing is
+// dropped. The first refresh, and the first after a failed one, reads every
+// process.
+//
+// Why cached readings are enough: a process can only join a process group of
+// its own session (setpgid refuses any other), and leaves its session only
+// through setsid, which makes a new one; so a cached process of another
+// session can never become a member, and a new child of a member is a new
+// pid, read on the pass that first lists it. The one change a cache can miss
+// for a while is a process of the same session that moves into the group by
+// setpgid from outside the command's tree; the turns bound how long: within
+// 2 s at any sample interval up to 1 s. A child's parent changes only when
+// its parent exits, so the child listing can be answered from the same
+// readings.
+//
+// Cost of a refresh, plainly: one listing, plus one stat read per new or
+// reused pid, per needed pid and per entry whose turn has come (processes x
+// elapsed time / kRecheckPeriod); then two arrays of keys are rebuilt. Once
+// warmed up a refresh allocates nothing.
+//
+// The listings and readings describe the table as of the last refresh;
+// nothing here reads the system except refresh(). Movable, not copyable.
 class ProcessTable {
  public:
-  // Scans the proc root. Processes that vanish during the scan, or whose stat
-  // may not be read (EACCES, EPERM: not ours to supervise), are left out.
-  // Fails when the root cannot be opened or listed, or when a stat that could
-  // be read does not parse.
-  [[nodiscard]] static Result<ProcessTable, ProcError> scan(std::string_view proc_root = kProcRoot);
+  // Every cached reading is re-read within this period (plus one pass).
+  static constexpr Duration kRecheckPeriod = Duration::from_secs(1);
+
+  // A table of `proc_root`, through a ProcRootSource.
+  explicit ProcessTable(std::string_view proc_root = kProcRoot);
+  // A table that reads through `source`.
+  explicit ProcessTable(std::unique_ptr<ProcessSource> source);
+
+  ProcessTable(ProcessTable&&) noexcept;
+  ProcessTable& operator=(ProcessTable&&) noexcept;
+  ~ProcessTable();
+
+  // One pass's refresh at `now` (a monotonic time of the caller's; it paces
+  // the re-reads in turn), reading `needed` pids fresh (see the class
+  // comment). Processes that vanish before their read are dropped; those
+  // whose stat may not be read (EACCES, EPERM: not ours to supervise) are
+  // kept without a reading and appear in no listing. Fails when the listing
+  // fails, or when a stat that could be read does not parse or fails
+  // otherwise; the table then answers nothing until the next refresh, which
+  // reads everything.
+  [[nodiscard]] Result<void, ProcError> refresh(Duration now, std::span<const int32_t> needed);
 
   // Both listings have the shape of the listing calls they stand in for: with
   // an empty buffer they return the number of pids there are; otherwise they
   // write at most buffer.size() pids in ascending order and return how many
   // they wrote. A return equal to buffer.size() may mean the list was cut.
-  // They never fail: the snapshot is already in memory.
+  // They never fail: the table is already in memory.
   //
   // The members of process group `pgid`.
   int list_group_pids(int32_t pgid, std::span<int32_t> buffer) const;
   // The processes whose parent is `pid`.
   int list_child_pids(int32_t pid, std::span<int32_t> buffer) const;
 
-  // The reading of `pid`, or null when the scan did not see it.
+  // The reading of `pid` taken by the last refresh, or null when that refresh
+  // did not read it.
+  const ProcStat* fresh(int32_t pid) const;
+  // The latest reading of `pid`, however old, or null when there is none.
   const ProcStat* find(int32_t pid) const;
 
-  // Every reading, in ascending pid order.
-  const std::vector<ProcStat>& entries() const { return by_pid_; }
+  // Whether a process of group `pgid` had not exited when it was last read.
+  bool has_live_member(int32_t pgid) const;
+
+  // The last refresh succeeded.
+  bool listed() const { return listed_; }
+  // The number of processes in the table.
+  std::size_t size() const { return entries_.size(); }
 
  private:
-  explicit ProcessTable(std::vector<ProcStat> entries);
+  struct Entry {
+    ProcStat stat;
+    uint64_t inode = 0;
+    int32_t pid = 0;
+    bool readable = false;  // `stat` holds a reading
+    bool fresh = false;     // read by the last refresh
+    bool due = false;       // to be read by the refresh under way
+    bool gone = false;      // vanished before its read
+  };
 
-  std::vector<ProcStat> by_pid_;
-  // Indexes into by_pid_, sorted by (pgid, pid) and by (ppid, pid).
-  std::vector<uint32_t> by_pgid_;
-  std::vector<uint32_t> by_ppid_;
+  const Entry* entry(int32_t pid) const;
+  Result<void, ProcError> fail(ProcError error);
+  void mark_turns(Duration now);
+
+  std::unique_ptr<ProcessSource> source_;
+  std::vector<ProcListing> listing_;
+  // Ascending by pid; `next_` is the other half of a double buffer.
+  std::vector<Entry> entries_;
+  std::vector<Entry> next_;
+  // Per entry, its pgid and ppid (-1 without a reading): what the listings
+  // search, packed so that a search touches little memory.
+  std::vector<int32_t> pgids_;
+  std::vector<int32_t> ppids_;
+  bool listed_ = false;
+  std::optional<Duration> last_refresh_;
+  // The re-reads in turn go on with the first pid above this one.
+  int32_t turn_after_ = 0;
+  // What the last share of turns left over a whole entry (see mark_turns).
+  uint64_t turn_credit_ = 0;
 };
 
 }  // namespace vek_guard::platform

@@ -194,14 +194,26 @@ struct SampleHistory {
 class FootprintSampler {
  public:
   // A sampler with an empty history, no last start and a count of 0. It
-  // probes through `inventory` (/proc by default).
+  // probes through `inventory` (/proc by default), keeping a process table
+  // of the same proc root from one pass to the next.
   FootprintSampler(SamplingConfig config, IdentityTracker tracker,
                    NativeProcessInventory inventory = NativeProcessInventory());
 
   // Runs one pass against the live system: reads the time since `start`,
-  // probes the group (`sample_group`), reads the time again and records the
-  // result. Returns the recorded sample, valid until the next recording.
+  // probes the group through the sampler's process table
+  // (NativeProcessInventory::sample_group), reads the time again and records
+  // the result. Returns the recorded sample, valid until the next recording.
   const FootprintSample& sample_native(MonotonicInstant start);
+
+  // Whether a process of the owned group is alive (not a zombie) now: the
+  // process table is refreshed at the time since `start` as a pass would
+  // refresh it (a listing and the reads it decides on, with the tracked
+  // identities read fresh), and answers from its readings. The runtime asks
+  // this once the root has exited and the group still exists, to tell live
+  // members from zombies that only their new parent can reap; a new child of
+  // a member is a new pid, so it is read here whenever it exists. Fails when
+  // the table cannot be refreshed.
+  [[nodiscard]] Result<bool, InspectionError> owned_group_alive(MonotonicInstant start);
 
   // Records one pass from its two times and the probe result:
   //  - completed_at earlier than started_at, or started_at earlier than the
@@ -249,6 +261,7 @@ class FootprintSampler {
   SamplingConfig config_;
   IdentityTracker tracker_;
   NativeProcessInventory inventory_;
+  platform::ProcessTable table_;
   // The sample of the latest pass.
   FootprintSample last_;
   std::optional<Duration> last_start_;

@@ -27,8 +27,6 @@ constexpr int kStartTimeField = 22;
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-constexpr std::size_t kTypicalProcessCount = 512;
-
 // Enough for any stat line and for the status of an ordinary process; longer
 // files make the buffer grow.
 constexpr std::size_t kInitialReadSize = 2048;
@@ -59,8 +57,8 @@ enum class ReadExtent : uint8_t {
   Whole,
   // Up to the end of its first line: a stat file is one line, which a single
   // read delivers whole once the buffer holds it. Stopping there saves the
-  // read that would only report end of file, one system call per process
-  // and pass in a scan.
+  // read that would only report end of file, one system call per stat
+  // read.
   FirstLine,
 };
 
@@ -144,12 +142,6 @@ bool is_pid_name(const char* name) {
   return true;
 }
 
-// In a scan, a process that exits between the listing and the read, or one we
-// may not look at, is simply not part of the table.
-bool skippable_in_scan(const ProcError& error) {
-  return error.os_error == ESRCH || error.os_error == EACCES || error.os_error == EPERM;
-}
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -185,8 +177,8 @@ Result<ProcStat, ProcError> parse_proc_stat(std::string_view text) {
 
   // After the name the kernel writes one space before each field and ends the
   // line with a line feed. Walking the fields by that layout, rather than
-  // tokenizing on any whitespace, keeps a scan's parsing well below the cost
-  // of producing the line; a line laid out otherwise is not a stat line.
+  // tokenizing on any whitespace, keeps parsing well below the cost of
+  // producing the line; a line laid out otherwise is not a stat line.
   const char* next = text.data() + close + 1;
   const char* const end = text.data() + text.size();
   const auto field = [&]() -> std::string_view {
@@ -308,106 +300,241 @@ Result<uint64_t, ProcError> ProcessDir::read_footprint() const {
   }
 }
 
-ProcessTable::ProcessTable(std::vector<ProcStat> entries) : by_pid_(std::move(entries)) {
-  std::sort(by_pid_.begin(), by_pid_.end(),
-            [](const ProcStat& a, const ProcStat& b) { return a.pid < b.pid; });
-  by_pgid_.resize(by_pid_.size());
-  for (uint32_t i = 0; i < by_pgid_.size(); ++i) by_pgid_[i] = i;
-  by_ppid_ = by_pgid_;
-  // Indexes follow pid order, so ordering ties by index keeps each run in pid
-  // order, as a stable sort would, without the stable sort's scratch buffer
-  // on every pass.
-  std::sort(by_pgid_.begin(), by_pgid_.end(), [&](uint32_t a, uint32_t b) {
-    return std::pair(by_pid_[a].pgid, a) < std::pair(by_pid_[b].pgid, b);
-  });
-  std::sort(by_ppid_.begin(), by_ppid_.end(), [&](uint32_t a, uint32_t b) {
-    return std::pair(by_pid_[a].ppid, a) < std::pair(by_pid_[b].ppid, b);
-  });
-}
-
-Result<ProcessTable, ProcError> ProcessTable::scan(std::string_view proc_root) {
-  const std::string root(proc_root);
-  int raw = -1;
-  do {
-    raw = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return unexpected(ProcError::from_errno(errno));
-  UniqueFd root_fd(raw);
-  // fdopendir takes the descriptor over; closedir closes it.
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(root_fd.get()));
-  if (!dir) return unexpected(ProcError::from_errno(errno));
-  root_fd.release();
-  const int dir_fd = ::dirfd(dir.get());
-
-  std::vector<ProcStat> entries;
-  // Room for a typical machine's processes, so a pass does not regrow the
-  // table several times.
-  entries.reserve(kTypicalProcessCount);
-  std::string text;
-  char path[32];
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return unexpected(ProcError::from_errno(errno));
-      break;
-    }
-    if (!is_pid_name(entry->d_name)) continue;
-    const std::size_t length = std::strlen(entry->d_name);
-    if (length + sizeof "/stat" > sizeof path) continue;  // not a pid: too many digits
-    std::memcpy(path, entry->d_name, length);
-    std::memcpy(path + length, "/stat", sizeof "/stat");
-
-    if (auto read = read_all_at(dir_fd, path, &text, ReadExtent::FirstLine); !read) {
-      if (skippable_in_scan(read.error())) continue;
-      return unexpected(read.error());
-    }
-    auto stat = parse_proc_stat(text);
-    if (!stat) return unexpected(stat.error());
-    entries.push_back(*stat);
-  }
-  return ProcessTable(std::move(entries));
-}
-
 namespace {
 
-// Copies the pids of the readings that `indexes` points at into `buffer`, in
-// the listing calls' shape.
-int fill_listing(std::span<const uint32_t> indexes, const std::vector<ProcStat>& readings,
-                 std::span<int32_t> buffer) {
-  if (buffer.empty()) return static_cast<int>(indexes.size());
-  const std::size_t written = std::min(indexes.size(), buffer.size());
-  for (std::size_t i = 0; i < written; ++i) buffer[i] = readings[indexes[i]].pid;
-  return static_cast<int>(written);
+// Room for the getdents64 records of some two thousand processes per call.
+constexpr std::size_t kListingBufferSize = 64 * 1024;
+
+// A name of the proc root that is a pid ("1234"), as a number.
+bool parse_pid_name(const char* name, int32_t* pid) {
+  return is_pid_name(name) && parse_whole(std::string_view(name), pid) && *pid >= 1;
 }
 
-// The run of `indexes` whose reading has `key(reading) == value`.
-template <class Key>
-std::span<const uint32_t> equal_run(const std::vector<uint32_t>& indexes,
-                                    const std::vector<ProcStat>& readings, int32_t value, Key key) {
-  const auto first = std::partition_point(indexes.begin(), indexes.end(),
-                                          [&](uint32_t i) { return key(readings[i]) < value; });
-  const auto last = std::partition_point(first, indexes.end(),
-                                         [&](uint32_t i) { return key(readings[i]) == value; });
-  return std::span<const uint32_t>(first, last);
+// The first of `entries` (ascending by pid) whose pid is not below `pid`.
+template <class Entries>
+auto lower_bound_pid(Entries& entries, int32_t pid) {
+  return std::partition_point(entries.begin(), entries.end(),
+                              [&](const auto& entry) { return entry.pid < pid; });
+}
+
+// The pids in `keys` order whose key is `value`, in the listing calls' shape:
+// counted with an empty buffer, else written up to the buffer's size.
+template <class Entries>
+int fill_listing(const std::vector<int32_t>& keys, int32_t value, const Entries& entries,
+                 std::span<int32_t> buffer) {
+  std::size_t matched = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] != value) continue;
+    if (!buffer.empty()) {
+      if (matched == buffer.size()) break;
+      buffer[matched] = entries[i].pid;
+    }
+    ++matched;
+  }
+  return static_cast<int>(matched);
 }
 
 }  // namespace
 
+ProcRootSource::ProcRootSource(std::string_view proc_root) : proc_root_(proc_root) {}
+
+Result<int, ProcError> ProcRootSource::root_fd() {
+  if (!root_fd_.valid()) {
+    int raw = -1;
+    do {
+      raw = ::open(proc_root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return unexpected(ProcError::from_errno(errno));
+    root_fd_.reset(raw);
+  }
+  return root_fd_.get();
+}
+
+Result<void, ProcError> ProcRootSource::list(std::vector<ProcListing>* listing) {
+  listing->clear();
+  const Result<int, ProcError> fd = root_fd();
+  if (!fd) return unexpected(fd.error());
+  if (entries_.empty()) entries_.resize(kListingBufferSize);
+  // The descriptor is kept from one listing to the next, so each one starts
+  // again from the top. After a failure it is opened afresh.
+  if (::lseek(*fd, 0, SEEK_SET) < 0) {
+    const int error = errno;
+    root_fd_.reset();
+    return unexpected(ProcError::from_errno(error));
+  }
+  for (;;) {
+    const ssize_t filled = ::getdents64(*fd, entries_.data(), entries_.size());
+    if (filled < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      root_fd_.reset();
+      return unexpected(ProcError::from_errno(error));
+    }
+    if (filled == 0) return {};
+    for (std::size_t offset = 0; offset < static_cast<std::size_t>(filled);) {
+      // The kernel aligns each record for its struct, and the buffer comes
+      // from operator new.
+      const auto* entry = reinterpret_cast<const dirent64*>(entries_.data() + offset);
+      offset += entry->d_reclen;
+      int32_t pid = 0;
+      if (parse_pid_name(entry->d_name, &pid)) listing->push_back(ProcListing{pid, entry->d_ino});
+    }
+  }
+}
+
+Result<ProcStat, ProcError> ProcRootSource::read_stat(int32_t pid) {
+  if (pid < 1) return unexpected(ProcError::invalid_data());
+  const Result<int, ProcError> fd = root_fd();
+  if (!fd) return unexpected(fd.error());
+  char path[32];
+  const auto digits = std::to_chars(path, path + 16, pid);
+  std::memcpy(digits.ptr, "/stat", sizeof "/stat");
+  if (auto read = read_all_at(*fd, path, &text_, ReadExtent::FirstLine); !read) {
+    return unexpected(read.error());
+  }
+  return parse_proc_stat(text_);
+}
+
+ProcessTable::ProcessTable(std::string_view proc_root)
+    : ProcessTable(std::make_unique<ProcRootSource>(proc_root)) {}
+
+ProcessTable::ProcessTable(std::unique_ptr<ProcessSource> source) : source_(std::move(source)) {}
+
+ProcessTable::ProcessTable(ProcessTable&&) noexcept = default;
+ProcessTable& ProcessTable::operator=(ProcessTable&&) noexcept = default;
+ProcessTable::~ProcessTable() = default;
+
+Result<void, ProcError> ProcessTable::fail(ProcError error) {
+  listed_ = false;
+  entries_.clear();
+  pgids_.clear();
+  ppids_.clear();
+  return unexpected(error);
+}
+
+Result<void, ProcError> ProcessTable::refresh(Duration now, std::span<const int32_t> needed) {
+  const bool everything = !listed_;
+  if (auto listed = source_->list(&listing_); !listed) return fail(listed.error());
+  // /proc lists its pids in ascending order; a source that does not is
+  // sorted here.
+  const auto by_pid = [](const ProcListing& a, const ProcListing& b) { return a.pid < b.pid; };
+  if (!std::is_sorted(listing_.begin(), listing_.end(), by_pid)) {
+    std::sort(listing_.begin(), listing_.end(), by_pid);
+  }
+
+  // Merge the listing with what is cached: an entry is kept only under the
+  // same pid and inode, so a reused pid starts over as a new entry.
+  next_.clear();
+  std::size_t old = 0;
+  for (const ProcListing& listed : listing_) {
+    if (listed.pid < 1 || (!next_.empty() && next_.back().pid == listed.pid)) continue;
+    while (old < entries_.size() && entries_[old].pid < listed.pid) ++old;
+    if (!everything && old < entries_.size() && entries_[old].pid == listed.pid &&
+        entries_[old].inode == listed.inode) {
+      Entry kept = entries_[old];
+      kept.fresh = false;
+      kept.due = false;
+      next_.push_back(kept);
+    } else {
+      next_.push_back(Entry{.inode = listed.inode, .pid = listed.pid, .due = true});
+    }
+  }
+  entries_.swap(next_);
+  for (const int32_t pid : needed) {
+    const auto found = lower_bound_pid(entries_, pid);
+    if (found != entries_.end() && found->pid == pid) found->due = true;
+  }
+  if (!everything) mark_turns(now);
+  last_refresh_ = now;
+
+  for (Entry& cached : entries_) {
+    if (!cached.due) continue;
+    Result<ProcStat, ProcError> stat = source_->read_stat(cached.pid);
+    if (stat) {
+      cached.stat = *stat;
+      cached.readable = true;
+      cached.fresh = true;
+    } else if (stat.error().os_error == ESRCH) {
+      cached.gone = true;  // exited since the listing
+    } else if (stat.error().os_error == EACCES || stat.error().os_error == EPERM) {
+      // Not ours to supervise; kept, so that it is not read again as new on
+      // every pass, and looked at again in its turn.
+      cached.readable = false;
+    } else {
+      return fail(stat.error());
+    }
+  }
+  std::erase_if(entries_, [](const Entry& cached) { return cached.gone; });
+
+  pgids_.resize(entries_.size());
+  ppids_.resize(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    pgids_[i] = entries_[i].readable ? entries_[i].stat.pgid : -1;
+    ppids_[i] = entries_[i].readable ? entries_[i].stat.ppid : -1;
+  }
+  listed_ = true;
+  return {};
+}
+
+void ProcessTable::mark_turns(Duration now) {
+  const std::size_t count = entries_.size();
+  if (count == 0) return;
+  // Spread the re-reads over the period: a pass takes the share of the
+  // table that the time since the previous one is of the period. What a
+  // share leaves over a whole entry is carried to the next pass, so the
+  // turns come at exactly the table's size per period and a full round
+  // takes at most the period plus one pass. Time that went backwards earns
+  // no turns.
+  std::size_t turns = count;
+  const std::optional<Duration> elapsed =
+      last_refresh_ ? now.checked_sub(*last_refresh_) : std::nullopt;
+  if (!elapsed) {
+    turns = 0;
+  } else if (*elapsed < kRecheckPeriod) {
+    const uint64_t period_ns = kRecheckPeriod.as_nanos_saturating();
+    const uint64_t share = count * elapsed->as_nanos_saturating() + turn_credit_;
+    turns = static_cast<std::size_t>(share / period_ns);
+    turn_credit_ = share % period_ns;
+  }
+  // The turns go on in pid order after the last pid of the previous pass.
+  auto next =
+      static_cast<std::size_t>(lower_bound_pid(entries_, turn_after_ + 1) - entries_.begin());
+  for (; turns > 0; --turns) {
+    if (next == count) next = 0;
+    entries_[next].due = true;
+    turn_after_ = entries_[next].pid;
+    ++next;
+  }
+}
+
+const ProcessTable::Entry* ProcessTable::entry(int32_t pid) const {
+  const auto found = lower_bound_pid(entries_, pid);
+  return found != entries_.end() && found->pid == pid ? &*found : nullptr;
+}
+
 int ProcessTable::list_group_pids(int32_t pgid, std::span<int32_t> buffer) const {
-  const auto run = equal_run(by_pgid_, by_pid_, pgid, [](const ProcStat& s) { return s.pgid; });
-  return fill_listing(run, by_pid_, buffer);
+  return fill_listing(pgids_, pgid, entries_, buffer);
 }
 
 int ProcessTable::list_child_pids(int32_t pid, std::span<int32_t> buffer) const {
-  const auto run = equal_run(by_ppid_, by_pid_, pid, [](const ProcStat& s) { return s.ppid; });
-  return fill_listing(run, by_pid_, buffer);
+  return fill_listing(ppids_, pid, entries_, buffer);
+}
+
+const ProcStat* ProcessTable::fresh(int32_t pid) const {
+  const Entry* found = entry(pid);
+  return found != nullptr && found->fresh ? &found->stat : nullptr;
 }
 
 const ProcStat* ProcessTable::find(int32_t pid) const {
-  const auto it = std::partition_point(by_pid_.begin(), by_pid_.end(),
-                                       [&](const ProcStat& s) { return s.pid < pid; });
-  return it != by_pid_.end() && it->pid == pid ? &*it : nullptr;
+  const Entry* found = entry(pid);
+  return found != nullptr && found->readable ? &found->stat : nullptr;
+}
+
+bool ProcessTable::has_live_member(int32_t pgid) const {
+  for (std::size_t i = 0; i < pgids_.size(); ++i) {
+    if (pgids_[i] == pgid && !entries_[i].stat.exited()) return true;
+  }
+  return false;
 }
 
 }  // namespace vek_guard::platform
