@@ -9,15 +9,13 @@
 //                                   --window-ms W -- COMMAND [ARGS...]
 //       Runs COMMAND (a supervisor) and, in the same stretch of time, the
 //       bare sampling floor (every /proc/PID/stat read once, plus one
-//       /proc/PID/status) every MS milliseconds, half an interval out of step with the supervisor's passes so
-//       the two rarely read /proc at the same moment. After A milliseconds
-//       (start-up is over) it reads COMMAND's CPU clock and its own, runs the
-//       floor for W milliseconds, reads both clocks again, then waits for
-//       COMMAND. Prints "guard_cpu_us=G floor_cpu_us=F floor_passes=N
-//       processes=P from_ms=S to_ms=E run_cpu_us=R status=X", where S and E
-//       bound the window in milliseconds since COMMAND was launched, so the
-//       passes it made meanwhile can be counted in its report, and R is
-//       COMMAND's CPU time over its whole run.
+//       /proc/PID/status) every MS milliseconds, half an interval out of step with the supervisor's
+//       passes so the two rarely read /proc at the same moment. After A milliseconds (start-up is
+//       over) it reads COMMAND's CPU clock and its own, runs the floor for W milliseconds, reads
+//       both clocks again, then waits for COMMAND. Prints "guard_cpu_us=G floor_cpu_us=F
+//       floor_passes=N processes=P from_ms=S to_ms=E run_cpu_us=R status=X", where S and E bound
+//       the window in milliseconds since COMMAND was launched, so the passes it made meanwhile can
+//       be counted in its report, and R is COMMAND's CPU time over its whole run.
 //
 //   vek-guard-bench-probe wait-exit --pid PID [--timeout-ms MS]
 //       Watches process PID in a busy loop until it begins to exit, then

@@ -216,14 +216,14 @@ Result<OnParentExit, std::string> parse_on_parent_exit(std::string_view text) {
   return unexpected(std::string("--on-parent-exit must be terminate or detach"));
 }
 
-
 // ---------------------------------------------------------------------------
 // The command-line definition
 // ---------------------------------------------------------------------------
 
 namespace {
 
-constexpr std::string_view kObserveAbout = "Observe OS-accounted footprint without memory intervention";
+constexpr std::string_view kObserveAbout =
+    "Observe OS-accounted footprint without memory intervention";
 constexpr std::string_view kRunAbout = "Enforce an explicit OS-accounted footprint limit";
 constexpr std::string_view kHelpAbout = "Print this message or the help of the given subcommand(s)";
 constexpr std::string_view kCommandArgument = "<COMMAND>...";
@@ -502,8 +502,9 @@ void Definition::add_common(CLI::App& app, RawCommon& common) {
 
 void Definition::add_help_flag(CLI::App& app) {
   const CLI::App* owner = &app;
-  add_flag(app, "-h,--help", "Print help",
-           [this, owner] { throw ParseStop{CliParseError{help(*owner), true}}; });
+  add_flag(app, "-h,--help", "Print help", [this, owner] {
+    throw ParseStop{CliParseError{help(*owner), true}};
+  });
 }
 
 void Definition::add_flag(CLI::App& app, std::string_view names, std::string_view help,
@@ -519,10 +520,10 @@ void Definition::add_flag(CLI::App& app, std::string_view names, std::string_vie
         // "=" otherwise; our flags take no value.
         const std::string given = results.empty() ? std::string() : results.back();
         if (!given.empty() && given != "true") {
-          throw ParseStop{failure(render_error("unexpected value " + in_quotes(lossy_utf8(given)) +
-                                                   " for " + in_quotes(long_name) +
-                                                   " found; no more were expected",
-                                               "", usage(*owner)))};
+          throw ParseStop{
+              failure(render_error("unexpected value " + in_quotes(lossy_utf8(given)) + " for " +
+                                       in_quotes(long_name) + " found; no more were expected",
+                                   "", usage(*owner)))};
         }
         if (*seen) {
           throw ParseStop{failure(render_error(
@@ -547,9 +548,9 @@ void Definition::add_value(CLI::App& app, const ValueSpec& spec, ValueParser<T> 
       [this, owner, spec, parser, store, seen](const CLI::results_t& results) -> bool {
         const std::string text = results.empty() ? std::string() : results.back();
         if (*seen && !spec.repeatable) {
-          throw ParseStop{failure(render_error("the argument " + in_quotes(value_display(spec)) +
-                                                   " cannot be used multiple times",
-                                               "", usage(*owner)))};
+          throw ParseStop{failure(render_error(
+              "the argument " + in_quotes(value_display(spec)) + " cannot be used multiple times",
+              "", usage(*owner)))};
         }
         *seen = true;
         if (spec.requires_utf8 && !is_valid_utf8(text)) {
@@ -560,17 +561,17 @@ void Definition::add_value(CLI::App& app, const ValueSpec& spec, ValueParser<T> 
         // value ("--report --clear-env"), so it is refused as one.
         if ((spec.refuses_empty && text.empty()) ||
             (text.starts_with("--") && value_was_separate_word(spec.name))) {
-          throw ParseStop{failure(render_error("a value is required for " +
-                                                   in_quotes(value_display(spec)) +
-                                                   " but none was supplied",
-                                               "", ""))};
+          throw ParseStop{
+              failure(render_error("a value is required for " + in_quotes(value_display(spec)) +
+                                       " but none was supplied",
+                                   "", ""))};
         }
         Result<T, std::string> value = parser(text);
         if (!value) {
-          throw ParseStop{failure(render_error("invalid value " + in_quotes(lossy_utf8(text)) +
-                                                   " for " + in_quotes(value_display(spec)) + ": " +
-                                                   value.error(),
-                                               "", ""))};
+          throw ParseStop{
+              failure(render_error("invalid value " + in_quotes(lossy_utf8(text)) + " for " +
+                                       in_quotes(value_display(spec)) + ": " + value.error(),
+                                   "", ""))};
         }
         store(std::move(*value));
         return true;
@@ -653,8 +654,10 @@ std::optional<CliParseError> Definition::stray_word() const {
   if (words.empty()) return std::nullopt;
   const std::string word = lossy_utf8(words.front());
   std::string tip;
-  if (takes_command(*chosen)) tip = "to pass " + in_quotes(word) + " as a value, use '-- " + word + "'";
-  return failure(render_error("unexpected argument " + in_quotes(word) + " found", tip, usage(*chosen)));
+  if (takes_command(*chosen))
+    tip = "to pass " + in_quotes(word) + " as a value, use '-- " + word + "'";
+  return failure(
+      render_error("unexpected argument " + in_quotes(word) + " found", tip, usage(*chosen)));
 }
 
 CliParseError Definition::help_request(std::span<const std::string> extra_topics) const {
@@ -699,8 +702,8 @@ std::optional<CliParseError> Definition::missing_value(std::span<const std::stri
   const CLI::Option* option = current().get_option_no_throw(name);
   if (option == nullptr || option->get_expected_max() == 0) return std::nullopt;
   return failure(render_error(
-      "a value is required for " + in_quotes(option_display(*option)) + " but none was supplied", "",
-      ""));
+      "a value is required for " + in_quotes(option_display(*option)) + " but none was supplied",
+      "", ""));
 }
 
 bool Definition::value_was_separate_word(std::string_view option_name) const {
@@ -766,7 +769,8 @@ std::string Definition::help(const CLI::App& app) const {
   }
   Section arguments{"Arguments", {}};
   Section options{"Options", {}};
-  if (takes_command(app)) arguments.rows.push_back({std::string(kCommandArgument), std::string(kCommandHelp)});
+  if (takes_command(app))
+    arguments.rows.push_back({std::string(kCommandArgument), std::string(kCommandHelp)});
   for (const CLI::Option* option : app.get_options()) {
     if (option->get_positional()) {
       arguments.rows.push_back({"[" + option->get_name() + "]...", option->get_description()});
@@ -802,7 +806,8 @@ std::string Definition::help(const CLI::App& app) const {
         if (i > 0) text += "\n";
         text += "  " + row.left + "\n          " + row.help + "\n";
       } else {
-        text += "  " + row.left + std::string(width - row.left.size(), ' ') + "  " + row.help + "\n";
+        text +=
+            "  " + row.left + std::string(width - row.left.size(), ' ') + "  " + row.help + "\n";
       }
     }
   }
@@ -822,12 +827,11 @@ bool shown_as_escape(uint32_t c) {
     uint32_t last;
   };
   static constexpr std::array<Range, 24> kRanges{{
-      {0x00AD, 0x00AD},   {0x0300, 0x036F},   {0x0483, 0x0489}, {0x0591, 0x05BD},
-      {0x0600, 0x0605},   {0x061C, 0x061C},   {0x064B, 0x065F}, {0x06DD, 0x06DD},
-      {0x070F, 0x070F},   {0x180B, 0x180F},   {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x206F}, {0x20D0, 0x20FF},
-      {0xE000, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
-      {0xFEFF, 0xFEFF},   {0xFFF0, 0xFFFB},   {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
+      {0x00AD, 0x00AD}, {0x0300, 0x036F}, {0x0483, 0x0489},   {0x0591, 0x05BD},    {0x0600, 0x0605},
+      {0x061C, 0x061C}, {0x064B, 0x065F}, {0x06DD, 0x06DD},   {0x070F, 0x070F},    {0x180B, 0x180F},
+      {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},   {0x2028, 0x202E},    {0x2060, 0x206F},
+      {0x20D0, 0x20FF}, {0xE000, 0xF8FF}, {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F},    {0xFE20, 0xFE2F},
+      {0xFEFF, 0xFEFF}, {0xFFF0, 0xFFFB}, {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
   }};
   for (const Range& range : kRanges) {
     if (c >= range.first && c <= range.last) return true;

@@ -31,8 +31,8 @@ bool has_header(std::span<const uint8_t> frame, std::size_t body_bytes,
   if (frame.size() != wire::kLengthBytes + body_bytes) return false;
   if (decode_be32(frame.data()) != body_bytes) return false;
   const uint8_t* body = frame.data() + wire::kLengthBytes;
-  return std::equal(wire::kMagic.begin(), wire::kMagic.end(), body) &&
-         body[4] == wire::kVersion && body[5] == static_cast<uint8_t>(kind);
+  return std::equal(wire::kMagic.begin(), wire::kMagic.end(), body) && body[4] == wire::kVersion &&
+         body[5] == static_cast<uint8_t>(kind);
 }
 
 bool nonce_matches(const uint8_t* body, const CheckpointNonce& nonce) {
@@ -83,8 +83,7 @@ NegotiationFrame encode_negotiation(const CheckpointNonce& nonce) {
   return frame;
 }
 
-std::optional<CheckpointAcknowledgement> decode_acknowledgement(
-    std::span<const uint8_t> frame) {
+std::optional<CheckpointAcknowledgement> decode_acknowledgement(std::span<const uint8_t> frame) {
   if (!has_header(frame, wire::kAcknowledgementBody, CheckpointMessageKind::Acknowledgement)) {
     return std::nullopt;
   }
@@ -337,8 +336,7 @@ Result<CheckpointPoll, CheckpointChannelError> CheckpointChannel::poll(Duration 
     const int error = errno;
     if (would_block(error)) return CheckpointPoll{};
     if (connection_gone(error)) {
-      return CheckpointPoll{.acknowledgement = std::nullopt,
-                            .events = protocol_.endpoint_exited()};
+      return CheckpointPoll{.acknowledgement = std::nullopt, .events = protocol_.endpoint_exited()};
     }
     return unexpected(
         CheckpointChannelError{CheckpointChannelErrorKind::AcknowledgementReadFailed, error});

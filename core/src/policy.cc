@@ -19,14 +19,16 @@ bool config_is_valid(const PolicyConfig& config) {
       config.recovery_footprint_bytes < config.warning_footprint_bytes &&
       config.warning_footprint_bytes < config.max_footprint_bytes &&
       config.max_footprint_bytes < config.emergency_footprint_bytes;
-  const bool counts_positive = config.required_breach_samples >= 1 && config.max_missing_samples >= 1;
+  const bool counts_positive =
+      config.required_breach_samples >= 1 && config.max_missing_samples >= 1;
   const bool durations_positive = !config.max_sample_age.is_zero() &&
                                   !config.max_sample_window.is_zero() &&
                                   !config.term_grace.is_zero();
   // A zero timeout would expire the request at the instant it is made, and a
   // zero wall time would stop every run at its first tick: both are mistakes.
-  const bool optionals_positive = (!config.checkpoint_timeout || !config.checkpoint_timeout->is_zero()) &&
-                                  (!config.wall_time || !config.wall_time->is_zero());
+  const bool optionals_positive =
+      (!config.checkpoint_timeout || !config.checkpoint_timeout->is_zero()) &&
+      (!config.wall_time || !config.wall_time->is_zero());
   return thresholds_ordered && counts_positive && durations_positive && optionals_positive;
 }
 
@@ -132,8 +134,8 @@ PolicyActions PolicyMachine::apply_sample(const PolicyEvent::Sample& sample) {
     // count is neither advanced nor reset by it.
     missing_samples_ = saturating_increment(missing_samples_);
     PolicyActions actions{Action::SampleMissing{}};
-    if (missing_samples_ >= config_.max_missing_samples &&
-        state_ != PolicyState::SupervisorError && !terminating_) {
+    if (missing_samples_ >= config_.max_missing_samples && state_ != PolicyState::SupervisorError &&
+        !terminating_) {
       state_ = PolicyState::SupervisorError;
       if (enforcing_) {
         // Supervising blind is not safe: stop the command.
@@ -230,8 +232,7 @@ PolicyActions PolicyMachine::apply_tick(Duration at) {
   }
 }
 
-PolicyActions PolicyMachine::apply_acknowledgement(
-    const PolicyEvent::CheckpointAcknowledged& ack) {
+PolicyActions PolicyMachine::apply_acknowledgement(const PolicyEvent::CheckpointAcknowledged& ack) {
   // A refused or foreign acknowledgement leaves the request to its deadline.
   if (state_ == PolicyState::CheckpointRequested && pending_request_id_ == ack.request_id &&
       ack.accepted) {
@@ -304,7 +305,8 @@ PolicyActions PolicyMachine::terminate(Duration at, TerminateReason reason) {
 PolicyActions PolicyMachine::request_checkpoint_or_terminate(Duration at, uint64_t excess_bytes) {
   // Only reached from normal or warning, where nothing is pending, so the
   // plain terminate path fits.
-  if (!config_.checkpoint_timeout) return terminate(at, TerminateReason::ThresholdWithoutCheckpoint);
+  if (!config_.checkpoint_timeout)
+    return terminate(at, TerminateReason::ThresholdWithoutCheckpoint);
   // A machine issues at most one request, so saturating instead of wrapping
   // can never hand out a duplicate id in practice; it only avoids 0.
   const uint64_t id = next_request_id_;

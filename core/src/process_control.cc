@@ -132,8 +132,7 @@ class ChildEnvironment {
 };
 
 bool valid_environment_key(const std::string& key) {
-  return !key.empty() && key.find('=') == std::string::npos &&
-         key.find('\0') == std::string::npos;
+  return !key.empty() && key.find('=') == std::string::npos && key.find('\0') == std::string::npos;
 }
 
 LaunchErrorKind kind_of_exec_error(int error) {
@@ -568,8 +567,7 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_with_checkpoint(const Lau
   return launch_impl(spec, endpoint.get());
 }
 
-Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& spec,
-                                                            int endpoint) {
+Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& spec, int endpoint) {
   const bool stdin_was_terminal =
       spec.stdin_disposition == StdioDisposition::Inherit && ::isatty(STDIN_FILENO) == 1;
 
@@ -823,8 +821,7 @@ Result<SignalDelivery, ControlError> OwnedProcess::kill_group() const {
   return control_handle().signal_group(SIGKILL);
 }
 
-Result<SignalDelivery, ControlError> OwnedProcess::forward_terminal_signal(
-    uint8_t signal) const {
+Result<SignalDelivery, ControlError> OwnedProcess::forward_terminal_signal(uint8_t signal) const {
   if (!process_control::is_terminal_signal(signal)) {
     return control_error(ControlErrorKind::NotForwardable);
   }

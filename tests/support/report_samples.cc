@@ -82,8 +82,8 @@ ReportV1 valid_run_report() {
                                  .result = SignalResult::Delivered,
                                  .reason = SignalReason::Footprint}};
   report.checkpoint = CheckpointRecord{};
-  report.escape = EscapeEvidence{.detected = Observed<bool>::available(false),
-                                 .escaped_count = std::nullopt};
+  report.escape =
+      EscapeEvidence{.detected = Observed<bool>::available(false), .escaped_count = std::nullopt};
   report.outcome = TerminalOutcome{.at_ms = 300,
                                    .kind = TerminalKind::child_signaled(15),
                                    .final_footprint_bytes = Observed<uint64_t>::available(900),

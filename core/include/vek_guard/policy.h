@@ -143,8 +143,7 @@ struct PolicyEvent {
     uint64_t request_id = 0;
     bool accepted = false;
     constexpr Duration time() const { return at; }
-    friend bool operator==(const CheckpointAcknowledged&,
-                           const CheckpointAcknowledged&) = default;
+    friend bool operator==(const CheckpointAcknowledged&, const CheckpointAcknowledged&) = default;
   };
   // The supervisor received a terminal signal: SIGHUP (1), SIGINT (2),
   // SIGQUIT (3) or SIGTERM (15).
@@ -191,13 +190,13 @@ struct PolicyEvent {
   };
 
   // The alternatives in their fixed order; `index()` is the position here.
-  using Variant = std::variant<Sample, Tick, CheckpointAcknowledged, TerminalSignal,
-                               InterventionFailed, SupervisorFault, ChildExited, RootExited,
-                               ParentExited>;
+  using Variant =
+      std::variant<Sample, Tick, CheckpointAcknowledged, TerminalSignal, InterventionFailed,
+                   SupervisorFault, ChildExited, RootExited, ParentExited>;
 
   // Implicit on purpose: `machine.apply(PolicyEvent::Tick{t})`.
   template <class Alternative>
-    requires std::is_constructible_v<Variant, Alternative&&>
+  requires std::is_constructible_v<Variant, Alternative&&>
   constexpr PolicyEvent(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value(std::forward<Alternative>(alternative)) {}
 
@@ -271,13 +270,13 @@ struct PolicyAction {
   };
 
   // The alternatives in their fixed order; `index()` is the position here.
-  using Variant = std::variant<SampleAccepted, SampleMissing, RequestCheckpoint, Terminate, Kill,
-                               Overshoot, SupervisorError, ForwardSignal, Exited,
-                               InterventionFailed>;
+  using Variant =
+      std::variant<SampleAccepted, SampleMissing, RequestCheckpoint, Terminate, Kill, Overshoot,
+                   SupervisorError, ForwardSignal, Exited, InterventionFailed>;
 
   // Implicit on purpose: `actions.push_back(PolicyAction::Kill{})`.
   template <class Alternative>
-    requires std::is_constructible_v<Variant, Alternative&&>
+  requires std::is_constructible_v<Variant, Alternative&&>
   constexpr PolicyAction(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value(std::forward<Alternative>(alternative)) {}
 

@@ -201,8 +201,8 @@ Result<ChildStatus, ControlError> decode_wait_status(int status);
 
 // Where one of the child's standard streams comes from.
 enum class StdioDisposition : uint8_t {
-  Inherit,   // the supervisor's own descriptor
-  DevNull,   // /dev/null (read-only for input, write-only for output)
+  Inherit,  // the supervisor's own descriptor
+  DevNull,  // /dev/null (read-only for input, write-only for output)
 };
 
 struct LaunchSpec {
@@ -382,7 +382,7 @@ class OwnedProcess {
   // else EndpointNotOwned. `start_time` is what the process inspector
   // reported for the pid.
   Result<CheckpointEndpoint, ControlError> negotiate_checkpoint_endpoint(uint64_t start_time,
-                                                                        int32_t pid) const;
+                                                                         int32_t pid) const;
 
   // Gives the group up: it keeps running and is neither signalled nor waited
   // for. Used when the root has exited and surviving members are left alone.
