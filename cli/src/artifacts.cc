@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vek_guard/identity.h"
+#include "vek_guard/version.h"
 
 namespace vek_guard::runtime {
 namespace {

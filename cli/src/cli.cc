@@ -17,6 +17,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "vek_guard/version.h"
+
 namespace vek_guard::cli {
 namespace {
 
@@ -447,7 +449,7 @@ Definition::Definition(std::string program)
   add_flag(root_, "-V,--version", "Print version", [] {
     std::string text(kProgramName);
     text += ' ';
-    text += kProgramVersion;
+    text += kPackageVersion;
     text += '\n';
     throw ParseStop{CliParseError{std::move(text), true}};
   });

@@ -121,7 +121,6 @@ struct CliParseError {
 // ---------------------------------------------------------------------------
 
 inline constexpr std::string_view kProgramName = "vek-guard";
-inline constexpr std::string_view kProgramVersion = "0.3.0";
 inline constexpr std::string_view kProgramAbout =
     "External runtime safety supervision for VEK commands";
 

@@ -55,8 +55,6 @@ namespace vek_guard {
 
 class JsonSink;
 
-// The program's version as recorded in every journal header and report.
-inline constexpr std::string_view kPackageVersion = "0.3.0";
 // The report (and journal header) schema version.
 inline constexpr uint32_t kReportSchemaVersion = 1;
 
