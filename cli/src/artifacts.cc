@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "vek_guard/fd_io.h"
 #include "vek_guard/identity.h"
 #include "vek_guard/version.h"
 
@@ -50,14 +51,7 @@ std::optional<RandomSource> RandomSource::open() {
 }
 
 bool RandomSource::fill(std::span<uint8_t> out) {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::read(fd_.get(), out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return read_full(fd_.get(), out) == static_cast<ssize_t>(out.size());
 }
 
 Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(

@@ -57,9 +57,8 @@ inline constexpr std::string_view kStdinNotice =
     "vek-guard: standard input is a terminal, so the command reads from /dev/null instead";
 
 // Writes one line (a line feed is added) to standard error at once, for what
-// is said while the run goes on. It never waits: standard error may be a pipe
-// that nobody reads, and the loop must not stall behind it. What cannot be
-// written at once is dropped.
+// is said while the run goes on: write_line_without_waiting on descriptor 2.
+// What cannot be written at once is dropped.
 void print_now(std::string_view line);
 
 // The launch of the command as the options describe it (every stream

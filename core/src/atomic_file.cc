@@ -9,6 +9,8 @@
 #include <limits>
 #include <string>
 
+#include "vek_guard/fd_io.h"
+
 namespace vek_guard {
 namespace {
 
@@ -32,21 +34,10 @@ FileIo& FileIo::system() {
 }
 
 int write_all(FileIo& io, int fd, std::string_view data) {
-  const char* next = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    const ssize_t written = io.write(fd, next, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    // A regular file that takes no byte will not take one on a retry either
-    // (a full device answers ENOSPC, not 0), so stop instead of spinning.
-    if (written == 0) return EIO;
-    next += written;
-    left -= static_cast<size_t>(written);
-  }
-  return 0;
+  // A regular file that takes no byte will not take one on a retry either (a
+  // full device answers ENOSPC, not 0); write_all_with stops there.
+  return write_all_with(
+      [&io, fd](const char* next, size_t left) { return io.write(fd, next, left); }, data);
 }
 
 int full_sync(FileIo& io, int fd) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vek_guard/coding.h"
+#include "vek_guard/fd_io.h"
 #include "vek_guard/json_reader.h"
 #include "vek_guard/json_writer.h"
 #include "vek_guard/sampling.h"
@@ -85,9 +86,8 @@ class JournalReader {
     }
     if (buffer_.size() < wanted) buffer_.resize(wanted);
     while (!eof_ && end_ < wanted) {
-      const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      const ssize_t got = read_some(fd_, buffer_.data() + end_, buffer_.size() - end_);
       if (got < 0) {
-        if (errno == EINTR) continue;
         os_error = errno;
         return -1;
       }

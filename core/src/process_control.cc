@@ -21,6 +21,8 @@
 #include <string_view>
 #include <utility>
 
+#include "vek_guard/fd_io.h"
+
 namespace vek_guard {
 
 // Shared by an OwnedProcess and every handle taken from it. Only the
@@ -258,14 +260,9 @@ int open_null_on(int target, int flags) {
 }
 
 [[noreturn]] void fail_in_child(int error_pipe, int error) {
-  const char* bytes = reinterpret_cast<const char*>(&error);
-  std::size_t written = 0;
-  while (written < sizeof error) {
-    const ssize_t n = ::write(error_pipe, bytes + written, sizeof error - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
+  // A report that cannot be written cannot be reported either; the child
+  // exits all the same.
+  (void)write_all(error_pipe, &error, sizeof error);
   ::_exit(kChildFailedStatus);
 }
 
@@ -314,17 +311,10 @@ int open_null_on(int target, int flags) {
 // file without a byte).
 Result<std::optional<int>, int> read_exec_error(int fd) {
   int error = 0;
-  char* bytes = reinterpret_cast<char*>(&error);
-  std::size_t got = 0;
-  while (got < sizeof error) {
-    const ssize_t n = ::read(fd, bytes + got, sizeof error - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return unexpected(errno);
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  const ssize_t got = read_full(fd, {reinterpret_cast<uint8_t*>(&error), sizeof error});
+  if (got < 0) return unexpected(errno);
   if (got == 0) return std::optional<int>();
-  if (got != sizeof error) return unexpected(EIO);
+  if (static_cast<std::size_t>(got) != sizeof error) return unexpected(EIO);
   return std::optional<int>(error);
 }
 
@@ -946,9 +936,8 @@ Result<std::vector<uint8_t>, ControlError> TerminalSignalMonitor::poll() {
   std::vector<uint8_t> signals;
   uint8_t chunk[32];
   for (;;) {
-    const ssize_t got = ::read(read_end_.get(), chunk, sizeof chunk);
+    const ssize_t got = read_some(read_end_.get(), chunk, sizeof chunk);
     if (got < 0) {
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       return control_error(ControlErrorKind::MonitorFailed, errno);
     }

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "vek_guard/fd_io.h"
 #include "vek_guard/platform_memory.h"
 
 namespace vek_guard::platform {
@@ -137,11 +138,8 @@ Result<std::string, int> read_small_file(const char* path) {
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return unexpected(errno);
-    }
+    const ssize_t n = read_some(fd.get(), buffer, sizeof(buffer));
+    if (n < 0) return unexpected(errno);
     if (n == 0) return text;
     text.append(buffer, static_cast<std::size_t>(n));
   }
@@ -181,12 +179,9 @@ PressureWatcher::PressureWatcher(std::string path, std::chrono::milliseconds per
 PressureWatcher::~PressureWatcher() {
   if (!thread_.joinable()) return;
   const uint64_t one = 1;
-  ssize_t written;
-  do {
-    written = ::write(wake_fd_.get(), &one, sizeof(one));
-  } while (written < 0 && errno == EINTR);
   // An eventfd write fails only when the counter would overflow, which means
   // it is already readable; the thread sees the wake-up either way.
+  (void)write_all(wake_fd_.get(), &one, sizeof(one));
   thread_.join();
 }
 
