@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "vek_guard/coding.h"
 #include "vek_guard_cli/cli.h"
 
 namespace vek_guard::fuzz {
@@ -221,7 +222,7 @@ CheckResult check_quote_debug(std::span<const uint8_t> data) {
 CheckResult check_cli_values(std::span<const uint8_t> data) {
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   const bool utf8 = reference_utf8(text);
-  if (cli::is_valid_utf8(text) != utf8) return fail("is_valid_utf8 disagrees with the table");
+  if (is_valid_utf8(text) != utf8) return fail("is_valid_utf8 disagrees with the table");
 
   const auto equal = [](const auto& a, const auto& b) { return a == b; };
   const auto millis = [](const Duration& a, uint64_t ms) { return a == Duration::from_millis(ms); };

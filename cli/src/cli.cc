@@ -17,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "vek_guard/coding.h"
 #include "vek_guard/version.h"
 
 namespace vek_guard::cli {
@@ -62,37 +63,18 @@ struct CodePoint {
 };
 
 // Decodes the sequence starting at text[at], or nothing when the bytes there
-// are not well-formed UTF-8 (overlong forms, surrogates, code points above
-// U+10FFFF and truncated sequences included).
+// are not well-formed UTF-8 (utf8_sequence_length decides).
 std::optional<CodePoint> decode_utf8(std::string_view text, std::size_t at) {
   const auto lead = static_cast<unsigned char>(text[at]);
   if (lead < 0x80) return CodePoint{lead, 1};
-  std::size_t length = 0;
-  uint32_t code = 0;
-  uint32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code = lead & 0x1F;
-    minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code = lead & 0x0F;
-    minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code = lead & 0x07;
-    minimum = 0x10000;
-  } else {
-    // Continuation bytes, C0/C1 (always overlong) and F5..FF never lead.
-    return std::nullopt;
-  }
-  if (text.size() - at < length) return std::nullopt;
+  const std::size_t length = utf8_sequence_length(text, at);
+  if (length == 0) return std::nullopt;
+  // The lead byte carries 7 - length bits of the code point, every
+  // continuation byte 6.
+  uint32_t code = lead & (0x7Fu >> length);
   for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[at + k]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    code = (code << 6) | (next & 0x3F);
+    code = (code << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3Fu);
   }
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
   return CodePoint{code, length};
 }
 
@@ -103,15 +85,6 @@ std::string labelled(std::string_view label, std::string_view rest) {
 }
 
 }  // namespace
-
-bool is_valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::optional<CodePoint> decoded = decode_utf8(text, i);
-    if (!decoded) return false;
-    i += decoded->length;
-  }
-  return true;
-}
 
 Result<uint64_t, std::string> parse_positive_u64(std::string_view text, std::string_view label) {
   if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));

@@ -18,6 +18,7 @@
 #include "vek_guard/fd_io.h"
 #include "vek_guard/json_reader.h"
 #include "vek_guard/json_writer.h"
+#include "vek_guard/path.h"
 #include "vek_guard/sampling.h"
 
 namespace vek_guard {
@@ -38,30 +39,15 @@ struct ReportLocation {
 // components are not names. A path ending in ".." is refused rather than
 // resolved: which directory it means depends on links we must not follow.
 std::optional<ReportLocation> locate_report(std::string_view path) {
-  size_t name_begin = std::string_view::npos;
-  size_t name_end = 0;
-  size_t pos = 0;
-  while (pos < path.size()) {
-    if (path[pos] == '/') {
-      ++pos;
-      continue;
-    }
-    const size_t end = std::min(path.find('/', pos), path.size());
-    const std::string_view component = path.substr(pos, end - pos);
-    if (component != ".") {
-      name_begin = pos;
-      name_end = end;
-    }
-    pos = end;
-  }
-  if (name_begin == std::string_view::npos) return std::nullopt;
-  const std::string_view name = path.substr(name_begin, name_end - name_begin);
-  if (name == "..") return std::nullopt;
+  const std::optional<std::string_view> name = last_path_component(path);
+  if (!name) return std::nullopt;
+  // The name is a view into `path`; everything before it is the directory.
+  const size_t name_begin = static_cast<size_t>(name->data() - path.data());
 
   std::string_view directory = path.substr(0, name_begin);
   while (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
   if (directory.empty()) directory = path.front() == '/' ? "/" : ".";
-  return ReportLocation{std::string(directory), std::string(name)};
+  return ReportLocation{std::string(directory), std::string(*name)};
 }
 
 std::string join_path(const std::string& directory, const std::string& name) {

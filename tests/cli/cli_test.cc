@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "vek_guard/coding.h"
+
 namespace vek_guard::cli {
 namespace {
 

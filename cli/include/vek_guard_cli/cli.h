@@ -38,18 +38,15 @@ namespace vek_guard::cli {
 //
 // Each parser takes the option's text exactly as given (bytes, no trimming)
 // and returns the typed value or the message to show for that option. Every
-// parser first requires the text to be valid UTF-8 and answers
-// kInvalidUtf8Message otherwise; the command-line definition checks UTF-8
-// before calling them, so that message normally never reaches a user.
+// parser first requires the text to be valid UTF-8 (is_valid_utf8 of
+// coding.h) and answers kInvalidUtf8Message otherwise; the command-line
+// definition checks UTF-8 before calling them, so that message normally
+// never reaches a user.
 // ---------------------------------------------------------------------------
 
 // A parser's failure is the complete message for the value, without the
 // option name or the value itself (the definition adds those when rendering).
 inline constexpr std::string_view kInvalidUtf8Message = "invalid UTF-8 was detected";
-
-// True when `text` is well-formed UTF-8: no overlong forms, no surrogates, no
-// code point above U+10FFFF, no truncated sequence.
-bool is_valid_utf8(std::string_view text);
 
 // A non-zero decimal u64. Only the bytes "0" to "9" are accepted (no sign, no
 // spaces, no separators); leading zeros are fine. Messages, with `label` in
