@@ -22,6 +22,7 @@
 #include "support/report_samples.h"
 #include "support/temp_dir.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
 #include "vek_guard/version.h"
 
 namespace vek_guard {
@@ -89,7 +90,8 @@ const WrittenJournal& written_journal() {
 
 void BM_AppendSampleNonDurable(benchmark::State& state) {
   const SampleWindow sample = test_support::sample_with_full_advisory(50);
-  const JournalHeader header{1, std::string(kPackageVersion), test_support::valid_run_report().run, {}, {}, {}};
+  const JournalHeader header{
+      1, std::string(kPackageVersion), test_support::valid_run_report().run, {}, {}, {}};
   test_support::TempDir dir;
   int generation = 0;
   std::unique_ptr<SecureJournal> journal;

@@ -19,6 +19,7 @@
 #include "vek_guard/coding.h"
 #include "vek_guard/fd_io.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
 #include "vek_guard/journal_record.h"
 #include "vek_guard/json_reader.h"
 #include "vek_guard/unique_fd.h"

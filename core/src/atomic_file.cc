@@ -47,6 +47,12 @@ int full_sync(FileIo& io, int fd) {
   return 0;
 }
 
+bool is_private_file(const struct stat& st) {
+  // The set-id and sticky bits are left out of the comparison: they give no
+  // one else access.
+  return S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600 && st.st_uid == ::geteuid();
+}
+
 Result<std::string, StorageError> hidden_sibling_name(std::string_view name,
                                                       std::string_view suffix) {
   if (name.size() > std::numeric_limits<size_t>::max() - 1 - suffix.size()) {
@@ -84,8 +90,7 @@ Result<void, StorageError> check_output_target(int dir_fd, std::string_view name
   // Only the user's own private report may be replaced: anything else in its
   // place (a link that could redirect the rename's victim, a directory,
   // someone else's file, a file others may read) stays untouched.
-  const struct stat& st = **entry;
-  if (S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600 && st.st_uid == ::geteuid()) return {};
+  if (is_private_file(**entry)) return {};
   return unexpected(storage_error(StorageErrorKind::UnsafeTarget));
 }
 

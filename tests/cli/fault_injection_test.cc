@@ -20,6 +20,7 @@
 #include "support/run_files.h"
 #include "support/subprocess.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
 #include "vek_guard/unique_fd.h"
 
 namespace vek_guard {
