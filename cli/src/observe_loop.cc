@@ -11,6 +11,7 @@
 #include "vek_guard/identity.h"
 #include "vek_guard/policy.h"
 #include "vek_guard/process_control.h"
+#include "vek_guard/supervisor_signals.h"
 
 namespace vek_guard::runtime {
 namespace {

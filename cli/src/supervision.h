@@ -19,6 +19,7 @@
 #include "vek_guard/process_control.h"
 #include "vek_guard/report.h"
 #include "vek_guard/sampling.h"
+#include "vek_guard/supervisor_signals.h"
 #include "vek_guard_cli/outcome.h"
 
 namespace vek_guard::runtime {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "vek_guard/supervisor_signals.h"
+
 namespace vek_guard {
 namespace {
 
