@@ -9,6 +9,8 @@
 #include "checks.h"
 #include "vek_guard/coding.h"
 #include "vek_guard_cli/cli.h"
+#include "vek_guard_cli/display_text.h"
+#include "vek_guard_cli/option_values.h"
 
 namespace vek_guard::fuzz {
 namespace {

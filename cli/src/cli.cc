@@ -19,177 +19,10 @@
 
 #include "vek_guard/coding.h"
 #include "vek_guard/version.h"
+#include "vek_guard_cli/display_text.h"
+#include "vek_guard_cli/option_values.h"
 
 namespace vek_guard::cli {
-namespace {
-
-constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
-
-struct Suffix {
-  std::string_view text;
-  uint64_t multiplier;
-};
-
-// Longer suffixes first: "B" alone would otherwise swallow "KiB".
-constexpr std::array<Suffix, 5> kByteSuffixes{{
-    {"TiB", uint64_t{1} << 40},
-    {"GiB", uint64_t{1} << 30},
-    {"MiB", uint64_t{1} << 20},
-    {"KiB", uint64_t{1} << 10},
-    {"B", 1},
-}};
-
-// "ms" before "m" and "s" for the same reason; the multipliers are in
-// milliseconds.
-constexpr std::array<Suffix, 4> kDurationSuffixes{{
-    {"ms", 1},
-    {"h", 3'600'000},
-    {"m", 60'000},
-    {"s", 1'000},
-}};
-
-template <std::size_t N>
-const Suffix* match_suffix(std::string_view text, const std::array<Suffix, N>& suffixes) {
-  for (const Suffix& suffix : suffixes) {
-    if (text.ends_with(suffix.text)) return &suffix;
-  }
-  return nullptr;
-}
-
-// One decoded UTF-8 sequence: its code point and its length in bytes.
-struct CodePoint {
-  uint32_t value;
-  std::size_t length;
-};
-
-// Decodes the sequence starting at text[at], or nothing when the bytes there
-// are not well-formed UTF-8 (utf8_sequence_length decides).
-std::optional<CodePoint> decode_utf8(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) return CodePoint{lead, 1};
-  const std::size_t length = utf8_sequence_length(text, at);
-  if (length == 0) return std::nullopt;
-  // The lead byte carries 7 - length bits of the code point, every
-  // continuation byte 6.
-  uint32_t code = lead & (0x7Fu >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    code = (code << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3Fu);
-  }
-  return CodePoint{code, length};
-}
-
-std::string labelled(std::string_view label, std::string_view rest) {
-  std::string message(label);
-  message += rest;
-  return message;
-}
-
-}  // namespace
-
-Result<uint64_t, std::string> parse_positive_u64(std::string_view text, std::string_view label) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  if (text.empty()) return unexpected(labelled(label, " must be a positive integer"));
-  for (const char c : text) {
-    if (c < '0' || c > '9') return unexpected(labelled(label, " must be a positive integer"));
-  }
-  uint64_t value = 0;
-  for (const char c : text) {
-    const auto digit = static_cast<uint64_t>(c - '0');
-    if (value > (kU64Max - digit) / 10) return unexpected(labelled(label, " overflows u64"));
-    value = value * 10 + digit;
-  }
-  if (value == 0) return unexpected(labelled(label, " must be greater than zero"));
-  return value;
-}
-
-Result<uint64_t, std::string> parse_bytes(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  const Suffix* suffix = match_suffix(text, kByteSuffixes);
-  if (suffix == nullptr) {
-    return unexpected(std::string("expected a binary byte suffix: B, KiB, MiB, GiB, or TiB"));
-  }
-  auto number =
-      parse_positive_u64(text.substr(0, text.size() - suffix->text.size()), "byte quantity");
-  if (!number) return unexpected(std::move(number).error());
-  if (*number > kU64Max / suffix->multiplier) {
-    return unexpected(std::string("byte quantity overflows u64"));
-  }
-  return *number * suffix->multiplier;
-}
-
-Result<Duration, std::string> parse_duration(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  const Suffix* suffix = match_suffix(text, kDurationSuffixes);
-  if (suffix == nullptr) {
-    return unexpected(std::string("expected a duration suffix: ms, s, m, or h"));
-  }
-  auto number = parse_positive_u64(text.substr(0, text.size() - suffix->text.size()), "duration");
-  if (!number) return unexpected(std::move(number).error());
-  if (*number > kU64Max / suffix->multiplier) {
-    return unexpected(std::string("duration overflows u64 milliseconds"));
-  }
-  return Duration::from_millis(*number * suffix->multiplier);
-}
-
-Result<uint64_t, std::string> parse_max_footprint(std::string_view text) {
-  return parse_bytes(text);
-}
-
-Result<Duration, std::string> parse_wall_time(std::string_view text) {
-  auto duration = parse_duration(text);
-  if (!duration) return duration;
-  if (*duration > Duration::from_secs(30 * 24 * 3600)) {
-    return unexpected(std::string("--wall-time must not exceed 30 days"));
-  }
-  return duration;
-}
-
-Result<Duration, std::string> parse_checkpoint_timeout(std::string_view text) {
-  auto duration = parse_duration(text);
-  if (!duration) return duration;
-  if (*duration < Duration::from_millis(10) || *duration > Duration::from_secs(60)) {
-    return unexpected(std::string("--checkpoint-timeout must be within 10ms..=60s"));
-  }
-  return duration;
-}
-
-Result<Duration, std::string> parse_sample_interval(std::string_view text) {
-  return parse_duration(text);
-}
-
-Result<int32_t, std::string> parse_client_ready_fd(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  const std::string not_integer = "client readiness descriptor must be an integer";
-  std::string_view digits = text;
-  bool negative = false;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty()) return unexpected(not_integer);
-  // Accumulate the magnitude in 64 bits and stop as soon as it cannot be an
-  // i32 any more, so arbitrarily long digit strings cannot overflow.
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t magnitude = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return unexpected(not_integer);
-    magnitude = magnitude * 10 + (c - '0');
-    if (magnitude > kLimit) return unexpected(not_integer);
-  }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > std::numeric_limits<int32_t>::max()) return unexpected(not_integer);
-  if (value <= 2) {
-    return unexpected(std::string("client readiness descriptor must not replace standard I/O"));
-  }
-  return static_cast<int32_t>(value);
-}
-
-Result<OnParentExit, std::string> parse_on_parent_exit(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  if (text == "terminate") return OnParentExit::Terminate;
-  if (text == "detach") return OnParentExit::Detach;
-  return unexpected(std::string("--on-parent-exit must be terminate or detach"));
-}
 
 // ---------------------------------------------------------------------------
 // The command-line definition
@@ -215,25 +48,6 @@ constexpr std::size_t kHelpWidth = 100;
 struct ParseStop {
   CliParseError error;
 };
-
-// The text `text` as the terminal should show it: ill-formed UTF-8 sequences
-// become U+FFFD, so that an error message about a stray word is itself valid
-// UTF-8.
-std::string lossy_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::optional<CodePoint> decoded = decode_utf8(text, i);
-    if (decoded) {
-      out.append(text.substr(i, decoded->length));
-      i += decoded->length;
-    } else {
-      out.append("\xEF\xBF\xBD");
-      ++i;
-    }
-  }
-  return out;
-}
 
 // The plain error layout: an "error: " line, an optional tip, an optional
 // usage line, and the pointer to --help.
@@ -789,31 +603,6 @@ std::string Definition::help(const CLI::App& app) const {
   return text;
 }
 
-// The debug form of one code point: which ones are shown as \u{...}. Control
-// characters always are; beyond them this is an approximation by ranges of
-// the invisible ones (format characters, line and paragraph separators,
-// private use, non-characters) and of the common combining marks, which
-// would otherwise attach to the quote before them.
-bool shown_as_escape(uint32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return true;
-  if ((c & 0xFFFE) == 0xFFFE) return true;
-  struct Range {
-    uint32_t first;
-    uint32_t last;
-  };
-  static constexpr std::array<Range, 24> kRanges{{
-      {0x00AD, 0x00AD}, {0x0300, 0x036F}, {0x0483, 0x0489},   {0x0591, 0x05BD},    {0x0600, 0x0605},
-      {0x061C, 0x061C}, {0x064B, 0x065F}, {0x06DD, 0x06DD},   {0x070F, 0x070F},    {0x180B, 0x180F},
-      {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},   {0x2028, 0x202E},    {0x2060, 0x206F},
-      {0x20D0, 0x20FF}, {0xE000, 0xF8FF}, {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F},    {0xFE20, 0xFE2F},
-      {0xFEFF, 0xFEFF}, {0xFFF0, 0xFFFB}, {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
-  }};
-  for (const Range& range : kRanges) {
-    if (c >= range.first && c <= range.last) return true;
-  }
-  return false;
-}
-
 std::string program_name(std::span<const std::string> args) {
   if (args.empty()) return std::string(kProgramName);
   const std::string_view path = args.front();
@@ -823,56 +612,6 @@ std::string program_name(std::span<const std::string> args) {
 }
 
 }  // namespace
-
-std::string quote_debug(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const std::optional<CodePoint> decoded = decode_utf8(text, i);
-    if (!decoded) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-      ++i;
-      continue;
-    }
-    const uint32_t c = decoded->value;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (shown_as_escape(c)) {
-          std::string digits;
-          for (uint32_t rest = c; rest != 0 || digits.empty(); rest >>= 4) {
-            digits.insert(digits.begin(), kHex[rest & 0x0F]);
-          }
-          out += "\\u{" + digits + "}";
-        } else {
-          out.append(text.substr(i, decoded->length));
-        }
-    }
-    i += decoded->length;
-  }
-  out += '"';
-  return out;
-}
 
 Result<RawCli, CliParseError> RawCli::parse(std::span<const std::string> args) {
   const std::string program = program_name(args);
@@ -894,7 +633,7 @@ std::string RawCli::help(std::string_view program) {
 Result<void, CliParseError> check_max_footprint(uint64_t max_footprint_bytes) {
   if (max_footprint_bytes < 2) return unexpected(failure("--max-footprint must be at least 2B"));
   const uint64_t step = max_footprint_bytes < 10 ? 1 : max_footprint_bytes / 10;
-  if (max_footprint_bytes > kU64Max - step) {
+  if (max_footprint_bytes > std::numeric_limits<uint64_t>::max() - step) {
     return unexpected(failure("--max-footprint is too large for the emergency policy band"));
   }
   return {};
