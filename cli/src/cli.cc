@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include "vek_guard/coding.h"
+#include "vek_guard/policy.h"
 #include "vek_guard/version.h"
 #include "vek_guard_cli/display_text.h"
 #include "vek_guard_cli/option_values.h"
@@ -632,8 +632,7 @@ std::string RawCli::help(std::string_view program) {
 
 Result<void, CliParseError> check_max_footprint(uint64_t max_footprint_bytes) {
   if (max_footprint_bytes < 2) return unexpected(failure("--max-footprint must be at least 2B"));
-  const uint64_t step = max_footprint_bytes < 10 ? 1 : max_footprint_bytes / 10;
-  if (max_footprint_bytes > std::numeric_limits<uint64_t>::max() - step) {
+  if (!footprint_band(max_footprint_bytes)) {
     return unexpected(failure("--max-footprint is too large for the emergency policy band"));
   }
   return {};

@@ -16,7 +16,9 @@
 namespace vek_guard::runtime {
 namespace {
 
-constexpr Duration kParentKillDelay = Duration::from_secs(1);
+// The grace between the SIGTERM and the SIGKILL of a group whose launching
+// parent exited; the report records it as the term grace.
+constexpr Duration kParentKillDelay = kTermGrace;
 constexpr std::string_view kSurvivorsMessage =
     "observe ended at root exit; owned-group members were still running and were not signalled";
 constexpr std::string_view kParentExitMessage =
@@ -35,12 +37,14 @@ ReportConfiguration observe_configuration(const SamplingConfig& sampling, Durati
                                           const ParentWatchSetup& parent) {
   ReportConfiguration report;
   report.mode = ReportMode::Observe;
-  report.required_breach_samples = 2;
-  report.max_missing_samples = 3;
+  // Observe never intervenes; the counts are those its policy machine
+  // judges samples by, and the grace is that of its parent-exit stop.
+  report.required_breach_samples = kRequiredBreachSamples;
+  report.max_missing_samples = kMaxMissingSamples;
   report.sample_interval_ms = interval.as_millis_saturating();
   report.max_sample_age_ms = sampling.max_sample_age().as_millis_saturating();
   report.max_sample_window_ms = sampling.max_sample_window().as_millis_saturating();
-  report.term_grace_ms = 1000;
+  report.term_grace_ms = kParentKillDelay.as_millis_saturating();
   report.on_parent_exit = parent.on_parent_exit;
   report.parent_watch = parent.parent_watch;
   return report;

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
 #include "artifacts.h"
@@ -20,10 +19,9 @@ Result<ClientReady, cli::ExecutionOutcome> take_client_ready(std::optional<int32
 }
 
 Result<SamplingConfig, cli::ExecutionOutcome> make_sampling_config(Duration sample_interval) {
-  const Duration age = std::max(sample_interval.saturating_mul(2), Duration::from_millis(500));
-  const Duration window = std::max(sample_interval, Duration::from_millis(250));
-  Result<SamplingConfig, SamplingConfigError> config =
-      SamplingConfig::create(sample_interval, age, window, kSampleHistoryCapacity);
+  const SampleBounds bounds = sample_bounds(sample_interval);
+  Result<SamplingConfig, SamplingConfigError> config = SamplingConfig::create(
+      sample_interval, bounds.max_sample_age, bounds.max_sample_window, kSampleHistoryCapacity);
   if (!config) {
     return unexpected(
         failure_outcome(TerminalKind::Tag::InvalidConfiguration, error_message(config.error())));

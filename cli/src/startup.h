@@ -27,8 +27,8 @@ inline constexpr std::size_t kSampleHistoryCapacity = 4096;
 // run's outcome (invalid_configuration with the error's text).
 Result<ClientReady, cli::ExecutionOutcome> take_client_ready(std::optional<int32_t> fd);
 
-// The sampling bounds derived from the interval S: age max(2S, 500 ms),
-// window max(S, 250 ms), history 4096. A refusal is the run's outcome.
+// The sampling configuration for the interval: the policy's sample_bounds
+// and a history of kSampleHistoryCapacity. A refusal is the run's outcome.
 Result<SamplingConfig, cli::ExecutionOutcome> make_sampling_config(Duration sample_interval);
 
 // How the launching parent is watched.

@@ -1,5 +1,6 @@
 #include "vek_guard/policy.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace vek_guard {
@@ -34,6 +35,47 @@ bool config_is_valid(const PolicyConfig& config) {
 
 }  // namespace
 
+std::optional<FootprintBand> footprint_band(uint64_t max_footprint_bytes) {
+  const uint64_t limit = max_footprint_bytes;
+  const uint64_t step = limit < 10 ? 1 : limit / 10;
+  if (limit > std::numeric_limits<uint64_t>::max() - step) return std::nullopt;
+  FootprintBand band;
+  band.warning_bytes = limit >= step ? limit - step : 0;
+  band.recovery_bytes = band.warning_bytes >= step ? band.warning_bytes - step : 0;
+  band.emergency_bytes = limit + step;
+  return band;
+}
+
+SampleBounds sample_bounds(Duration sample_interval) {
+  // Twice the interval lets one late pass go by before a sample counts as
+  // stale; the floors keep short intervals from failing on scheduling noise.
+  return SampleBounds{
+      .max_sample_age = std::max(sample_interval.saturating_mul(2), Duration::from_millis(500)),
+      .max_sample_window = std::max(sample_interval, Duration::from_millis(250)),
+  };
+}
+
+Result<PolicyConfig, PolicyConfigError> enforcement_config(
+    uint64_t max_footprint_bytes, Duration sample_interval, std::optional<Duration> wall_time,
+    std::optional<Duration> checkpoint_timeout) {
+  const std::optional<FootprintBand> band = footprint_band(max_footprint_bytes);
+  if (!band) return unexpected(PolicyConfigError::InvalidThresholdsOrDurations);
+  const SampleBounds bounds = sample_bounds(sample_interval);
+  PolicyConfig config;
+  config.max_footprint_bytes = max_footprint_bytes;
+  config.warning_footprint_bytes = band->warning_bytes;
+  config.recovery_footprint_bytes = band->recovery_bytes;
+  config.emergency_footprint_bytes = band->emergency_bytes;
+  config.required_breach_samples = kRequiredBreachSamples;
+  config.max_missing_samples = kMaxMissingSamples;
+  config.max_sample_age = bounds.max_sample_age;
+  config.max_sample_window = bounds.max_sample_window;
+  config.term_grace = kTermGrace;
+  config.checkpoint_timeout = checkpoint_timeout.value_or(kDefaultCheckpointTimeout);
+  config.wall_time = wall_time;
+  return config;
+}
+
 PolicyMachine::PolicyMachine(const PolicyConfig& config, uint64_t next_request_id, bool enforcing,
                              PolicyState state)
     : config_(config), next_request_id_(next_request_id), enforcing_(enforcing), state_(state) {}
@@ -63,7 +105,7 @@ PolicyMachine PolicyMachine::observe_only(Duration max_sample_age, Duration max_
   config.recovery_footprint_bytes = kTop - 2;
   config.emergency_footprint_bytes = kTop;
   config.required_breach_samples = std::numeric_limits<uint32_t>::max();
-  config.max_missing_samples = 3;
+  config.max_missing_samples = kMaxMissingSamples;
   return PolicyMachine(config, /*next_request_id=*/1, /*enforcing=*/false, PolicyState::Observe);
 }
 

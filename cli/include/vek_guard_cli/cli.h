@@ -168,9 +168,10 @@ struct NormalizedCommand {
 
 // The checks `run` needs before anything else is validated, so that they win
 // over normalize's errors: the limit must be at least 2 bytes ("--max-footprint
-// must be at least 2B"), and the emergency band's upper edge, the limit plus
-// a tenth of it (plus 1 below 10 bytes), must fit in 64 bits
-// ("--max-footprint is too large for the emergency policy band"). The error's
+// must be at least 2B"), and its footprint_band (policy.h) must exist: the
+// emergency edge, the limit plus a tenth of it (plus 1 below 10 bytes), must
+// fit in 64 bits ("--max-footprint is too large for the emergency policy
+// band"). The error's
 // display flag is false.
 [[nodiscard]] Result<void, CliParseError> check_max_footprint(uint64_t max_footprint_bytes);
 
