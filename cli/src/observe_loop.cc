@@ -70,7 +70,7 @@ void record_group_signal(SupervisionCommon& common, uint8_t signal_number, Signa
   record.target = SignalTarget::OwnedProcessGroup;
   record.result = signal_result_of(delivery);
   record.reason = reason;
-  journal_event(common.journal, common.record_sequence, JournalEntry::signal(record), true, room);
+  journal_event(common.journal, JournalEntry::signal(record), true, room);
 }
 
 // The observe loop proper, from the first pass to the published report.
@@ -143,8 +143,7 @@ class ObserveLoop {
           if (const uint64_t* value = sample.aggregate.value()) {
             transition.aggregate_footprint_bytes = *value;
           }
-          journal_event(common_.journal, common_.record_sequence,
-                        JournalEntry::transition(transition), true);
+          journal_event(common_.journal, JournalEntry::transition(transition), true);
         }
         observation_failed_ = policy_.state() == PolicyState::SupervisorError;
       }
@@ -240,12 +239,12 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
       make_sampling_config(options.sample_interval);
   if (!sampling) return sampling.error();
   const ParentWatchSetup parent = watch_parent_setup(options.on_parent_exit);
-  Result<PreparedArtifacts, cli::ExecutionOutcome> artifacts = prepare_run_artifacts(
+  Result<SecureJournal, cli::ExecutionOutcome> journal = prepare_run_artifacts(
       command, observe_configuration(*sampling, options.sample_interval, parent), false);
-  if (!artifacts) return artifacts.error();
+  if (!journal) return journal.error();
 
   const auto early_end = [&](TerminalKind kind, std::string_view message) {
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence, kind, message);
+    return finalize_early_report(std::move(*journal), kind, message);
   };
   Result<TerminalSignalMonitor, ControlError> monitor = TerminalSignalMonitor::install();
   if (!monitor) {
@@ -297,8 +296,8 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
                      "owned process identity could not be established");
   }
   FootprintSampler sampler(*sampling, std::move(*tracker), std::move(sampling_inventory));
-  SupervisionCommon common(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
-                           artifacts->sequence, *sampling, options.sample_interval, parent.parent,
+  SupervisionCommon common(std::move(*monitor), JournalSink(std::move(*journal)), *sampling,
+                           options.sample_interval, parent.parent,
                            options.on_parent_exit == OnParentExit::Detach, std::move(sampler),
                            std::move(*launched), std::move(stop_link));
   ObserveLoop loop(common, PolicyMachine::observe_only(sampling->max_sample_age(),

@@ -52,8 +52,7 @@ void record_state_change(RunSupervision& run, const DispatchContext& context, Po
   // few samples for as long as it runs; they are the first to give way.
   const bool flapping = is_one_of(from, {PolicyState::Normal, PolicyState::Warning}) &&
                         is_one_of(to, {PolicyState::Normal, PolicyState::Warning});
-  journal_event(run.common.journal, run.common.record_sequence,
-                JournalEntry::transition(transition), true,
+  journal_event(run.common.journal, JournalEntry::transition(transition), true,
                 flapping ? RecordRoom::Optional : context.room);
 }
 
@@ -176,8 +175,7 @@ void record_attempt(RunSupervision& run, const InterventionAttempt& attempt, Rec
   record.target = target;
   record.result = signal_result_of(attempt);
   record.reason = reason;
-  journal_event(run.common.journal, run.common.record_sequence, JournalEntry::signal(record), true,
-                room);
+  journal_event(run.common.journal, JournalEntry::signal(record), true, room);
 }
 
 void plain_sleep(Duration duration) {

@@ -154,21 +154,21 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
   if (!sampling) return sampling.error();
   const ParentWatchSetup parent = watch_parent_setup(common.on_parent_exit);
 
-  Result<PreparedArtifacts, cli::ExecutionOutcome> artifacts = prepare_run_artifacts(
+  Result<SecureJournal, cli::ExecutionOutcome> journal = prepare_run_artifacts(
       command, run_report_configuration(*policy_config, common.sample_interval, parent), true);
-  if (!artifacts) return artifacts.error();
+  if (!journal) return journal.error();
 
   Result<TerminalSignalMonitor, ControlError> monitor = TerminalSignalMonitor::install();
   if (!monitor) {
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
+    return finalize_early_report(std::move(*journal),
                                  TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                                  monitor.error().message());
   }
   // The command gets back the descriptor limit it was started with.
   Result<LaunchedRun, EarlyEnd> launched = launch_run_child(command, std::move(child_end), *room);
   if (!launched) {
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
-                                 launched.error().kind, launched.error().message);
+    return finalize_early_report(std::move(*journal), launched.error().kind,
+                                 launched.error().message);
   }
 
   print_now(enforcing_line);
@@ -183,7 +183,7 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
     // the tracking, which start-up treats like an unestablished identity.
     child.stop_link.release();
     { OwnedProcess released = std::move(child.owned); }
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
+    return finalize_early_report(std::move(*journal),
                                  TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                                  "owned process identity could not be established");
   }
@@ -194,10 +194,9 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
       .actuator = std::move(actuator),
       .checkpoint_record = CheckpointRecord{},
       .common = SupervisionCommon(
-          std::move(*monitor), JournalSink(std::move(artifacts->journal), journal_record_limit),
-          artifacts->sequence, *sampling, common.sample_interval, parent.parent,
-          common.on_parent_exit == OnParentExit::Detach, std::move(sampler), std::move(child.owned),
-          std::move(child.stop_link)),
+          std::move(*monitor), JournalSink(std::move(*journal), journal_record_limit), *sampling,
+          common.sample_interval, parent.parent, common.on_parent_exit == OnParentExit::Detach,
+          std::move(sampler), std::move(child.owned), std::move(child.stop_link)),
   };
   std::move(*ready).notify();
   return supervise_run(std::move(supervision));

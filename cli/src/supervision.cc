@@ -32,13 +32,12 @@ void WindowHistory::push(SampleWindow window) {
 }
 
 SupervisionCommon::SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink,
-                                     uint64_t sequence, const SamplingConfig& config,
-                                     Duration interval, std::optional<ProcessIdentity> parent,
-                                     bool detach, FootprintSampler footprint_sampler,
-                                     OwnedProcess owned_process, GroupStopLink link)
+                                     const SamplingConfig& config, Duration interval,
+                                     std::optional<ProcessIdentity> parent, bool detach,
+                                     FootprintSampler footprint_sampler, OwnedProcess owned_process,
+                                     GroupStopLink link)
     : terminal_signals(std::move(monitor)),
       journal(std::move(sink)),
-      record_sequence(sequence),
       sampling_config(config),
       sample_interval(interval),
       parent_watch(parent),
@@ -59,7 +58,7 @@ SupervisionCommon::SampleStep SupervisionCommon::take_sample() {
   last_aggregate = aggregate;
   escape_detected = escape_detected || sample.escaped;
   if (sample.sequence < kSampleHistoryCapacity) {
-    journal_event(journal, record_sequence, JournalEntry::sample(window), false);
+    journal_event(journal, JournalEntry::sample(window), false);
   }
   sample_history.push(std::move(window));
   return {event, aggregate, at};
@@ -113,18 +112,17 @@ void SupervisionCommon::append_final_records(const CheckpointRecord& checkpoint,
   constexpr RecordRoom kClosing = RecordRoom::Closing;
   const SampleHistory history = sampler.history();
   if (!history.empty() && history.oldest_sequence != 0) {
-    journal_event(journal, record_sequence, JournalEntry::sample_history_reset(), true, kClosing);
+    journal_event(journal, JournalEntry::sample_history_reset(), true, kClosing);
     for (std::size_t i = 0; i < sample_history.size(); ++i) {
-      journal_event(journal, record_sequence, JournalEntry::sample(sample_history.at(i)), false,
-                    kClosing);
+      journal_event(journal, JournalEntry::sample(sample_history.at(i)), false, kClosing);
     }
   }
-  journal_event(journal, record_sequence, JournalEntry::checkpoint(checkpoint), true, kClosing);
-  journal_event(journal, record_sequence, JournalEntry::escape(escape_evidence()), false, kClosing);
+  journal_event(journal, JournalEntry::checkpoint(checkpoint), true, kClosing);
+  journal_event(journal, JournalEntry::escape(escape_evidence()), false, kClosing);
   if (summary) {
-    journal_event(journal, record_sequence, JournalEntry::calibration(*summary), false, kClosing);
+    journal_event(journal, JournalEntry::calibration(*summary), false, kClosing);
   }
-  journal_event(journal, record_sequence, JournalEntry::outcome(outcome), true, kClosing);
+  journal_event(journal, JournalEntry::outcome(outcome), true, kClosing);
 }
 
 cli::ExecutionOutcome SupervisionCommon::publish(TerminalKind kind,

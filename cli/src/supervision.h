@@ -54,10 +54,10 @@ class WindowHistory {
 // restores the previous signal actions only once the group has been dealt
 // with.
 struct SupervisionCommon {
-  SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink, uint64_t sequence,
-                    const SamplingConfig& config, Duration interval,
-                    std::optional<ProcessIdentity> parent, bool detach_on_parent_exit,
-                    FootprintSampler sampler, OwnedProcess owned, GroupStopLink stop_link);
+  SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink, const SamplingConfig& config,
+                    Duration interval, std::optional<ProcessIdentity> parent,
+                    bool detach_on_parent_exit, FootprintSampler sampler, OwnedProcess owned,
+                    GroupStopLink stop_link);
 
   // A fresh reading of the time since `started_at`.
   Duration now() const { return started_at.elapsed(); }
@@ -107,7 +107,6 @@ struct SupervisionCommon {
 
   TerminalSignalMonitor terminal_signals;
   JournalSink journal;
-  uint64_t record_sequence;
   SamplingConfig sampling_config;
   Duration sample_interval;
   std::optional<ProcessIdentity> parent_watch;

@@ -142,14 +142,15 @@ Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view r
   return journal;
 }
 
-Result<void, StorageError> SecureJournal::append(const JournalRecord& record, bool durable) {
+Result<void, StorageError> SecureJournal::append(JournalEntry entry, bool durable) {
   const auto refuse = [] { return unexpected(storage_error(StorageErrorKind::InvalidRecord)); };
   // After a failed write the file may end in a torn frame; anything appended
   // behind it would be unreadable, so the journal takes nothing more.
   if (poisoned_) return refuse();
-  if (record.version != kJournalRecordVersion) return refuse();
-  if (record.sequence != next_sequence_) return refuse();
-  if (!durable && entry_requires_sync(record.entry.type())) return refuse();
+  if (!durable && entry_requires_sync(entry.type())) return refuse();
+  // The reader accepts record i only in frame i; numbering here, where the
+  // frames are written, keeps the two from ever disagreeing.
+  const JournalRecord record{kJournalRecordVersion, next_sequence_, std::move(entry)};
   // One write per frame: a torn frame from a crash or a short write is
   // recognised by the reader all the same, and the buffer is reused, so a
   // sample costs no allocation once the buffer has grown to its size.
@@ -176,9 +177,8 @@ Result<void, StorageError> SecureJournal::append(const JournalRecord& record, bo
   return {};
 }
 
-Result<void, StorageErrorKind> SecureJournal::append_record(const JournalRecord& record,
-                                                            bool durable) {
-  auto appended = append(record, durable);
+Result<void, StorageErrorKind> SecureJournal::append_record(JournalEntry entry, bool durable) {
+  auto appended = append(std::move(entry), durable);
   if (!appended) return unexpected(appended.error().kind);
   return {};
 }

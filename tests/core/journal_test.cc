@@ -54,7 +54,7 @@ class JournalFixture : public test_support::ReportDirTest {
   // Appends every record, durably exactly where required.
   static void append_all(SecureJournal& journal, const Records& records) {
     for (const auto& record : records) {
-      ASSERT_TRUE(journal.append(record, entry_requires_sync(record.entry.type())).ok())
+      ASSERT_TRUE(journal.append(record.entry, entry_requires_sync(record.entry.type())).ok())
           << record.sequence;
     }
   }
@@ -123,33 +123,34 @@ TEST_F(JournalInit, AFailedSyncOfTheJournalOrTheDirectoryIsReported) {
 
 using JournalAppend = JournalFixture;
 
-TEST_F(JournalAppend, RefusesRecordsOutOfTurnWithoutWritingAnything) {
+TEST_F(JournalAppend, NumbersRecordsInTurnAndARefusalWritesAndUsesNothing) {
   FaultyFileIo io;
   SecureJournal journal = open_journal(io);
   const ReportV1 report = valid_run_report();
+  const JournalEntry header = JournalEntry::header(journal_header_of(report));
   const JournalEntry sample = JournalEntry::sample(report.samples[0]);
   const JournalEntry signal = JournalEntry::signal(report.signals[0]);
-  ASSERT_TRUE(journal.append(record_at(0, JournalEntry::header(journal_header_of(report))), true));
+  ASSERT_TRUE(journal.append(header, true));
   const std::string before = *file_contents(journal_path());
 
-  JournalRecord wrong_version = record_at(1, sample);
-  wrong_version.version = 2;
   // Signals and outcomes (among others) must be durable.
-  for (const JournalRecord& record :
-       {record_at(0, sample), record_at(2, sample), wrong_version, record_at(1, signal),
-        record_at(1, JournalEntry::outcome(report.outcome))}) {
-    EXPECT_EQ(journal.append(record, false).error(), kInvalid) << record.entry.name();
+  for (const JournalEntry& entry : {signal, JournalEntry::outcome(report.outcome)}) {
+    EXPECT_EQ(journal.append(entry, false).error(), kInvalid) << entry.name();
   }
   EXPECT_EQ(*file_contents(journal_path()), before);
   EXPECT_FALSE(journal.poisoned());
+  EXPECT_EQ(journal.next_sequence(), 1u);
 
-  // The refused sequence number is offered again and taken; only a durable
-  // append syncs.
+  // The refused sequence number goes to the next record taken; only a
+  // durable append syncs.
   const int syncs = io.sync_calls();
-  EXPECT_TRUE(journal.append(record_at(1, sample), false).ok());
+  EXPECT_TRUE(journal.append(sample, false).ok());
   EXPECT_EQ(io.sync_calls(), syncs);
-  EXPECT_TRUE(journal.append(record_at(2, signal), true).ok());
+  EXPECT_TRUE(journal.append(signal, true).ok());
   EXPECT_EQ(io.sync_calls(), syncs + 1);
+  expect_recovery(*file_contents(journal_path()),
+                  {record_at(0, header), record_at(1, sample), record_at(2, signal)},
+                  JournalTail::Clean);
 }
 
 TEST_F(JournalAppend, APayloadOfExactlyTheLimitIsTheLargestWritten) {
@@ -158,11 +159,11 @@ TEST_F(JournalAppend, APayloadOfExactlyTheLimitIsTheLargestWritten) {
   header.package_version.clear();
   const size_t base = encode_journal_record(record_at(0, JournalEntry::header(header))).size();
   header.package_version.assign(kMaxJournalPayloadBytes + 1 - base, 'v');
-  EXPECT_EQ(journal.append(record_at(0, JournalEntry::header(header)), true).error(), kInvalid);
+  EXPECT_EQ(journal.append(JournalEntry::header(header), true).error(), kInvalid);
   header.package_version.pop_back();
   const JournalRecord largest = record_at(0, JournalEntry::header(header));
   ASSERT_EQ(encode_journal_record(largest).size(), kMaxJournalPayloadBytes);
-  ASSERT_TRUE(journal.append(largest, true).ok());
+  ASSERT_TRUE(journal.append(largest.entry, true).ok());
   expect_recovery(*file_contents(journal_path()), {largest}, JournalTail::Clean);
 }
 
@@ -172,14 +173,14 @@ TEST_F(JournalAppend, AFailedWritePoisonsTheJournalForGood) {
   const Records records = journal_records_of(valid_run_report());
   FaultyFileIo io;
   SecureJournal journal = open_journal(io);
-  ASSERT_TRUE(journal.append(records[0], true).ok());
+  ASSERT_TRUE(journal.append(records[0].entry, true).ok());
   // The length goes out, the payload does not.
   io.dribble_writes();
   io.fail_writes_after(static_cast<int>(kFrameLengthBytes), ENOSPC);
-  EXPECT_EQ(journal.append(records[1], false).error(),
+  EXPECT_EQ(journal.append(records[1].entry, false).error(),
             storage_error(StorageErrorKind::WriteFailed, ENOSPC));
   io.heal();
-  EXPECT_EQ(journal.append(records[1], false).error(), kInvalid);
+  EXPECT_EQ(journal.append(records[1].entry, false).error(), kInvalid);
   // Finalize gives up before reading (which would call the torn journal
   // invalid) and syncs or writes nothing.
   const int syncs = io.sync_calls();
@@ -264,7 +265,7 @@ TEST_F(JournalCrash, AWriterKilledAtRandomMomentsLeavesAReadableJournal) {
     if (pid == 0) {
       for (uint64_t i = 0; i < 200000; ++i) {
         // Every sixteenth append is durable, as a signal's would be.
-        if (!journal.append(crash_record(i, report), i % 16 == 0)) ::_exit(1);
+        if (!journal.append(crash_record(i, report).entry, i % 16 == 0)) ::_exit(1);
       }
       ::_exit(0);
     }

@@ -16,8 +16,8 @@
 //
 //   auto journal = SecureJournal::initialize("/d/r.json");
 //   if (!journal) return fail(journal.error());
-//   journal->append(JournalRecord{1, 0, JournalEntry::header(h)}, /*durable=*/true);
-//   journal->append(JournalRecord{1, 1, JournalEntry::sample(s)}, /*durable=*/false);
+//   journal->append(JournalEntry::header(h), /*durable=*/true);    // record 0
+//   journal->append(JournalEntry::sample(s), /*durable=*/false);   // record 1
 //   ...
 //   auto published = journal->finalize();   // writes /d/r.json
 //   if (published) print(published->summary);
@@ -73,7 +73,7 @@ struct FinalizedReport {
 class JournalAppender {
  public:
   virtual ~JournalAppender() = default;
-  [[nodiscard]] virtual Result<void, StorageErrorKind> append_record(const JournalRecord& record,
+  [[nodiscard]] virtual Result<void, StorageErrorKind> append_record(JournalEntry entry,
                                                                      bool durable) = 0;
 };
 
@@ -116,19 +116,21 @@ class SecureJournal final : public JournalAppender {
   SecureJournal& operator=(const SecureJournal&) = delete;
   ~SecureJournal() override = default;
 
-  // Appends one record as one frame; `durable` syncs the journal after it.
-  // The record is not kept. Refused with InvalidRecord (nothing written, the
-  // journal stays usable unless it was poisoned already), checked in order:
-  // the journal is poisoned; the record's version is not 1; its sequence is
-  // not next_sequence(); `durable` is false for an entry that
-  // entry_requires_sync; its JSON is longer than kMaxJournalPayloadBytes.
-  // A failed write (WriteFailed) or sync (SyncFailed), both with the errno,
-  // poisons the journal: every later append is refused and finalize fails.
-  // On success next_sequence() grows by one, saturating.
-  [[nodiscard]] Result<void, StorageError> append(const JournalRecord& record, bool durable);
+  // Appends `entry` as the next record, version 1 with sequence
+  // next_sequence(), in one frame; `durable` syncs the journal after it. The
+  // journal numbers its records itself, so frame i always holds record i.
+  // The entry is not kept. Refused with InvalidRecord (nothing written, no
+  // sequence used, the journal stays usable unless it was poisoned already),
+  // checked in order: the journal is poisoned; `durable` is false for an
+  // entry that entry_requires_sync; the record's JSON is longer than
+  // kMaxJournalPayloadBytes. A failed write (WriteFailed) or sync
+  // (SyncFailed), both with the errno, poisons the journal: every later
+  // append is refused and finalize fails. On success next_sequence() grows
+  // by one, saturating.
+  [[nodiscard]] Result<void, StorageError> append(JournalEntry entry, bool durable);
 
   // append() without the errno.
-  [[nodiscard]] Result<void, StorageErrorKind> append_record(const JournalRecord& record,
+  [[nodiscard]] Result<void, StorageErrorKind> append_record(JournalEntry entry,
                                                              bool durable) override;
 
   // Publishes the report rebuilt from the journal as it is on disk: syncs the
@@ -159,7 +161,8 @@ class SecureJournal final : public JournalAppender {
   // The report path's last component and ".<it>.journal".
   const std::string& report_file_name() const { return report_file_name_; }
   const std::string& journal_file_name() const { return journal_file_name_; }
-  // The sequence the next appended record must carry; 0 after initialize.
+  // The sequence the next appended record gets, which is also the number of
+  // records appended so far; 0 after initialize.
   uint64_t next_sequence() const { return next_sequence_; }
   // Set by a failed frame write or sync; there is no way back.
   bool poisoned() const { return poisoned_; }
