@@ -1,15 +1,11 @@
 #include "artifacts.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <utility>
 #include <vector>
 
-#include "vek_guard/fd_io.h"
 #include "vek_guard/identity.h"
+#include "vek_guard/random_source.h"
 #include "vek_guard/version.h"
 
 namespace vek_guard::runtime {
@@ -30,16 +26,6 @@ cli::ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view m
   outcome.stderr_text.append(message);
   outcome.stderr_text.push_back('\n');
   return outcome;
-}
-
-std::optional<RandomSource> RandomSource::open() {
-  UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  return RandomSource(std::move(fd));
-}
-
-bool RandomSource::fill(std::span<uint8_t> out) {
-  return read_full(fd_.get(), out) == static_cast<ssize_t>(out.size());
 }
 
 Result<SecureJournal, cli::ExecutionOutcome> prepare_run_artifacts(

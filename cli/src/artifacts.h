@@ -1,6 +1,5 @@
-// The run's artifacts as the runtime sees them: random values, the journal
-// with its header, the sink that survives a failing journal, and the report
-// of a run that ends before supervision starts.
+// The run's artifacts as the runtime sees them: the journal with its header, the sink that survives
+// a failing journal, and the report of a run that ends before supervision starts.
 #ifndef VEK_GUARD_CLI_ARTIFACTS_H_
 #define VEK_GUARD_CLI_ARTIFACTS_H_
 
@@ -24,18 +23,6 @@ namespace vek_guard::runtime {
 // An outcome of kind `kind` with an empty standard output and "vek-guard: ",
 // `message` and a line feed as standard error.
 cli::ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view message);
-
-// "/dev/urandom", opened read-only; every value is read in full.
-class RandomSource {
- public:
-  static std::optional<RandomSource> open();
-  // Fills `out` completely; false when a read fails or the source ends.
-  bool fill(std::span<uint8_t> out);
-
- private:
-  explicit RandomSource(UniqueFd fd) : fd_(std::move(fd)) {}
-  UniqueFd fd_;
-};
 
 // Probes footprint observation, generates the run identity, creates the
 // journal beside the report and appends the header durably, as record 0.

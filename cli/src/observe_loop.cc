@@ -9,6 +9,7 @@
 #include "startup.h"
 #include "supervision.h"
 #include "vek_guard/identity.h"
+#include "vek_guard/parent_watcher.h"
 #include "vek_guard/policy.h"
 #include "vek_guard/process_control.h"
 #include "vek_guard/supervisor_signals.h"
@@ -34,7 +35,7 @@ enum class Ending : uint8_t {
 };
 
 ReportConfiguration observe_configuration(const SamplingConfig& sampling, Duration interval,
-                                          const ParentWatchSetup& parent) {
+                                          const ParentWatcher& parent) {
   ReportConfiguration report;
   report.mode = ReportMode::Observe;
   // Observe never intervenes; the counts are those its policy machine
@@ -45,8 +46,8 @@ ReportConfiguration observe_configuration(const SamplingConfig& sampling, Durati
   report.max_sample_age_ms = sampling.max_sample_age().as_millis_saturating();
   report.max_sample_window_ms = sampling.max_sample_window().as_millis_saturating();
   report.term_grace_ms = kParentKillDelay.as_millis_saturating();
-  report.on_parent_exit = parent.on_parent_exit;
-  report.parent_watch = parent.parent_watch;
+  report.on_parent_exit = parent.on_parent_exit();
+  report.parent_watch = parent.watch();
   return report;
 }
 
@@ -238,7 +239,7 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   Result<SamplingConfig, cli::ExecutionOutcome> sampling =
       make_sampling_config(options.sample_interval);
   if (!sampling) return sampling.error();
-  const ParentWatchSetup parent = watch_parent_setup(options.on_parent_exit);
+  const ParentWatcher parent = ParentWatcher::start(options.on_parent_exit);
   Result<SecureJournal, cli::ExecutionOutcome> journal = prepare_run_artifacts(
       command, observe_configuration(*sampling, options.sample_interval, parent), false);
   if (!journal) return journal.error();
@@ -297,8 +298,7 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   }
   FootprintSampler sampler(*sampling, std::move(*tracker), std::move(sampling_inventory));
   SupervisionCommon common(std::move(*monitor), JournalSink(std::move(*journal)), *sampling,
-                           options.sample_interval, parent.parent,
-                           options.on_parent_exit == OnParentExit::Detach, std::move(sampler),
+                           options.sample_interval, parent, std::move(sampler),
                            std::move(*launched), std::move(stop_link));
   ObserveLoop loop(common, PolicyMachine::observe_only(sampling->max_sample_age(),
                                                        sampling->max_sample_window()));

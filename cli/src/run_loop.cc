@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <time.h>
 
 #include <algorithm>
 #include <deque>
@@ -178,14 +177,6 @@ void record_attempt(RunSupervision& run, const InterventionAttempt& attempt, Rec
   journal_event(run.common.journal, JournalEntry::signal(record), true, room);
 }
 
-void plain_sleep(Duration duration) {
-  timespec remaining{};
-  remaining.tv_sec = static_cast<time_t>(std::min<uint64_t>(duration.secs(), 86'400));
-  remaining.tv_nsec = static_cast<long>(duration.subsec_nanos());
-  while (nanosleep(&remaining, &remaining) != 0) {
-  }
-}
-
 void poll_checkpoint_progress(RunSupervision& run) {
   const Duration now = run.common.now();
   if (run.checkpoint_readiness == CheckpointReadiness::Unavailable) return;
@@ -234,7 +225,8 @@ std::string fail_closed(RunSupervision& run, std::string error_text) {
       dispatch_policy_input(run, PolicyEvent::Tick{now});
       return error_text;
     }
-    plain_sleep(deadline->saturating_sub(now));
+    // A plain timed wait: neither a signal nor the root cuts it short.
+    wait_for(deadline->saturating_sub(now), nullptr, nullptr);
   }
 }
 

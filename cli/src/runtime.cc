@@ -1,7 +1,5 @@
 #include "vek_guard_cli/runtime.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <string>
 #include <utility>
@@ -13,8 +11,10 @@
 #include "vek_guard/checkpoint.h"
 #include "vek_guard/coding.h"
 #include "vek_guard/identity.h"
+#include "vek_guard/parent_watcher.h"
 #include "vek_guard/policy.h"
 #include "vek_guard/process_control.h"
+#include "vek_guard/random_source.h"
 #include "vek_guard/supervisor_signals.h"
 
 namespace vek_guard::runtime {
@@ -24,7 +24,7 @@ constexpr std::string_view kDescriptorLimitTooLow =
     "open-file limit is too low for the checkpoint descriptor 198 (ulimit -n must allow 199)";
 
 ReportConfiguration run_report_configuration(const PolicyConfig& config, Duration interval,
-                                             const ParentWatchSetup& parent) {
+                                             const ParentWatcher& parent) {
   ReportConfiguration report;
   report.mode = ReportMode::Enforce;
   report.max_footprint_bytes = config.max_footprint_bytes;
@@ -41,8 +41,8 @@ ReportConfiguration run_report_configuration(const PolicyConfig& config, Duratio
     report.checkpoint_timeout_ms = config.checkpoint_timeout->as_millis_saturating();
   }
   report.term_grace_ms = config.term_grace.as_millis_saturating();
-  report.on_parent_exit = parent.on_parent_exit;
-  report.parent_watch = parent.parent_watch;
+  report.on_parent_exit = parent.on_parent_exit();
+  report.parent_watch = parent.watch();
   return report;
 }
 
@@ -152,7 +152,7 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
   Result<SamplingConfig, cli::ExecutionOutcome> sampling =
       make_sampling_config(common.sample_interval);
   if (!sampling) return sampling.error();
-  const ParentWatchSetup parent = watch_parent_setup(common.on_parent_exit);
+  const ParentWatcher parent = ParentWatcher::start(common.on_parent_exit);
 
   Result<SecureJournal, cli::ExecutionOutcome> journal = prepare_run_artifacts(
       command, run_report_configuration(*policy_config, common.sample_interval, parent), true);
@@ -193,10 +193,10 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
       .evidence = InterventionEvidence(),
       .actuator = std::move(actuator),
       .checkpoint_record = CheckpointRecord{},
-      .common = SupervisionCommon(
-          std::move(*monitor), JournalSink(std::move(*journal), journal_record_limit), *sampling,
-          common.sample_interval, parent.parent, common.on_parent_exit == OnParentExit::Detach,
-          std::move(sampler), std::move(child.owned), std::move(child.stop_link)),
+      .common = SupervisionCommon(std::move(*monitor),
+                                  JournalSink(std::move(*journal), journal_record_limit), *sampling,
+                                  common.sample_interval, parent, std::move(sampler),
+                                  std::move(child.owned), std::move(child.stop_link)),
   };
   std::move(*ready).notify();
   return supervise_run(std::move(supervision));

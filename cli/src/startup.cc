@@ -29,35 +29,6 @@ Result<SamplingConfig, cli::ExecutionOutcome> make_sampling_config(Duration samp
   return *config;
 }
 
-ParentWatchSetup watch_parent_setup(OnParentExit on_parent_exit) {
-  ParentWatchSetup setup;
-  setup.on_parent_exit = on_parent_exit;
-  Result<bool, ControlError> ignored = process_control::hangup_is_ignored();
-  if (!ignored) {
-    setup.parent_watch = ParentWatch::ParentUnobservable;
-    return setup;
-  }
-  const pid_t parent = getppid();
-  const bool terminate = on_parent_exit == OnParentExit::Terminate;
-  if (terminate && parent < 2) {
-    setup.parent_watch = ParentWatch::ParentIsLaunchd;
-    return setup;
-  }
-  if (terminate && *ignored) {
-    setup.parent_watch = ParentWatch::HangupIgnored;
-    return setup;
-  }
-  Result<ProcessRecord, InspectionError> record =
-      NativeProcessInventory().inspect(parent < 0 ? 0 : parent);
-  if (!record || record->exited) {
-    setup.parent_watch = ParentWatch::ParentUnobservable;
-    return setup;
-  }
-  setup.parent = record->identity();
-  setup.parent_watch = terminate ? ParentWatch::Active : ParentWatch::Detach;
-  return setup;
-}
-
 TerminalKind kind_of_status(const ChildStatus& status) {
   return status.kind() == ChildStatus::Kind::Exited ? TerminalKind::child_exited(status.number())
                                                     : TerminalKind::child_signaled(status.number());

@@ -31,15 +31,6 @@ Result<ClientReady, cli::ExecutionOutcome> take_client_ready(std::optional<int32
 // and a history of kSampleHistoryCapacity. A refusal is the run's outcome.
 Result<SamplingConfig, cli::ExecutionOutcome> make_sampling_config(Duration sample_interval);
 
-// How the launching parent is watched.
-struct ParentWatchSetup {
-  std::optional<ProcessIdentity> parent;
-  OnParentExit on_parent_exit = OnParentExit::Terminate;
-  ParentWatch parent_watch = ParentWatch::ParentUnobservable;
-};
-
-ParentWatchSetup watch_parent_setup(OnParentExit on_parent_exit);
-
 // The terminal kind that a root's own status stands for.
 TerminalKind kind_of_status(const ChildStatus& status);
 

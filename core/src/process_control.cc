@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -660,8 +662,6 @@ ProcessControlHandle OwnedProcess::control_handle() const {
   return ProcessControlHandle(process_group_, root_);
 }
 
-int OwnedProcess::root_pidfd() const { return root_ ? root_->pidfd.get() : -1; }
-
 Result<std::optional<ChildStatus>, ControlError> OwnedProcess::try_wait_root() {
   if (root_status_) return root_status_;
   if (!root_ || root_->released) return control_error(ControlErrorKind::WaitFailed, ECHILD);
@@ -718,6 +718,34 @@ void OwnedProcess::relinquish() && {
 }
 
 // ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+
+void wait_for(Duration duration, const TerminalSignalMonitor* monitor, const OwnedProcess* owned) {
+  // The longest single wait; a longer one is taken in several, which keeps
+  // the timeout well inside what ppoll accepts.
+  constexpr Duration kLongestWait = Duration::from_secs(3600);
+  pollfd fds[2];
+  nfds_t count = 0;
+  if (monitor != nullptr) fds[count++] = {monitor->fd(), POLLIN, 0};
+  // A reaped root's pidfd stays readable for good; polling it would turn
+  // the wait into a spin.
+  if (owned != nullptr && owned->root_ && !owned->root_->released && owned->root_->pidfd.valid()) {
+    fds[count++] = {owned->root_->pidfd.get(), POLLIN, 0};
+  }
+  Duration remaining = duration;
+  const MonotonicInstant start = MonotonicInstant::now();
+  while (!remaining.is_zero()) {
+    const Duration wait = std::min(remaining, kLongestWait);
+    timespec timeout{};
+    timeout.tv_sec = static_cast<time_t>(wait.secs());
+    timeout.tv_nsec = static_cast<long>(wait.subsec_nanos());
+    const int ready = ::ppoll(count == 0 ? nullptr : fds, count, &timeout, nullptr);
+    if (ready > 0) return;  // a signal arrived or the root exited: next pass now
+    if (ready < 0 && errno != EINTR) return;
+    remaining = duration.saturating_sub(start.elapsed());
+  }
+}
 
 // ---------------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,6 +21,7 @@
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 #include "vek_guard/checkpoint.h"
+#include "vek_guard/supervisor_signals.h"
 
 namespace vek_guard {
 namespace {
@@ -186,6 +188,35 @@ TEST(OwnedProcess, DropKillsAndReapsARootThatLeftItsGroup) {
     EXPECT_EQ(process->owned_group_exists().value(), false);
   }
   expect_reaped(root);
+}
+
+// The wait between passes ends at a signal byte or at the root's exit, but
+// never spins on a root that has already been waited for. Only bounds that a
+// busy machine cannot break are checked: far below the requested minute, and
+// no shorter than a plain wait.
+TEST(WaitFor, EndsEarlyOnASignalOrTheRootsExitAndNotOnAReapedRoot) {
+  using Clock = std::chrono::steady_clock;
+  const auto took = [](auto&& wait) {
+    const Clock::time_point start = Clock::now();
+    wait();
+    return Clock::now() - start;
+  };
+  const Duration minute = Duration::from_secs(60);
+  SignalStateGuard guard;
+  auto monitor = TerminalSignalMonitor::install();
+  ASSERT_TRUE(monitor.ok());
+  ::raise(SIGINT);
+  EXPECT_LT(took([&] { wait_for(minute, &*monitor, nullptr); }), seconds(30));
+  EXPECT_EQ(monitor->poll().value(), std::vector<uint8_t>{SIGINT});
+
+  auto process = OwnedProcess::launch({.argv = {"/bin/sh", "-c", "exit 3"}});
+  ASSERT_TRUE(process.ok());
+  EXPECT_LT(took([&] { wait_for(minute, &*monitor, &*process); }), seconds(30));
+  EXPECT_EQ(wait_for_root(*process), ChildStatus::exited(3));
+  const Duration short_wait = Duration::from_millis(50);
+  EXPECT_GE(took([&] { wait_for(short_wait, &*monitor, &*process); }),
+            std::chrono::milliseconds(50));
+  EXPECT_GE(took([&] { wait_for(short_wait, nullptr, nullptr); }), std::chrono::milliseconds(50));
 }
 
 TEST(ClientReady, RefusesStandardStreamsAndClosedDescriptorsAndLeavesThemAlone) {

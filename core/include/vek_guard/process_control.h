@@ -11,6 +11,9 @@
 // The supervisor's own signals (its start-up set-up, the terminal-signal
 // monitor, the job-control link to the group) are supervisor_signals.h.
 //
+// `wait_for` is the one wait of the supervision loop: the time between two
+// passes, cut short by a terminal signal or the root's exit.
+//
 // Every call is synchronous and belongs to the supervision thread. Failures are
 // `LaunchError` or `ControlError`; a vanished target or refused permission is
 // a `SignalDelivery` result, not an error.
@@ -40,12 +43,15 @@
 #include <string_view>
 #include <vector>
 
+#include "vek_guard/duration.h"
 #include "vek_guard/error.h"
 #include "vek_guard/identity.h"
 #include "vek_guard/report.h"
 #include "vek_guard/unique_fd.h"
 
 namespace vek_guard {
+
+class TerminalSignalMonitor;  // supervisor_signals.h
 
 // ---------------------------------------------------------------------------
 // Errors.
@@ -350,11 +356,6 @@ class OwnedProcess {
   // A handle on the group that also reaches the root while it is unreaped.
   ProcessControlHandle control_handle() const;
 
-  // A pidfd of the root, readable (POLLIN) once the root has exited, for
-  // waking a poll(2); -1 where pidfd_open is unavailable. Owned by this
-  // object (and the handles taken from it): valid while it lives.
-  int root_pidfd() const;
-
   int32_t root_pid() const { return root_pid_; }
   std::optional<int32_t> process_group() const { return process_group_; }
   bool owns_group() const { return owns_group_; }
@@ -363,6 +364,9 @@ class OwnedProcess {
  private:
   OwnedProcess() = default;
   static Result<OwnedProcess, LaunchError> launch_impl(const LaunchSpec& spec, int endpoint);
+  // Waits on the root's pidfd while the root has not been waited for.
+  friend void wait_for(Duration duration, const TerminalSignalMonitor* monitor,
+                       const OwnedProcess* owned);
   // Leaves a moved-from object with no process, no group and nothing to do.
   void release_everything();
 
@@ -376,6 +380,20 @@ class OwnedProcess {
   bool owns_group_ = false;
   bool stdin_was_terminal_ = false;
 };
+
+// ---------------------------------------------------------------------------
+// Waiting between supervision passes.
+
+// Waits for `duration`, or less: it returns early when a signal byte is
+// waiting in `monitor`'s pipe, or when the root of `owned` exits while it
+// has not been waited for yet (through the root's pidfd; without pidfd_open,
+// before Linux 5.3, the root's exit waits for the timeout like everything
+// else). With neither, it is a plain timed sleep. Either may be null.
+// Interruptions by a signal handler are waited out against the monotonic
+// clock, so a handled signal shortens nothing. The wait is taken in pieces of
+// at most an hour, well inside what ppoll accepts; a failing wait (other than
+// an interruption) returns at once. Supervision thread only.
+void wait_for(Duration duration, const TerminalSignalMonitor* monitor, const OwnedProcess* owned);
 
 // ---------------------------------------------------------------------------
 // Client readiness.
