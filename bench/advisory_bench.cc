@@ -46,8 +46,8 @@ BENCHMARK(BM_VmStatistics);
 void BM_WatcherIdleWakeups(benchmark::State& state) {
   constexpr auto kWindow = std::chrono::seconds(5);
   for (auto _ : state) {
-    auto watcher = platform::PressureWatcher::start(
-        platform::kPressureMemoryPath, platform::kPressureReadPeriod, [](uint64_t) {});
+    auto watcher = platform::PressureWatcher::start(platform::kPressureMemoryPath,
+                                                    platform::kPressureReadPeriod, [](uint64_t) {});
     if (!watcher) {
       state.SkipWithError("no pressure information on this system");
       return;

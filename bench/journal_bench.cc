@@ -22,6 +22,8 @@
 #include "support/report_samples.h"
 #include "support/temp_dir.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
+#include "vek_guard/version.h"
 
 namespace vek_guard {
 namespace {
@@ -63,7 +65,7 @@ SecureJournal must_initialize(const std::string& report_path) {
 }
 
 void must_append(SecureJournal& journal, const JournalRecord& record) {
-  if (!journal.append(record, entry_requires_sync(record.entry.type()))) {
+  if (!journal.append(record.entry, entry_requires_sync(record.entry.type()))) {
     std::fprintf(stderr, "journal_bench: append %llu failed\n",
                  static_cast<unsigned long long>(record.sequence));
     std::abort();
@@ -88,30 +90,28 @@ const WrittenJournal& written_journal() {
 
 void BM_AppendSampleNonDurable(benchmark::State& state) {
   const SampleWindow sample = test_support::sample_with_full_advisory(50);
-  const JournalHeader header{1, "0.3.0", test_support::valid_run_report().run, {}, {}, {}};
+  const JournalHeader header{
+      1, std::string(kPackageVersion), test_support::valid_run_report().run, {}, {}, {}};
   test_support::TempDir dir;
   int generation = 0;
   std::unique_ptr<SecureJournal> journal;
-  uint64_t sequence = 0;
   const auto fresh_journal = [&] {
     journal = std::make_unique<SecureJournal>(
         must_initialize(dir.file("r" + std::to_string(generation++) + ".json")));
     must_append(*journal, record_at(0, JournalEntry::header(header)));
-    sequence = 1;
   };
   fresh_journal();
   for (auto _ : state) {
     // Keep the file at a realistic size (a run's worth of samples).
-    if (sequence > 2 * kFullHistory) {
+    if (journal->next_sequence() > 2 * kFullHistory) {
       state.PauseTiming();
       fresh_journal();
       state.ResumeTiming();
     }
-    if (!journal->append(record_at(sequence, JournalEntry::sample(sample)), false)) {
+    if (!journal->append(JournalEntry::sample(sample), false)) {
       state.SkipWithError("append failed");
       break;
     }
-    ++sequence;
   }
   state.SetLabel(
       std::to_string(encode_journal_record(record_at(1, JournalEntry::sample(sample))).size()) +

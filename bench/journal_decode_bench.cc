@@ -19,6 +19,7 @@
 #include "vek_guard/journal_record.h"
 #include "vek_guard/json_reader.h"
 #include "vek_guard/report.h"
+#include "vek_guard/version.h"
 
 namespace vek_guard {
 namespace {

@@ -5,8 +5,6 @@
 // record order, absent optionals left out, the outcome's kind flattened) and
 // dumps it with two-space indentation, which gives the same text; the
 // benchmark checks that before timing anything.
-#include <benchmark/benchmark.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,10 +14,12 @@
 #include <variant>
 #include <vector>
 
+#include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
 #include "vek_guard/json_writer.h"
 #include "vek_guard/report.h"
+#include "vek_guard/version.h"
 
 namespace vek_guard {
 namespace {
@@ -138,7 +138,10 @@ nlohmann::ordered_json as_nlohmann(const T& value) {
     return nlohmann::ordered_json(value);
   } else if constexpr (UnitEnum<T>) {
     return nlohmann::ordered_json(enum_name(value));
-  } else if constexpr (requires { value.begin(); value.end(); }) {
+  } else if constexpr (requires {
+                         value.begin();
+                         value.end();
+                       }) {
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (const auto& element : value) array.push_back(as_nlohmann(element));
     return array;
@@ -154,9 +157,8 @@ nlohmann::ordered_json as_nlohmann(const T& value) {
     return object;
   } else {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    T::for_each_field(value, [&](FieldKey key, const auto& member) {
-      add_nlohmann_field(object, key, member);
-    });
+    T::for_each_field(
+        value, [&](FieldKey key, const auto& member) { add_nlohmann_field(object, key, member); });
     return object;
   }
 }

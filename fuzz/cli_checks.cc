@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "checks.h"
+#include "vek_guard/coding.h"
 #include "vek_guard_cli/cli.h"
+#include "vek_guard_cli/display_text.h"
+#include "vek_guard_cli/option_values.h"
 
 namespace vek_guard::fuzz {
 namespace {
@@ -221,7 +224,7 @@ CheckResult check_quote_debug(std::span<const uint8_t> data) {
 CheckResult check_cli_values(std::span<const uint8_t> data) {
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   const bool utf8 = reference_utf8(text);
-  if (cli::is_valid_utf8(text) != utf8) return fail("is_valid_utf8 disagrees with the table");
+  if (is_valid_utf8(text) != utf8) return fail("is_valid_utf8 disagrees with the table");
 
   const auto equal = [](const auto& a, const auto& b) { return a == b; };
   const auto millis = [](const Duration& a, uint64_t ms) { return a == Duration::from_millis(ms); };
@@ -243,10 +246,10 @@ CheckResult check_cli_values(std::span<const uint8_t> data) {
         compare("parse_wall_time", cli::parse_wall_time(text), utf8_refusal<uint64_t>(), millis),
         compare("parse_checkpoint_timeout", cli::parse_checkpoint_timeout(text),
                 utf8_refusal<uint64_t>(), millis),
-        compare("parse_sample_interval", cli::parse_sample_interval(text),
-                utf8_refusal<uint64_t>(), millis),
-        compare("parse_client_ready_fd", cli::parse_client_ready_fd(text),
-                utf8_refusal<int32_t>(), equal),
+        compare("parse_sample_interval", cli::parse_sample_interval(text), utf8_refusal<uint64_t>(),
+                millis),
+        compare("parse_client_ready_fd", cli::parse_client_ready_fd(text), utf8_refusal<int32_t>(),
+                equal),
         compare("parse_on_parent_exit", cli::parse_on_parent_exit(text),
                 utf8_refusal<OnParentExit>(), equal),
     });
@@ -271,13 +274,12 @@ CheckResult check_cli_values(std::span<const uint8_t> data) {
               reference_positive(text, "byte quantity"), equal),
       compare("parse_bytes", cli::parse_bytes(text), reference_bytes(text), equal),
       compare("parse_duration", cli::parse_duration(text), duration, millis),
-      compare("parse_max_footprint", cli::parse_max_footprint(text), reference_bytes(text),
-              equal),
+      compare("parse_max_footprint", cli::parse_max_footprint(text), reference_bytes(text), equal),
       compare("parse_wall_time", cli::parse_wall_time(text), wall_time, millis),
       compare("parse_checkpoint_timeout", cli::parse_checkpoint_timeout(text), timeout, millis),
       compare("parse_sample_interval", cli::parse_sample_interval(text), duration, millis),
-      compare("parse_client_ready_fd", cli::parse_client_ready_fd(text),
-              reference_descriptor(text), equal),
+      compare("parse_client_ready_fd", cli::parse_client_ready_fd(text), reference_descriptor(text),
+              equal),
       compare("parse_on_parent_exit", cli::parse_on_parent_exit(text), on_parent_exit, equal),
   });
 }

@@ -17,7 +17,9 @@
 #include "reference_decoder.h"
 #include "vek_guard/checkpoint.h"
 #include "vek_guard/coding.h"
+#include "vek_guard/fd_io.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
 #include "vek_guard/journal_record.h"
 #include "vek_guard/json_reader.h"
 #include "vek_guard/unique_fd.h"
@@ -64,13 +66,7 @@ class ScratchFile {
     ::unlink(path_.c_str());
     UniqueFd out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!out.valid() || ::fchmod(out.get(), 0600) != 0) return UniqueFd();
-    std::size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t wrote = ::write(out.get(), data.data() + done, data.size() - done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) return UniqueFd();
-      done += static_cast<std::size_t>(wrote);
-    }
+    if (write_all(out.get(), data.data(), data.size()) != 0) return UniqueFd();
     return UniqueFd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   }
 

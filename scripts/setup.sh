@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
-          zlib1g-dev libbenchmark-dev valgrind)
+          zlib1g-dev libbenchmark-dev valgrind clang-format)
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -1,14 +1,12 @@
 #include "artifacts.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <utility>
 #include <vector>
 
 #include "vek_guard/identity.h"
+#include "vek_guard/random_source.h"
+#include "vek_guard/version.h"
 
 namespace vek_guard::runtime {
 namespace {
@@ -17,18 +15,6 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 bool is_child_kind(TerminalKind::Tag tag) {
   return tag == TerminalKind::Tag::ChildExited || tag == TerminalKind::Tag::ChildSignaled;
-}
-
-JournalRecord make_record(uint64_t sequence, JournalEntry entry) {
-  JournalRecord record;
-  record.version = 1;
-  record.sequence = sequence;
-  record.entry = std::move(entry);
-  return record;
-}
-
-void advance(uint64_t& sequence) {
-  if (sequence != UINT64_MAX) ++sequence;
 }
 
 }  // namespace
@@ -42,24 +28,7 @@ cli::ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view m
   return outcome;
 }
 
-std::optional<RandomSource> RandomSource::open() {
-  UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  return RandomSource(std::move(fd));
-}
-
-bool RandomSource::fill(std::span<uint8_t> out) {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::read(fd_.get(), out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(
+Result<SecureJournal, cli::ExecutionOutcome> prepare_run_artifacts(
     const cli::NormalizedCommand& command, const ReportConfiguration& configuration,
     bool checkpoint_channel_available) {
   if (!NativeProcessInventory().probe_footprint()) {
@@ -104,29 +73,20 @@ Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(
     return unexpected(
         failure_outcome(TerminalKind::Tag::PartialArtifactFailure, journal.error().message()));
   }
-  uint64_t sequence = 0;
   Result<void, StorageError> appended =
-      journal_append(*journal, sequence, JournalEntry::header(std::move(header)), true);
+      journal->append(JournalEntry::header(std::move(header)), true);
   if (!appended) {
     return unexpected(
         failure_outcome(TerminalKind::Tag::PartialArtifactFailure, appended.error().message()));
   }
-  return PreparedArtifacts{std::move(*journal), sequence};
+  return std::move(*journal);
 }
 
-Result<void, StorageError> journal_append(SecureJournal& journal, uint64_t& sequence,
-                                          JournalEntry entry, bool durable) {
-  const JournalRecord record = make_record(sequence, std::move(entry));
-  Result<void, StorageError> result = journal.append(record, durable);
-  if (result) advance(sequence);
-  return result;
-}
-
-JournalSink::AppendResult JournalSink::append(const JournalRecord& record, bool durable) {
+JournalSink::AppendResult JournalSink::append(JournalEntry entry, bool durable) {
   if (!journal_) {
     return {Status::NoJournal, failure_.value_or(StorageErrorKind::WriteFailed)};
   }
-  Result<void, StorageErrorKind> result = journal_->append_record(record, durable);
+  Result<void, StorageErrorKind> result = journal_->append_record(std::move(entry), durable);
   if (result) return {Status::Appended, StorageErrorKind::WriteFailed};
   failure_ = result.error();
   // Releasing the journal closes its descriptors; the file stays on disk.
@@ -134,8 +94,11 @@ JournalSink::AppendResult JournalSink::append(const JournalRecord& record, bool 
   return {Status::FailedNow, result.error()};
 }
 
-bool JournalSink::has_room(uint64_t records, RecordRoom room) const {
-  if (room == RecordRoom::Closing) return true;
+bool JournalSink::has_room(RecordRoom room) const {
+  if (room == RecordRoom::Closing || !journal_) return true;
+  // The journal numbers its records from 0, so the next sequence is also
+  // the number of records it holds.
+  const uint64_t records = journal_->next_sequence();
   const uint64_t kept_limit =
       record_limit_ > kClosingRecordReserve ? record_limit_ - kClosingRecordReserve : 0;
   const uint64_t limit = room == RecordRoom::Kept           ? kept_limit
@@ -144,15 +107,13 @@ bool JournalSink::has_room(uint64_t records, RecordRoom room) const {
   return records < limit;
 }
 
-void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable,
-                   RecordRoom room) {
-  if (!sink.has_room(sequence, room)) return;
-  const JournalRecord record = make_record(sequence, std::move(entry));
-  if (sink.append(record, durable).status == JournalSink::Status::Appended) advance(sequence);
+void journal_event(JournalSink& sink, JournalEntry entry, bool durable, RecordRoom room) {
+  if (!sink.has_room(room)) return;
+  (void)sink.append(std::move(entry), durable);
 }
 
-cli::ExecutionOutcome finalize_early_report(SecureJournal journal, uint64_t sequence,
-                                            TerminalKind kind, std::string_view message) {
+cli::ExecutionOutcome finalize_early_report(SecureJournal journal, TerminalKind kind,
+                                            std::string_view message) {
   const bool child = is_child_kind(kind.tag());
   const std::string_view unpublished = child
                                            ? "child exited but its report could not be finalized"
@@ -182,10 +143,9 @@ cli::ExecutionOutcome finalize_early_report(SecureJournal journal, uint64_t sequ
   EscapeEvidence escape;
   escape.detected = Observed<bool>::available(false);
 
-  const bool appended =
-      journal_append(journal, sequence, JournalEntry::checkpoint(CheckpointRecord{}), true).ok() &&
-      journal_append(journal, sequence, JournalEntry::escape(escape), false).ok() &&
-      journal_append(journal, sequence, JournalEntry::outcome(outcome), true).ok();
+  const bool appended = journal.append(JournalEntry::checkpoint(CheckpointRecord{}), true).ok() &&
+                        journal.append(JournalEntry::escape(escape), false).ok() &&
+                        journal.append(JournalEntry::outcome(outcome), true).ok();
   if (!appended) return failure_outcome(TerminalKind::Tag::PartialArtifactFailure, unpublished);
 
   Result<FinalizedReport, StorageError> finalized = journal.finalize();

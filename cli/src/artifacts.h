@@ -1,6 +1,5 @@
-// The run's artifacts as the runtime sees them: random values, the journal
-// with its header, the sink that survives a failing journal, and the report
-// of a run that ends before supervision starts.
+// The run's artifacts as the runtime sees them: the journal with its header, the sink that survives
+// a failing journal, and the report of a run that ends before supervision starts.
 #ifndef VEK_GUARD_CLI_ARTIFACTS_H_
 #define VEK_GUARD_CLI_ARTIFACTS_H_
 
@@ -25,34 +24,13 @@ namespace vek_guard::runtime {
 // `message` and a line feed as standard error.
 cli::ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view message);
 
-// "/dev/urandom", opened read-only; every value is read in full.
-class RandomSource {
- public:
-  static std::optional<RandomSource> open();
-  // Fills `out` completely; false when a read fails or the source ends.
-  bool fill(std::span<uint8_t> out);
-
- private:
-  explicit RandomSource(UniqueFd fd) : fd_(std::move(fd)) {}
-  UniqueFd fd_;
-};
-
-struct PreparedArtifacts {
-  SecureJournal journal;
-  uint64_t sequence = 0;  // the sequence of the next record: 1, after the header
-};
-
 // Probes footprint observation, generates the run identity, creates the
-// journal beside the report and appends the header durably. Failures are the
-// run's outcome (supervisor_failure or partial_artifact_failure).
-Result<PreparedArtifacts, cli::ExecutionOutcome> prepare_run_artifacts(
+// journal beside the report and appends the header durably, as record 0.
+// Failures are the run's outcome (supervisor_failure or
+// partial_artifact_failure).
+Result<SecureJournal, cli::ExecutionOutcome> prepare_run_artifacts(
     const cli::NormalizedCommand& command, const ReportConfiguration& configuration,
     bool checkpoint_channel_available);
-
-// Appends one record (version 1, `sequence`) straight to the journal and
-// advances `sequence` when the journal accepted it.
-Result<void, StorageError> journal_append(SecureJournal& journal, uint64_t& sequence,
-                                          JournalEntry entry, bool durable);
 
 // How much of the journal a record may take. The journal's reader accepts at
 // most kMaxJournalRecords records, so a journal that grew past that would
@@ -98,10 +76,11 @@ class JournalSink {
   explicit JournalSink(SecureJournal journal, uint64_t record_limit = kMaxJournalRecords)
       : journal_(std::move(journal)), record_limit_(record_limit) {}
 
-  AppendResult append(const JournalRecord& record, bool durable);
+  AppendResult append(JournalEntry entry, bool durable);
 
-  // Whether a record of `room` fits in a journal holding `records` records.
-  bool has_room(uint64_t records, RecordRoom room) const;
+  // Whether a record of `room` fits in the journal as it stands (true once
+  // there is no journal: the append then answers NoJournal).
+  bool has_room(RecordRoom room) const;
 
   // The journal while no append has failed; null afterwards.
   SecureJournal* journal() { return journal_ ? &*journal_ : nullptr; }
@@ -113,19 +92,18 @@ class JournalSink {
   uint64_t record_limit_;
 };
 
-// Appends through the sink; `sequence` (which is also the number of records
-// in the journal) advances only when the record was appended. Failures are
-// kept by the sink for the end of the run. A record for which the journal
-// has no room left is left out, and nothing else changes.
-void journal_event(JournalSink& sink, uint64_t& sequence, JournalEntry entry, bool durable,
+// Appends through the sink, which keeps failures for the end of the run. A
+// record for which the journal has no room left is left out, and nothing
+// else changes.
+void journal_event(JournalSink& sink, JournalEntry entry, bool durable,
                    RecordRoom room = RecordRoom::Kept);
 
 // Closes a run that ends before supervision starts: appends the checkpoint,
 // escape and outcome records at 0 ms and publishes the report. The kind is
 // kept for the child, launch and configuration kinds, every other becomes
 // supervisor_failure in the report.
-cli::ExecutionOutcome finalize_early_report(SecureJournal journal, uint64_t sequence,
-                                            TerminalKind kind, std::string_view message);
+cli::ExecutionOutcome finalize_early_report(SecureJournal journal, TerminalKind kind,
+                                            std::string_view message);
 
 }  // namespace vek_guard::runtime
 

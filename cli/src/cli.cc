@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,205 +16,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "vek_guard/coding.h"
+#include "vek_guard/policy.h"
+#include "vek_guard/version.h"
+#include "vek_guard_cli/display_text.h"
+#include "vek_guard_cli/option_values.h"
+
 namespace vek_guard::cli {
-namespace {
-
-constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
-
-struct Suffix {
-  std::string_view text;
-  uint64_t multiplier;
-};
-
-// Longer suffixes first: "B" alone would otherwise swallow "KiB".
-constexpr std::array<Suffix, 5> kByteSuffixes{{
-    {"TiB", uint64_t{1} << 40},
-    {"GiB", uint64_t{1} << 30},
-    {"MiB", uint64_t{1} << 20},
-    {"KiB", uint64_t{1} << 10},
-    {"B", 1},
-}};
-
-// "ms" before "m" and "s" for the same reason; the multipliers are in
-// milliseconds.
-constexpr std::array<Suffix, 4> kDurationSuffixes{{
-    {"ms", 1},
-    {"h", 3'600'000},
-    {"m", 60'000},
-    {"s", 1'000},
-}};
-
-template <std::size_t N>
-const Suffix* match_suffix(std::string_view text, const std::array<Suffix, N>& suffixes) {
-  for (const Suffix& suffix : suffixes) {
-    if (text.ends_with(suffix.text)) return &suffix;
-  }
-  return nullptr;
-}
-
-// One decoded UTF-8 sequence: its code point and its length in bytes.
-struct CodePoint {
-  uint32_t value;
-  std::size_t length;
-};
-
-// Decodes the sequence starting at text[at], or nothing when the bytes there
-// are not well-formed UTF-8 (overlong forms, surrogates, code points above
-// U+10FFFF and truncated sequences included).
-std::optional<CodePoint> decode_utf8(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) return CodePoint{lead, 1};
-  std::size_t length = 0;
-  uint32_t code = 0;
-  uint32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code = lead & 0x1F;
-    minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code = lead & 0x0F;
-    minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code = lead & 0x07;
-    minimum = 0x10000;
-  } else {
-    // Continuation bytes, C0/C1 (always overlong) and F5..FF never lead.
-    return std::nullopt;
-  }
-  if (text.size() - at < length) return std::nullopt;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[at + k]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    code = (code << 6) | (next & 0x3F);
-  }
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
-  return CodePoint{code, length};
-}
-
-std::string labelled(std::string_view label, std::string_view rest) {
-  std::string message(label);
-  message += rest;
-  return message;
-}
-
-}  // namespace
-
-bool is_valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::optional<CodePoint> decoded = decode_utf8(text, i);
-    if (!decoded) return false;
-    i += decoded->length;
-  }
-  return true;
-}
-
-Result<uint64_t, std::string> parse_positive_u64(std::string_view text, std::string_view label) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  if (text.empty()) return unexpected(labelled(label, " must be a positive integer"));
-  for (const char c : text) {
-    if (c < '0' || c > '9') return unexpected(labelled(label, " must be a positive integer"));
-  }
-  uint64_t value = 0;
-  for (const char c : text) {
-    const auto digit = static_cast<uint64_t>(c - '0');
-    if (value > (kU64Max - digit) / 10) return unexpected(labelled(label, " overflows u64"));
-    value = value * 10 + digit;
-  }
-  if (value == 0) return unexpected(labelled(label, " must be greater than zero"));
-  return value;
-}
-
-Result<uint64_t, std::string> parse_bytes(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  const Suffix* suffix = match_suffix(text, kByteSuffixes);
-  if (suffix == nullptr) {
-    return unexpected(std::string("expected a binary byte suffix: B, KiB, MiB, GiB, or TiB"));
-  }
-  auto number =
-      parse_positive_u64(text.substr(0, text.size() - suffix->text.size()), "byte quantity");
-  if (!number) return unexpected(std::move(number).error());
-  if (*number > kU64Max / suffix->multiplier) {
-    return unexpected(std::string("byte quantity overflows u64"));
-  }
-  return *number * suffix->multiplier;
-}
-
-Result<Duration, std::string> parse_duration(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  const Suffix* suffix = match_suffix(text, kDurationSuffixes);
-  if (suffix == nullptr) {
-    return unexpected(std::string("expected a duration suffix: ms, s, m, or h"));
-  }
-  auto number = parse_positive_u64(text.substr(0, text.size() - suffix->text.size()), "duration");
-  if (!number) return unexpected(std::move(number).error());
-  if (*number > kU64Max / suffix->multiplier) {
-    return unexpected(std::string("duration overflows u64 milliseconds"));
-  }
-  return Duration::from_millis(*number * suffix->multiplier);
-}
-
-Result<uint64_t, std::string> parse_max_footprint(std::string_view text) {
-  return parse_bytes(text);
-}
-
-Result<Duration, std::string> parse_wall_time(std::string_view text) {
-  auto duration = parse_duration(text);
-  if (!duration) return duration;
-  if (*duration > Duration::from_secs(30 * 24 * 3600)) {
-    return unexpected(std::string("--wall-time must not exceed 30 days"));
-  }
-  return duration;
-}
-
-Result<Duration, std::string> parse_checkpoint_timeout(std::string_view text) {
-  auto duration = parse_duration(text);
-  if (!duration) return duration;
-  if (*duration < Duration::from_millis(10) || *duration > Duration::from_secs(60)) {
-    return unexpected(std::string("--checkpoint-timeout must be within 10ms..=60s"));
-  }
-  return duration;
-}
-
-Result<Duration, std::string> parse_sample_interval(std::string_view text) {
-  return parse_duration(text);
-}
-
-Result<int32_t, std::string> parse_client_ready_fd(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  const std::string not_integer = "client readiness descriptor must be an integer";
-  std::string_view digits = text;
-  bool negative = false;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty()) return unexpected(not_integer);
-  // Accumulate the magnitude in 64 bits and stop as soon as it cannot be an
-  // i32 any more, so arbitrarily long digit strings cannot overflow.
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t magnitude = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return unexpected(not_integer);
-    magnitude = magnitude * 10 + (c - '0');
-    if (magnitude > kLimit) return unexpected(not_integer);
-  }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > std::numeric_limits<int32_t>::max()) return unexpected(not_integer);
-  if (value <= 2) {
-    return unexpected(std::string("client readiness descriptor must not replace standard I/O"));
-  }
-  return static_cast<int32_t>(value);
-}
-
-Result<OnParentExit, std::string> parse_on_parent_exit(std::string_view text) {
-  if (!is_valid_utf8(text)) return unexpected(std::string(kInvalidUtf8Message));
-  if (text == "terminate") return OnParentExit::Terminate;
-  if (text == "detach") return OnParentExit::Detach;
-  return unexpected(std::string("--on-parent-exit must be terminate or detach"));
-}
-
 
 // ---------------------------------------------------------------------------
 // The command-line definition
@@ -223,7 +30,8 @@ Result<OnParentExit, std::string> parse_on_parent_exit(std::string_view text) {
 
 namespace {
 
-constexpr std::string_view kObserveAbout = "Observe OS-accounted footprint without memory intervention";
+constexpr std::string_view kObserveAbout =
+    "Observe OS-accounted footprint without memory intervention";
 constexpr std::string_view kRunAbout = "Enforce an explicit OS-accounted footprint limit";
 constexpr std::string_view kHelpAbout = "Print this message or the help of the given subcommand(s)";
 constexpr std::string_view kCommandArgument = "<COMMAND>...";
@@ -240,25 +48,6 @@ constexpr std::size_t kHelpWidth = 100;
 struct ParseStop {
   CliParseError error;
 };
-
-// The text `text` as the terminal should show it: ill-formed UTF-8 sequences
-// become U+FFFD, so that an error message about a stray word is itself valid
-// UTF-8.
-std::string lossy_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::optional<CodePoint> decoded = decode_utf8(text, i);
-    if (decoded) {
-      out.append(text.substr(i, decoded->length));
-      i += decoded->length;
-    } else {
-      out.append("\xEF\xBF\xBD");
-      ++i;
-    }
-  }
-  return out;
-}
 
 // The plain error layout: an "error: " line, an optional tip, an optional
 // usage line, and the pointer to --help.
@@ -447,7 +236,7 @@ Definition::Definition(std::string program)
   add_flag(root_, "-V,--version", "Print version", [] {
     std::string text(kProgramName);
     text += ' ';
-    text += kProgramVersion;
+    text += kPackageVersion;
     text += '\n';
     throw ParseStop{CliParseError{std::move(text), true}};
   });
@@ -502,8 +291,9 @@ void Definition::add_common(CLI::App& app, RawCommon& common) {
 
 void Definition::add_help_flag(CLI::App& app) {
   const CLI::App* owner = &app;
-  add_flag(app, "-h,--help", "Print help",
-           [this, owner] { throw ParseStop{CliParseError{help(*owner), true}}; });
+  add_flag(app, "-h,--help", "Print help", [this, owner] {
+    throw ParseStop{CliParseError{help(*owner), true}};
+  });
 }
 
 void Definition::add_flag(CLI::App& app, std::string_view names, std::string_view help,
@@ -519,10 +309,10 @@ void Definition::add_flag(CLI::App& app, std::string_view names, std::string_vie
         // "=" otherwise; our flags take no value.
         const std::string given = results.empty() ? std::string() : results.back();
         if (!given.empty() && given != "true") {
-          throw ParseStop{failure(render_error("unexpected value " + in_quotes(lossy_utf8(given)) +
-                                                   " for " + in_quotes(long_name) +
-                                                   " found; no more were expected",
-                                               "", usage(*owner)))};
+          throw ParseStop{
+              failure(render_error("unexpected value " + in_quotes(lossy_utf8(given)) + " for " +
+                                       in_quotes(long_name) + " found; no more were expected",
+                                   "", usage(*owner)))};
         }
         if (*seen) {
           throw ParseStop{failure(render_error(
@@ -547,9 +337,9 @@ void Definition::add_value(CLI::App& app, const ValueSpec& spec, ValueParser<T> 
       [this, owner, spec, parser, store, seen](const CLI::results_t& results) -> bool {
         const std::string text = results.empty() ? std::string() : results.back();
         if (*seen && !spec.repeatable) {
-          throw ParseStop{failure(render_error("the argument " + in_quotes(value_display(spec)) +
-                                                   " cannot be used multiple times",
-                                               "", usage(*owner)))};
+          throw ParseStop{failure(render_error(
+              "the argument " + in_quotes(value_display(spec)) + " cannot be used multiple times",
+              "", usage(*owner)))};
         }
         *seen = true;
         if (spec.requires_utf8 && !is_valid_utf8(text)) {
@@ -560,17 +350,17 @@ void Definition::add_value(CLI::App& app, const ValueSpec& spec, ValueParser<T> 
         // value ("--report --clear-env"), so it is refused as one.
         if ((spec.refuses_empty && text.empty()) ||
             (text.starts_with("--") && value_was_separate_word(spec.name))) {
-          throw ParseStop{failure(render_error("a value is required for " +
-                                                   in_quotes(value_display(spec)) +
-                                                   " but none was supplied",
-                                               "", ""))};
+          throw ParseStop{
+              failure(render_error("a value is required for " + in_quotes(value_display(spec)) +
+                                       " but none was supplied",
+                                   "", ""))};
         }
         Result<T, std::string> value = parser(text);
         if (!value) {
-          throw ParseStop{failure(render_error("invalid value " + in_quotes(lossy_utf8(text)) +
-                                                   " for " + in_quotes(value_display(spec)) + ": " +
-                                                   value.error(),
-                                               "", ""))};
+          throw ParseStop{
+              failure(render_error("invalid value " + in_quotes(lossy_utf8(text)) + " for " +
+                                       in_quotes(value_display(spec)) + ": " + value.error(),
+                                   "", ""))};
         }
         store(std::move(*value));
         return true;
@@ -653,8 +443,10 @@ std::optional<CliParseError> Definition::stray_word() const {
   if (words.empty()) return std::nullopt;
   const std::string word = lossy_utf8(words.front());
   std::string tip;
-  if (takes_command(*chosen)) tip = "to pass " + in_quotes(word) + " as a value, use '-- " + word + "'";
-  return failure(render_error("unexpected argument " + in_quotes(word) + " found", tip, usage(*chosen)));
+  if (takes_command(*chosen))
+    tip = "to pass " + in_quotes(word) + " as a value, use '-- " + word + "'";
+  return failure(
+      render_error("unexpected argument " + in_quotes(word) + " found", tip, usage(*chosen)));
 }
 
 CliParseError Definition::help_request(std::span<const std::string> extra_topics) const {
@@ -699,8 +491,8 @@ std::optional<CliParseError> Definition::missing_value(std::span<const std::stri
   const CLI::Option* option = current().get_option_no_throw(name);
   if (option == nullptr || option->get_expected_max() == 0) return std::nullopt;
   return failure(render_error(
-      "a value is required for " + in_quotes(option_display(*option)) + " but none was supplied", "",
-      ""));
+      "a value is required for " + in_quotes(option_display(*option)) + " but none was supplied",
+      "", ""));
 }
 
 bool Definition::value_was_separate_word(std::string_view option_name) const {
@@ -766,7 +558,8 @@ std::string Definition::help(const CLI::App& app) const {
   }
   Section arguments{"Arguments", {}};
   Section options{"Options", {}};
-  if (takes_command(app)) arguments.rows.push_back({std::string(kCommandArgument), std::string(kCommandHelp)});
+  if (takes_command(app))
+    arguments.rows.push_back({std::string(kCommandArgument), std::string(kCommandHelp)});
   for (const CLI::Option* option : app.get_options()) {
     if (option->get_positional()) {
       arguments.rows.push_back({"[" + option->get_name() + "]...", option->get_description()});
@@ -802,37 +595,12 @@ std::string Definition::help(const CLI::App& app) const {
         if (i > 0) text += "\n";
         text += "  " + row.left + "\n          " + row.help + "\n";
       } else {
-        text += "  " + row.left + std::string(width - row.left.size(), ' ') + "  " + row.help + "\n";
+        text +=
+            "  " + row.left + std::string(width - row.left.size(), ' ') + "  " + row.help + "\n";
       }
     }
   }
   return text;
-}
-
-// The debug form of one code point: which ones are shown as \u{...}. Control
-// characters always are; beyond them this is an approximation by ranges of
-// the invisible ones (format characters, line and paragraph separators,
-// private use, non-characters) and of the common combining marks, which
-// would otherwise attach to the quote before them.
-bool shown_as_escape(uint32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return true;
-  if ((c & 0xFFFE) == 0xFFFE) return true;
-  struct Range {
-    uint32_t first;
-    uint32_t last;
-  };
-  static constexpr std::array<Range, 24> kRanges{{
-      {0x00AD, 0x00AD},   {0x0300, 0x036F},   {0x0483, 0x0489}, {0x0591, 0x05BD},
-      {0x0600, 0x0605},   {0x061C, 0x061C},   {0x064B, 0x065F}, {0x06DD, 0x06DD},
-      {0x070F, 0x070F},   {0x180B, 0x180F},   {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x206F}, {0x20D0, 0x20FF},
-      {0xE000, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
-      {0xFEFF, 0xFEFF},   {0xFFF0, 0xFFFB},   {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
-  }};
-  for (const Range& range : kRanges) {
-    if (c >= range.first && c <= range.last) return true;
-  }
-  return false;
 }
 
 std::string program_name(std::span<const std::string> args) {
@@ -844,56 +612,6 @@ std::string program_name(std::span<const std::string> args) {
 }
 
 }  // namespace
-
-std::string quote_debug(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const std::optional<CodePoint> decoded = decode_utf8(text, i);
-    if (!decoded) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-      ++i;
-      continue;
-    }
-    const uint32_t c = decoded->value;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (shown_as_escape(c)) {
-          std::string digits;
-          for (uint32_t rest = c; rest != 0 || digits.empty(); rest >>= 4) {
-            digits.insert(digits.begin(), kHex[rest & 0x0F]);
-          }
-          out += "\\u{" + digits + "}";
-        } else {
-          out.append(text.substr(i, decoded->length));
-        }
-    }
-    i += decoded->length;
-  }
-  out += '"';
-  return out;
-}
 
 Result<RawCli, CliParseError> RawCli::parse(std::span<const std::string> args) {
   const std::string program = program_name(args);
@@ -914,8 +632,7 @@ std::string RawCli::help(std::string_view program) {
 
 Result<void, CliParseError> check_max_footprint(uint64_t max_footprint_bytes) {
   if (max_footprint_bytes < 2) return unexpected(failure("--max-footprint must be at least 2B"));
-  const uint64_t step = max_footprint_bytes < 10 ? 1 : max_footprint_bytes / 10;
-  if (max_footprint_bytes > kU64Max - step) {
+  if (!footprint_band(max_footprint_bytes)) {
     return unexpected(failure("--max-footprint is too large for the emergency policy band"));
   }
   return {};

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "vek_guard/fd_io.h"
+
 namespace vek_guard::cli {
 
 std::vector<std::string> collect_args(int argc, const char* const* argv) {

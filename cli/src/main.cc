@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "vek_guard/process_control.h"
+#include "vek_guard/supervisor_signals.h"
 #include "vek_guard_cli/entry.h"
 #include "vek_guard_cli/runtime.h"
 

@@ -9,13 +9,17 @@
 #include "startup.h"
 #include "supervision.h"
 #include "vek_guard/identity.h"
+#include "vek_guard/parent_watcher.h"
 #include "vek_guard/policy.h"
 #include "vek_guard/process_control.h"
+#include "vek_guard/supervisor_signals.h"
 
 namespace vek_guard::runtime {
 namespace {
 
-constexpr Duration kParentKillDelay = Duration::from_secs(1);
+// The grace between the SIGTERM and the SIGKILL of a group whose launching
+// parent exited; the report records it as the term grace.
+constexpr Duration kParentKillDelay = kTermGrace;
 constexpr std::string_view kSurvivorsMessage =
     "observe ended at root exit; owned-group members were still running and were not signalled";
 constexpr std::string_view kParentExitMessage =
@@ -31,17 +35,19 @@ enum class Ending : uint8_t {
 };
 
 ReportConfiguration observe_configuration(const SamplingConfig& sampling, Duration interval,
-                                          const ParentWatchSetup& parent) {
+                                          const ParentWatcher& parent) {
   ReportConfiguration report;
   report.mode = ReportMode::Observe;
-  report.required_breach_samples = 2;
-  report.max_missing_samples = 3;
+  // Observe never intervenes; the counts are those its policy machine
+  // judges samples by, and the grace is that of its parent-exit stop.
+  report.required_breach_samples = kRequiredBreachSamples;
+  report.max_missing_samples = kMaxMissingSamples;
   report.sample_interval_ms = interval.as_millis_saturating();
   report.max_sample_age_ms = sampling.max_sample_age().as_millis_saturating();
   report.max_sample_window_ms = sampling.max_sample_window().as_millis_saturating();
-  report.term_grace_ms = 1000;
-  report.on_parent_exit = parent.on_parent_exit;
-  report.parent_watch = parent.parent_watch;
+  report.term_grace_ms = kParentKillDelay.as_millis_saturating();
+  report.on_parent_exit = parent.on_parent_exit();
+  report.parent_watch = parent.watch();
   return report;
 }
 
@@ -65,7 +71,7 @@ void record_group_signal(SupervisionCommon& common, uint8_t signal_number, Signa
   record.target = SignalTarget::OwnedProcessGroup;
   record.result = signal_result_of(delivery);
   record.reason = reason;
-  journal_event(common.journal, common.record_sequence, JournalEntry::signal(record), true, room);
+  journal_event(common.journal, JournalEntry::signal(record), true, room);
 }
 
 // The observe loop proper, from the first pass to the published report.
@@ -138,8 +144,7 @@ class ObserveLoop {
           if (const uint64_t* value = sample.aggregate.value()) {
             transition.aggregate_footprint_bytes = *value;
           }
-          journal_event(common_.journal, common_.record_sequence,
-                        JournalEntry::transition(transition), true);
+          journal_event(common_.journal, JournalEntry::transition(transition), true);
         }
         observation_failed_ = policy_.state() == PolicyState::SupervisorError;
       }
@@ -234,13 +239,13 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
   Result<SamplingConfig, cli::ExecutionOutcome> sampling =
       make_sampling_config(options.sample_interval);
   if (!sampling) return sampling.error();
-  const ParentWatchSetup parent = watch_parent_setup(options.on_parent_exit);
-  Result<PreparedArtifacts, cli::ExecutionOutcome> artifacts = prepare_run_artifacts(
+  const ParentWatcher parent = ParentWatcher::start(options.on_parent_exit);
+  Result<SecureJournal, cli::ExecutionOutcome> journal = prepare_run_artifacts(
       command, observe_configuration(*sampling, options.sample_interval, parent), false);
-  if (!artifacts) return artifacts.error();
+  if (!journal) return journal.error();
 
   const auto early_end = [&](TerminalKind kind, std::string_view message) {
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence, kind, message);
+    return finalize_early_report(std::move(*journal), kind, message);
   };
   Result<TerminalSignalMonitor, ControlError> monitor = TerminalSignalMonitor::install();
   if (!monitor) {
@@ -292,9 +297,8 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
                      "owned process identity could not be established");
   }
   FootprintSampler sampler(*sampling, std::move(*tracker), std::move(sampling_inventory));
-  SupervisionCommon common(std::move(*monitor), JournalSink(std::move(artifacts->journal)),
-                           artifacts->sequence, *sampling, options.sample_interval, parent.parent,
-                           options.on_parent_exit == OnParentExit::Detach, std::move(sampler),
+  SupervisionCommon common(std::move(*monitor), JournalSink(std::move(*journal)), *sampling,
+                           options.sample_interval, parent, std::move(sampler),
                            std::move(*launched), std::move(stop_link));
   ObserveLoop loop(common, PolicyMachine::observe_only(sampling->max_sample_age(),
                                                        sampling->max_sample_window()));

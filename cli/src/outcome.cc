@@ -2,11 +2,12 @@
 
 #include <errno.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "vek_guard/fd_io.h"
 
 namespace vek_guard::cli {
 
@@ -33,18 +34,6 @@ int exit_status(const ExecutionOutcome& outcome) {
       return 74;
   }
   return 70;
-}
-
-int write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
 }
 
 int write_summary(const ExecutionOutcome& outcome, int stdout_fd, int stderr_fd) {

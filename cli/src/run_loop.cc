@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <time.h>
 
 #include <algorithm>
 #include <deque>
@@ -52,8 +51,7 @@ void record_state_change(RunSupervision& run, const DispatchContext& context, Po
   // few samples for as long as it runs; they are the first to give way.
   const bool flapping = is_one_of(from, {PolicyState::Normal, PolicyState::Warning}) &&
                         is_one_of(to, {PolicyState::Normal, PolicyState::Warning});
-  journal_event(run.common.journal, run.common.record_sequence,
-                JournalEntry::transition(transition), true,
+  journal_event(run.common.journal, JournalEntry::transition(transition), true,
                 flapping ? RecordRoom::Optional : context.room);
 }
 
@@ -176,16 +174,7 @@ void record_attempt(RunSupervision& run, const InterventionAttempt& attempt, Rec
   record.target = target;
   record.result = signal_result_of(attempt);
   record.reason = reason;
-  journal_event(run.common.journal, run.common.record_sequence, JournalEntry::signal(record), true,
-                room);
-}
-
-void plain_sleep(Duration duration) {
-  timespec remaining{};
-  remaining.tv_sec = static_cast<time_t>(std::min<uint64_t>(duration.secs(), 86'400));
-  remaining.tv_nsec = static_cast<long>(duration.subsec_nanos());
-  while (nanosleep(&remaining, &remaining) != 0) {
-  }
+  journal_event(run.common.journal, JournalEntry::signal(record), true, room);
 }
 
 void poll_checkpoint_progress(RunSupervision& run) {
@@ -236,7 +225,8 @@ std::string fail_closed(RunSupervision& run, std::string error_text) {
       dispatch_policy_input(run, PolicyEvent::Tick{now});
       return error_text;
     }
-    plain_sleep(deadline->saturating_sub(now));
+    // A plain timed wait: neither a signal nor the root cuts it short.
+    wait_for(deadline->saturating_sub(now), nullptr, nullptr);
   }
 }
 

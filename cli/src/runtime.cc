@@ -1,9 +1,6 @@
 #include "vek_guard_cli/runtime.h"
 
-#include <unistd.h>
-
 #include <array>
-#include <limits>
 #include <string>
 #include <utility>
 
@@ -14,21 +11,20 @@
 #include "vek_guard/checkpoint.h"
 #include "vek_guard/coding.h"
 #include "vek_guard/identity.h"
+#include "vek_guard/parent_watcher.h"
 #include "vek_guard/policy.h"
 #include "vek_guard/process_control.h"
+#include "vek_guard/random_source.h"
+#include "vek_guard/supervisor_signals.h"
 
 namespace vek_guard::runtime {
 namespace {
 
-constexpr uint32_t kRequiredBreachSamples = 2;
-constexpr uint32_t kMaxMissingSamples = 3;
-constexpr Duration kTermGrace = Duration::from_secs(1);
-constexpr Duration kDefaultCheckpointTimeout = Duration::from_secs(1);
 constexpr std::string_view kDescriptorLimitTooLow =
     "open-file limit is too low for the checkpoint descriptor 198 (ulimit -n must allow 199)";
 
 ReportConfiguration run_report_configuration(const PolicyConfig& config, Duration interval,
-                                             const ParentWatchSetup& parent) {
+                                             const ParentWatcher& parent) {
   ReportConfiguration report;
   report.mode = ReportMode::Enforce;
   report.max_footprint_bytes = config.max_footprint_bytes;
@@ -45,8 +41,8 @@ ReportConfiguration run_report_configuration(const PolicyConfig& config, Duratio
     report.checkpoint_timeout_ms = config.checkpoint_timeout->as_millis_saturating();
   }
   report.term_grace_ms = config.term_grace.as_millis_saturating();
-  report.on_parent_exit = parent.on_parent_exit;
-  report.parent_watch = parent.parent_watch;
+  report.on_parent_exit = parent.on_parent_exit();
+  report.parent_watch = parent.watch();
   return report;
 }
 
@@ -134,65 +130,45 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
   CheckpointChannel channel = std::move(pair->channel);
   UniqueFd child_end = std::move(pair->child_end);
 
-  // The sampling bounds feed the policy's own bounds; they are derived from
-  // the interval alone, so computing them here changes no failure order.
-  const Duration age =
-      std::max(common.sample_interval.saturating_mul(2), Duration::from_millis(500));
-  const Duration window = std::max(common.sample_interval, Duration::from_millis(250));
-  PolicyConfig policy_config;
-  std::string enforcing_line;
-  {
-    const uint64_t limit = run.max_footprint_bytes;
-    const uint64_t step = limit < 10 ? 1 : limit / 10;
-    policy_config.max_footprint_bytes = limit;
-    policy_config.warning_footprint_bytes = limit >= step ? limit - step : 0;
-    policy_config.recovery_footprint_bytes = policy_config.warning_footprint_bytes >= step
-                                                 ? policy_config.warning_footprint_bytes - step
-                                                 : 0;
-    policy_config.emergency_footprint_bytes = limit > std::numeric_limits<uint64_t>::max() - step
-                                                  ? std::numeric_limits<uint64_t>::max()
-                                                  : limit + step;
-    policy_config.required_breach_samples = kRequiredBreachSamples;
-    policy_config.max_missing_samples = kMaxMissingSamples;
-    policy_config.max_sample_age = age;
-    policy_config.max_sample_window = window;
-    policy_config.term_grace = kTermGrace;
-    policy_config.checkpoint_timeout = run.checkpoint_timeout.value_or(kDefaultCheckpointTimeout);
-    policy_config.wall_time = run.wall_time;
-    enforcing_line = "vek-guard: enforcing a " + std::to_string(limit) +
-                     "-byte footprint limit; emergency KILL at " +
-                     std::to_string(policy_config.emergency_footprint_bytes) +
-                     " bytes, about 10% above the limit";
-  }
-
+  // The policy's bounds are derived from the limit and the interval alone,
+  // so building them here changes no failure order. A limit whose band does
+  // not fit (the command line refuses it first) fails as the machine would.
+  Result<PolicyConfig, PolicyConfigError> policy_config = enforcement_config(
+      run.max_footprint_bytes, common.sample_interval, run.wall_time, run.checkpoint_timeout);
   Result<PolicyMachine, PolicyConfigError> machine =
-      PolicyMachine::enforce_with_initial_request_id(policy_config, request_id);
+      policy_config ? PolicyMachine::enforce_with_initial_request_id(*policy_config, request_id)
+                    : Result<PolicyMachine, PolicyConfigError>(unexpected(policy_config.error()));
   if (!machine) {
     return failure_outcome(TerminalKind::Tag::InvalidConfiguration, error_message(machine.error()));
   }
+  const std::string enforcing_line = "vek-guard: enforcing a " +
+                                     std::to_string(policy_config->max_footprint_bytes) +
+                                     "-byte footprint limit; emergency KILL at " +
+                                     std::to_string(policy_config->emergency_footprint_bytes) +
+                                     " bytes, about 10% above the limit";
   if (Result<void, CheckpointChannelError> sent = channel.begin_negotiation(); !sent) {
     return failure_outcome(TerminalKind::Tag::SupervisorFailure, sent.error().message());
   }
   Result<SamplingConfig, cli::ExecutionOutcome> sampling =
       make_sampling_config(common.sample_interval);
   if (!sampling) return sampling.error();
-  const ParentWatchSetup parent = watch_parent_setup(common.on_parent_exit);
+  const ParentWatcher parent = ParentWatcher::start(common.on_parent_exit);
 
-  Result<PreparedArtifacts, cli::ExecutionOutcome> artifacts = prepare_run_artifacts(
-      command, run_report_configuration(policy_config, common.sample_interval, parent), true);
-  if (!artifacts) return artifacts.error();
+  Result<SecureJournal, cli::ExecutionOutcome> journal = prepare_run_artifacts(
+      command, run_report_configuration(*policy_config, common.sample_interval, parent), true);
+  if (!journal) return journal.error();
 
   Result<TerminalSignalMonitor, ControlError> monitor = TerminalSignalMonitor::install();
   if (!monitor) {
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
+    return finalize_early_report(std::move(*journal),
                                  TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                                  monitor.error().message());
   }
   // The command gets back the descriptor limit it was started with.
   Result<LaunchedRun, EarlyEnd> launched = launch_run_child(command, std::move(child_end), *room);
   if (!launched) {
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
-                                 launched.error().kind, launched.error().message);
+    return finalize_early_report(std::move(*journal), launched.error().kind,
+                                 launched.error().message);
   }
 
   print_now(enforcing_line);
@@ -207,7 +183,7 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
     // the tracking, which start-up treats like an unestablished identity.
     child.stop_link.release();
     { OwnedProcess released = std::move(child.owned); }
-    return finalize_early_report(std::move(artifacts->journal), artifacts->sequence,
+    return finalize_early_report(std::move(*journal),
                                  TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                                  "owned process identity could not be established");
   }
@@ -217,11 +193,10 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
       .evidence = InterventionEvidence(),
       .actuator = std::move(actuator),
       .checkpoint_record = CheckpointRecord{},
-      .common = SupervisionCommon(
-          std::move(*monitor), JournalSink(std::move(artifacts->journal), journal_record_limit),
-          artifacts->sequence, *sampling, common.sample_interval, parent.parent,
-          common.on_parent_exit == OnParentExit::Detach, std::move(sampler), std::move(child.owned),
-          std::move(child.stop_link)),
+      .common = SupervisionCommon(std::move(*monitor),
+                                  JournalSink(std::move(*journal), journal_record_limit), *sampling,
+                                  common.sample_interval, parent, std::move(sampler),
+                                  std::move(child.owned), std::move(child.stop_link)),
   };
   std::move(*ready).notify();
   return supervise_run(std::move(supervision));

@@ -13,6 +13,7 @@
 #include "vek_guard/process_control.h"
 #include "vek_guard/report.h"
 #include "vek_guard/sampling.h"
+#include "vek_guard/supervisor_signals.h"
 #include "vek_guard_cli/cli.h"
 #include "vek_guard_cli/outcome.h"
 
@@ -26,18 +27,9 @@ inline constexpr std::size_t kSampleHistoryCapacity = 4096;
 // run's outcome (invalid_configuration with the error's text).
 Result<ClientReady, cli::ExecutionOutcome> take_client_ready(std::optional<int32_t> fd);
 
-// The sampling bounds derived from the interval S: age max(2S, 500 ms),
-// window max(S, 250 ms), history 4096. A refusal is the run's outcome.
+// The sampling configuration for the interval: the policy's sample_bounds
+// and a history of kSampleHistoryCapacity. A refusal is the run's outcome.
 Result<SamplingConfig, cli::ExecutionOutcome> make_sampling_config(Duration sample_interval);
-
-// How the launching parent is watched.
-struct ParentWatchSetup {
-  std::optional<ProcessIdentity> parent;
-  OnParentExit on_parent_exit = OnParentExit::Terminate;
-  ParentWatch parent_watch = ParentWatch::ParentUnobservable;
-};
-
-ParentWatchSetup watch_parent_setup(OnParentExit on_parent_exit);
 
 // The terminal kind that a root's own status stands for.
 TerminalKind kind_of_status(const ChildStatus& status);
@@ -57,9 +49,8 @@ inline constexpr std::string_view kStdinNotice =
     "vek-guard: standard input is a terminal, so the command reads from /dev/null instead";
 
 // Writes one line (a line feed is added) to standard error at once, for what
-// is said while the run goes on. It never waits: standard error may be a pipe
-// that nobody reads, and the loop must not stall behind it. What cannot be
-// written at once is dropped.
+// is said while the run goes on: write_line_without_waiting on descriptor 2.
+// What cannot be written at once is dropped.
 void print_now(std::string_view line);
 
 // The launch of the command as the options describe it (every stream

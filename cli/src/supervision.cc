@@ -1,21 +1,8 @@
 #include "supervision.h"
 
-#include <errno.h>
-#include <poll.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <utility>
 
 namespace vek_guard::runtime {
-namespace {
-
-// The longest single wait; a longer sleep is taken in several waits, which
-// keeps the timeout well inside what ppoll accepts.
-constexpr Duration kLongestWait = Duration::from_secs(3600);
-
-}  // namespace
-
 WindowHistory::WindowHistory(std::size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {
   windows_.reserve(capacity_);
 }
@@ -30,17 +17,15 @@ void WindowHistory::push(SampleWindow window) {
 }
 
 SupervisionCommon::SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink,
-                                     uint64_t sequence, const SamplingConfig& config,
-                                     Duration interval, std::optional<ProcessIdentity> parent,
-                                     bool detach, FootprintSampler footprint_sampler,
+                                     const SamplingConfig& config, Duration interval,
+                                     ParentWatcher parent, FootprintSampler footprint_sampler,
                                      OwnedProcess owned_process, GroupStopLink link)
     : terminal_signals(std::move(monitor)),
       journal(std::move(sink)),
-      record_sequence(sequence),
       sampling_config(config),
       sample_interval(interval),
       parent_watch(parent),
-      detach_on_parent_exit(detach),
+      detach_on_parent_exit(parent.on_parent_exit() == OnParentExit::Detach),
       observer(NativeAdvisoryObserver::create()),
       sampler(std::move(footprint_sampler)),
       owned(std::move(owned_process)),
@@ -57,22 +42,14 @@ SupervisionCommon::SampleStep SupervisionCommon::take_sample() {
   last_aggregate = aggregate;
   escape_detected = escape_detected || sample.escaped;
   if (sample.sequence < kSampleHistoryCapacity) {
-    journal_event(journal, record_sequence, JournalEntry::sample(window), false);
+    journal_event(journal, JournalEntry::sample(window), false);
   }
   sample_history.push(std::move(window));
   return {event, aggregate, at};
 }
 
 bool SupervisionCommon::check_parent(Duration at) {
-  if (parent_exited_at_ms || !parent_watch) return false;
-  pid_t current = getppid();
-  if (current < 0) current = 0;
-  if (current == parent_watch->pid) return false;
-  // A different parent pid alone does not prove the exit (a subreaper may
-  // have adopted us while the parent lives on); only an inspection does.
-  Result<ProcessRecord, InspectionError> parent =
-      NativeProcessInventory().inspect_expected(*parent_watch);
-  if (parent && !parent->exited) return false;
+  if (!parent_watch.check_exited()) return false;
   parent_exited_at_ms = at.as_millis_saturating();
   return true;
 }
@@ -107,18 +84,17 @@ void SupervisionCommon::append_final_records(const CheckpointRecord& checkpoint,
   constexpr RecordRoom kClosing = RecordRoom::Closing;
   const SampleHistory history = sampler.history();
   if (!history.empty() && history.oldest_sequence != 0) {
-    journal_event(journal, record_sequence, JournalEntry::sample_history_reset(), true, kClosing);
+    journal_event(journal, JournalEntry::sample_history_reset(), true, kClosing);
     for (std::size_t i = 0; i < sample_history.size(); ++i) {
-      journal_event(journal, record_sequence, JournalEntry::sample(sample_history.at(i)), false,
-                    kClosing);
+      journal_event(journal, JournalEntry::sample(sample_history.at(i)), false, kClosing);
     }
   }
-  journal_event(journal, record_sequence, JournalEntry::checkpoint(checkpoint), true, kClosing);
-  journal_event(journal, record_sequence, JournalEntry::escape(escape_evidence()), false, kClosing);
+  journal_event(journal, JournalEntry::checkpoint(checkpoint), true, kClosing);
+  journal_event(journal, JournalEntry::escape(escape_evidence()), false, kClosing);
   if (summary) {
-    journal_event(journal, record_sequence, JournalEntry::calibration(*summary), false, kClosing);
+    journal_event(journal, JournalEntry::calibration(*summary), false, kClosing);
   }
-  journal_event(journal, record_sequence, JournalEntry::outcome(outcome), true, kClosing);
+  journal_event(journal, JournalEntry::outcome(outcome), true, kClosing);
 }
 
 cli::ExecutionOutcome SupervisionCommon::publish(TerminalKind kind,
@@ -156,27 +132,6 @@ cli::ExecutionOutcome SupervisionCommon::publish(TerminalKind kind,
   result.stdout_text = std::move(finalized->summary);
   if (message) result.stderr_text = "vek-guard: " + *message + "\n";
   return result;
-}
-
-void SupervisionCommon::sleep(Duration duration) {
-  Duration remaining = duration;
-  const MonotonicInstant start = MonotonicInstant::now();
-  while (!remaining.is_zero()) {
-    const Duration wait = std::min(remaining, kLongestWait);
-    timespec timeout{};
-    timeout.tv_sec = static_cast<time_t>(wait.secs());
-    timeout.tv_nsec = static_cast<long>(wait.subsec_nanos());
-    pollfd fds[2];
-    nfds_t count = 0;
-    fds[count++] = {terminal_signals.fd(), POLLIN, 0};
-    // Without a pidfd (kernels before 5.3) the root's exit waits for the
-    // timeout like everything else.
-    if (!root_status && owned.root_pidfd() >= 0) fds[count++] = {owned.root_pidfd(), POLLIN, 0};
-    const int ready = ppoll(fds, count, &timeout, nullptr);
-    if (ready > 0) return;  // a signal arrived or the root exited: next pass now
-    if (ready < 0 && errno != EINTR) return;
-    remaining = duration.saturating_sub(start.elapsed());
-  }
 }
 
 }  // namespace vek_guard::runtime

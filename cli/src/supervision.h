@@ -1,6 +1,6 @@
 // What the `run` and `observe` loops share: the sampling step, the launching
-// parent's watch, the final journal records, the publication of the report
-// and the sleep between passes.
+// parent's watch, the final journal records and the publication of the
+// report. The wait between passes is the core's wait_for.
 #ifndef VEK_GUARD_CLI_SUPERVISION_H_
 #define VEK_GUARD_CLI_SUPERVISION_H_
 
@@ -15,10 +15,12 @@
 #include "vek_guard/advisory.h"
 #include "vek_guard/duration.h"
 #include "vek_guard/identity.h"
+#include "vek_guard/parent_watcher.h"
 #include "vek_guard/policy.h"
 #include "vek_guard/process_control.h"
 #include "vek_guard/report.h"
 #include "vek_guard/sampling.h"
+#include "vek_guard/supervisor_signals.h"
 #include "vek_guard_cli/outcome.h"
 
 namespace vek_guard::runtime {
@@ -53,10 +55,9 @@ class WindowHistory {
 // restores the previous signal actions only once the group has been dealt
 // with.
 struct SupervisionCommon {
-  SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink, uint64_t sequence,
-                    const SamplingConfig& config, Duration interval,
-                    std::optional<ProcessIdentity> parent, bool detach_on_parent_exit,
-                    FootprintSampler sampler, OwnedProcess owned, GroupStopLink stop_link);
+  SupervisionCommon(TerminalSignalMonitor monitor, JournalSink sink, const SamplingConfig& config,
+                    Duration interval, ParentWatcher parent, FootprintSampler sampler,
+                    OwnedProcess owned, GroupStopLink stop_link);
 
   // A fresh reading of the time since `started_at`.
   Duration now() const { return started_at.elapsed(); }
@@ -72,7 +73,7 @@ struct SupervisionCommon {
   SampleStep take_sample();
 
   // Checks the watched launching parent while it has not been seen gone.
-  // Returns true when it is gone now (and records the time).
+  // Returns true when it is gone now (and records `now` as its exit time).
   bool check_parent(Duration now);
 
   // Asks for the root's status while it is unknown; errors pass through.
@@ -100,16 +101,15 @@ struct SupervisionCommon {
   // there is one) as the diagnostic, or the storage failure.
   cli::ExecutionOutcome publish(TerminalKind kind, const std::optional<std::string>& message);
 
-  // Sleeps for `duration`, waking early when a terminal signal arrives or the
-  // root exits.
-  void sleep(Duration duration);
+  // Waits for `duration`, waking early when a terminal signal arrives or the
+  // root exits (wait_for).
+  void sleep(Duration duration) const { wait_for(duration, &terminal_signals, &owned); }
 
   TerminalSignalMonitor terminal_signals;
   JournalSink journal;
-  uint64_t record_sequence;
   SamplingConfig sampling_config;
   Duration sample_interval;
-  std::optional<ProcessIdentity> parent_watch;
+  ParentWatcher parent_watch;
   std::optional<uint64_t> parent_exited_at_ms;
   bool detach_on_parent_exit;
   WindowHistory sample_history{kSampleHistoryCapacity};

@@ -9,6 +9,8 @@
 #include <limits>
 #include <string>
 
+#include "vek_guard/fd_io.h"
+
 namespace vek_guard {
 namespace {
 
@@ -32,21 +34,10 @@ FileIo& FileIo::system() {
 }
 
 int write_all(FileIo& io, int fd, std::string_view data) {
-  const char* next = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    const ssize_t written = io.write(fd, next, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    // A regular file that takes no byte will not take one on a retry either
-    // (a full device answers ENOSPC, not 0), so stop instead of spinning.
-    if (written == 0) return EIO;
-    next += written;
-    left -= static_cast<size_t>(written);
-  }
-  return 0;
+  // A regular file that takes no byte will not take one on a retry either (a
+  // full device answers ENOSPC, not 0); write_all_with stops there.
+  return write_all_with(
+      [&io, fd](const char* next, size_t left) { return io.write(fd, next, left); }, data);
 }
 
 int full_sync(FileIo& io, int fd) {
@@ -54,6 +45,12 @@ int full_sync(FileIo& io, int fd) {
     if (errno != EINTR) return errno;
   }
   return 0;
+}
+
+bool is_private_file(const struct stat& st) {
+  // The set-id and sticky bits are left out of the comparison: they give no
+  // one else access.
+  return S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600 && st.st_uid == ::geteuid();
 }
 
 Result<std::string, StorageError> hidden_sibling_name(std::string_view name,
@@ -93,8 +90,7 @@ Result<void, StorageError> check_output_target(int dir_fd, std::string_view name
   // Only the user's own private report may be replaced: anything else in its
   // place (a link that could redirect the rename's victim, a directory,
   // someone else's file, a file others may read) stays untouched.
-  const struct stat& st = **entry;
-  if (S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0600 && st.st_uid == ::geteuid()) return {};
+  if (is_private_file(**entry)) return {};
   return unexpected(storage_error(StorageErrorKind::UnsafeTarget));
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "vek_guard/coding.h"
+#include "vek_guard/fd_io.h"
 
 namespace vek_guard {
 namespace {
@@ -31,8 +32,8 @@ bool has_header(std::span<const uint8_t> frame, std::size_t body_bytes,
   if (frame.size() != wire::kLengthBytes + body_bytes) return false;
   if (decode_be32(frame.data()) != body_bytes) return false;
   const uint8_t* body = frame.data() + wire::kLengthBytes;
-  return std::equal(wire::kMagic.begin(), wire::kMagic.end(), body) &&
-         body[4] == wire::kVersion && body[5] == static_cast<uint8_t>(kind);
+  return std::equal(wire::kMagic.begin(), wire::kMagic.end(), body) && body[4] == wire::kVersion &&
+         body[5] == static_cast<uint8_t>(kind);
 }
 
 bool nonce_matches(const uint8_t* body, const CheckpointNonce& nonce) {
@@ -43,10 +44,7 @@ bool nonce_matches(const uint8_t* body, const CheckpointNonce& nonce) {
 // SIGPIPE even where the process has not ignored it (tests, embedders); the
 // socket is non-blocking, so a full buffer fails instead of waiting.
 Result<void, CheckpointChannelError> send_frame(int fd, std::span<const uint8_t> frame) {
-  ssize_t written;
-  do {
-    written = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
-  } while (written < 0 && errno == EINTR);
+  const ssize_t written = send_some(fd, frame, MSG_NOSIGNAL);
   if (written < 0) {
     return unexpected(
         CheckpointChannelError{CheckpointChannelErrorKind::RequestWriteFailed, errno});
@@ -57,15 +55,6 @@ Result<void, CheckpointChannelError> send_frame(int fd, std::span<const uint8_t>
     return unexpected(CheckpointChannelError{CheckpointChannelErrorKind::RequestWriteFailed, {}});
   }
   return {};
-}
-
-// One read; EINTR is retried because nothing was consumed.
-ssize_t read_once(int fd, uint8_t* out, std::size_t capacity) {
-  ssize_t got;
-  do {
-    got = ::read(fd, out, capacity);
-  } while (got < 0 && errno == EINTR);
-  return got;
 }
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
@@ -83,8 +72,7 @@ NegotiationFrame encode_negotiation(const CheckpointNonce& nonce) {
   return frame;
 }
 
-std::optional<CheckpointAcknowledgement> decode_acknowledgement(
-    std::span<const uint8_t> frame) {
+std::optional<CheckpointAcknowledgement> decode_acknowledgement(std::span<const uint8_t> frame) {
   if (!has_header(frame, wire::kAcknowledgementBody, CheckpointMessageKind::Acknowledgement)) {
     return std::nullopt;
   }
@@ -286,7 +274,7 @@ Result<bool, CheckpointChannelError> CheckpointChannel::poll_ready() {
   // Read up to a whole frame even when part of it is buffered, so that a
   // client that sends more than the reply is caught rather than left unread.
   std::array<uint8_t, wire::kNegotiationFrame> chunk;
-  const ssize_t got = read_once(socket_.get(), chunk.data(), chunk.size());
+  const ssize_t got = read_some(socket_.get(), chunk.data(), chunk.size());
   if (got < 0) {
     if (would_block(errno)) return false;
     // A client that closes without reading our frame makes the kernel reset
@@ -332,13 +320,12 @@ Result<CheckpointPoll, CheckpointChannelError> CheckpointChannel::poll(Duration 
   if (!timed.events.empty() || timed.acknowledgement) return timed;
 
   std::array<uint8_t, wire::kReceiveCapacity> chunk;
-  const ssize_t got = read_once(socket_.get(), chunk.data(), chunk.size());
+  const ssize_t got = read_some(socket_.get(), chunk.data(), chunk.size());
   if (got < 0) {
     const int error = errno;
     if (would_block(error)) return CheckpointPoll{};
     if (connection_gone(error)) {
-      return CheckpointPoll{.acknowledgement = std::nullopt,
-                            .events = protocol_.endpoint_exited()};
+      return CheckpointPoll{.acknowledgement = std::nullopt, .events = protocol_.endpoint_exited()};
     }
     return unexpected(
         CheckpointChannelError{CheckpointChannelErrorKind::AcknowledgementReadFailed, error});

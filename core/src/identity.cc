@@ -40,8 +40,9 @@ class RecordIndex {
  public:
   explicit RecordIndex(const std::vector<ProcessRecord>& records) : sorted_(records.size()) {
     for (std::size_t i = 0; i < records.size(); ++i) sorted_[i] = &records[i];
-    std::stable_sort(sorted_.begin(), sorted_.end(),
-                     [](const ProcessRecord* a, const ProcessRecord* b) { return a->pid < b->pid; });
+    std::stable_sort(
+        sorted_.begin(), sorted_.end(),
+        [](const ProcessRecord* a, const ProcessRecord* b) { return a->pid < b->pid; });
   }
 
   // The first record with `pid`, or null.
@@ -55,7 +56,7 @@ class RecordIndex {
   bool contains(ProcessIdentity identity) const {
     for (auto it = std::lower_bound(
              sorted_.begin(), sorted_.end(), identity.pid,
-             [](const ProcessRecord* record, int32_t value) { return record->pid < value; });
+             [](const ProcessRecord*record, int32_t value) { return record->pid < value; });
          it != sorted_.end() && (*it)->pid == identity.pid; ++it) {
       if ((*it)->start_time == identity.start_time) return true;
     }
@@ -119,7 +120,7 @@ IdentityUpdate IdentityTracker::update(GroupInventory inventory) {
     const auto known = pid_index_.find(record->pid);
     if (known != pid_index_.end() && known->second.start_time != record->start_time) {
       push_event(&result.events, IdentityEvent::PidReused{record->pid, known->second.start_time,
-                                                         record->start_time});
+                                                          record->start_time});
     }
   }
 
@@ -169,8 +170,7 @@ IdentityUpdate IdentityTracker::update(GroupInventory inventory) {
 
     const bool already_escaped =
         (known && old->second.escaped) || escape_evidence_.contains(identity);
-    tracked_[identity] =
-        TrackedProcess{identity, record->ppid, escaping || already_escaped};
+    tracked_[identity] = TrackedProcess{identity, record->ppid, escaping || already_escaped};
 
     if (escaping) {
       if (!already_escaped && escaped_count_ != std::numeric_limits<uint64_t>::max()) {
@@ -190,10 +190,9 @@ IdentityUpdate IdentityTracker::update(GroupInventory inventory) {
     }
   }
 
-  std::sort(result.members.begin(), result.members.end(),
-            [](const ProcessRecord& a, const ProcessRecord& b) {
-              return a.identity() < b.identity();
-            });
+  std::sort(
+      result.members.begin(), result.members.end(),
+      [](const ProcessRecord& a, const ProcessRecord& b) { return a.identity() < b.identity(); });
 
   result.status = [&]() -> AggregateStatus {
     uint64_t sum = 0;
@@ -331,8 +330,8 @@ Result<std::vector<int32_t>, InspectionError> read_pid_listing(const PidListingC
 namespace {
 
 Result<std::vector<int32_t>, InspectionError> candidates_in(const platform::ProcessTable& table,
-                                                           std::span<const int32_t> tracked_pids,
-                                                           int32_t root_pid, int32_t owned_pgid) {
+                                                            std::span<const int32_t> tracked_pids,
+                                                            int32_t root_pid, int32_t owned_pgid) {
   std::set<int32_t> seen;
   for (const int32_t pid : tracked_pids) {
     if (pid >= 1) seen.insert(pid);
@@ -428,8 +427,7 @@ Result<std::vector<int32_t>, InspectionError> NativeProcessInventory::list_group
   return candidates_in(table, tracked_pids, root_pid, owned_pgid);
 }
 
-GroupInventory NativeProcessInventory::inspect_members(
-    std::span<const int32_t> candidates) const {
+GroupInventory NativeProcessInventory::inspect_members(std::span<const int32_t> candidates) const {
   GroupInventory inventory;
   inventory.records.reserve(candidates.size());
   for (const int32_t pid : candidates) append_inspection(&inventory, pid, inspect(pid));

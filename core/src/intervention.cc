@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "vek_guard/supervisor_signals.h"
+
 namespace vek_guard {
 namespace {
 
@@ -140,8 +142,8 @@ void InterventionEvidence::record_attempt(Duration issued_at, InterventionComman
 
 void InterventionEvidence::record_result(Duration issued_at, InterventionCommand command,
                                          const InterventionResult& result) {
-  const uint8_t code = result ? static_cast<uint8_t>(*result)
-                              : static_cast<uint8_t>(result.error());
+  const uint8_t code =
+      result ? static_cast<uint8_t>(*result) : static_cast<uint8_t>(result.error());
   record_attempt(issued_at, std::move(command), !result.ok(), code);
 }
 

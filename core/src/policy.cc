@@ -1,5 +1,6 @@
 #include "vek_guard/policy.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace vek_guard {
@@ -19,18 +20,61 @@ bool config_is_valid(const PolicyConfig& config) {
       config.recovery_footprint_bytes < config.warning_footprint_bytes &&
       config.warning_footprint_bytes < config.max_footprint_bytes &&
       config.max_footprint_bytes < config.emergency_footprint_bytes;
-  const bool counts_positive = config.required_breach_samples >= 1 && config.max_missing_samples >= 1;
+  const bool counts_positive =
+      config.required_breach_samples >= 1 && config.max_missing_samples >= 1;
   const bool durations_positive = !config.max_sample_age.is_zero() &&
                                   !config.max_sample_window.is_zero() &&
                                   !config.term_grace.is_zero();
   // A zero timeout would expire the request at the instant it is made, and a
   // zero wall time would stop every run at its first tick: both are mistakes.
-  const bool optionals_positive = (!config.checkpoint_timeout || !config.checkpoint_timeout->is_zero()) &&
-                                  (!config.wall_time || !config.wall_time->is_zero());
+  const bool optionals_positive =
+      (!config.checkpoint_timeout || !config.checkpoint_timeout->is_zero()) &&
+      (!config.wall_time || !config.wall_time->is_zero());
   return thresholds_ordered && counts_positive && durations_positive && optionals_positive;
 }
 
 }  // namespace
+
+std::optional<FootprintBand> footprint_band(uint64_t max_footprint_bytes) {
+  const uint64_t limit = max_footprint_bytes;
+  const uint64_t step = limit < 10 ? 1 : limit / 10;
+  if (limit > std::numeric_limits<uint64_t>::max() - step) return std::nullopt;
+  FootprintBand band;
+  band.warning_bytes = limit >= step ? limit - step : 0;
+  band.recovery_bytes = band.warning_bytes >= step ? band.warning_bytes - step : 0;
+  band.emergency_bytes = limit + step;
+  return band;
+}
+
+SampleBounds sample_bounds(Duration sample_interval) {
+  // Twice the interval lets one late pass go by before a sample counts as
+  // stale; the floors keep short intervals from failing on scheduling noise.
+  return SampleBounds{
+      .max_sample_age = std::max(sample_interval.saturating_mul(2), Duration::from_millis(500)),
+      .max_sample_window = std::max(sample_interval, Duration::from_millis(250)),
+  };
+}
+
+Result<PolicyConfig, PolicyConfigError> enforcement_config(
+    uint64_t max_footprint_bytes, Duration sample_interval, std::optional<Duration> wall_time,
+    std::optional<Duration> checkpoint_timeout) {
+  const std::optional<FootprintBand> band = footprint_band(max_footprint_bytes);
+  if (!band) return unexpected(PolicyConfigError::InvalidThresholdsOrDurations);
+  const SampleBounds bounds = sample_bounds(sample_interval);
+  PolicyConfig config;
+  config.max_footprint_bytes = max_footprint_bytes;
+  config.warning_footprint_bytes = band->warning_bytes;
+  config.recovery_footprint_bytes = band->recovery_bytes;
+  config.emergency_footprint_bytes = band->emergency_bytes;
+  config.required_breach_samples = kRequiredBreachSamples;
+  config.max_missing_samples = kMaxMissingSamples;
+  config.max_sample_age = bounds.max_sample_age;
+  config.max_sample_window = bounds.max_sample_window;
+  config.term_grace = kTermGrace;
+  config.checkpoint_timeout = checkpoint_timeout.value_or(kDefaultCheckpointTimeout);
+  config.wall_time = wall_time;
+  return config;
+}
 
 PolicyMachine::PolicyMachine(const PolicyConfig& config, uint64_t next_request_id, bool enforcing,
                              PolicyState state)
@@ -61,7 +105,7 @@ PolicyMachine PolicyMachine::observe_only(Duration max_sample_age, Duration max_
   config.recovery_footprint_bytes = kTop - 2;
   config.emergency_footprint_bytes = kTop;
   config.required_breach_samples = std::numeric_limits<uint32_t>::max();
-  config.max_missing_samples = 3;
+  config.max_missing_samples = kMaxMissingSamples;
   return PolicyMachine(config, /*next_request_id=*/1, /*enforcing=*/false, PolicyState::Observe);
 }
 
@@ -132,8 +176,8 @@ PolicyActions PolicyMachine::apply_sample(const PolicyEvent::Sample& sample) {
     // count is neither advanced nor reset by it.
     missing_samples_ = saturating_increment(missing_samples_);
     PolicyActions actions{Action::SampleMissing{}};
-    if (missing_samples_ >= config_.max_missing_samples &&
-        state_ != PolicyState::SupervisorError && !terminating_) {
+    if (missing_samples_ >= config_.max_missing_samples && state_ != PolicyState::SupervisorError &&
+        !terminating_) {
       state_ = PolicyState::SupervisorError;
       if (enforcing_) {
         // Supervising blind is not safe: stop the command.
@@ -230,8 +274,7 @@ PolicyActions PolicyMachine::apply_tick(Duration at) {
   }
 }
 
-PolicyActions PolicyMachine::apply_acknowledgement(
-    const PolicyEvent::CheckpointAcknowledged& ack) {
+PolicyActions PolicyMachine::apply_acknowledgement(const PolicyEvent::CheckpointAcknowledged& ack) {
   // A refused or foreign acknowledgement leaves the request to its deadline.
   if (state_ == PolicyState::CheckpointRequested && pending_request_id_ == ack.request_id &&
       ack.accepted) {
@@ -304,7 +347,8 @@ PolicyActions PolicyMachine::terminate(Duration at, TerminateReason reason) {
 PolicyActions PolicyMachine::request_checkpoint_or_terminate(Duration at, uint64_t excess_bytes) {
   // Only reached from normal or warning, where nothing is pending, so the
   // plain terminate path fits.
-  if (!config_.checkpoint_timeout) return terminate(at, TerminateReason::ThresholdWithoutCheckpoint);
+  if (!config_.checkpoint_timeout)
+    return terminate(at, TerminateReason::ThresholdWithoutCheckpoint);
   // A machine issues at most one request, so saturating instead of wrapping
   // can never hand out a duplicate id in practice; it only avoids 0.
   const uint64_t id = next_request_id_;

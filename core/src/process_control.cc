@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -10,16 +11,18 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "vek_guard/fd_io.h"
+#include "vek_guard/supervisor_signals.h"
 
 namespace vek_guard {
 
@@ -132,8 +135,7 @@ class ChildEnvironment {
 };
 
 bool valid_environment_key(const std::string& key) {
-  return !key.empty() && key.find('=') == std::string::npos &&
-         key.find('\0') == std::string::npos;
+  return !key.empty() && key.find('=') == std::string::npos && key.find('\0') == std::string::npos;
 }
 
 LaunchErrorKind kind_of_exec_error(int error) {
@@ -259,14 +261,9 @@ int open_null_on(int target, int flags) {
 }
 
 [[noreturn]] void fail_in_child(int error_pipe, int error) {
-  const char* bytes = reinterpret_cast<const char*>(&error);
-  std::size_t written = 0;
-  while (written < sizeof error) {
-    const ssize_t n = ::write(error_pipe, bytes + written, sizeof error - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
+  // A report that cannot be written cannot be reported either; the child
+  // exits all the same.
+  (void)write_all(error_pipe, &error, sizeof error);
   ::_exit(kChildFailedStatus);
 }
 
@@ -315,17 +312,10 @@ int open_null_on(int target, int flags) {
 // file without a byte).
 Result<std::optional<int>, int> read_exec_error(int fd) {
   int error = 0;
-  char* bytes = reinterpret_cast<char*>(&error);
-  std::size_t got = 0;
-  while (got < sizeof error) {
-    const ssize_t n = ::read(fd, bytes + got, sizeof error - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return unexpected(errno);
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  const ssize_t got = read_full(fd, {reinterpret_cast<uint8_t*>(&error), sizeof error});
+  if (got < 0) return unexpected(errno);
   if (got == 0) return std::optional<int>();
-  if (got != sizeof error) return unexpected(EIO);
+  if (static_cast<std::size_t>(got) != sizeof error) return unexpected(EIO);
   return std::optional<int>(error);
 }
 
@@ -338,126 +328,11 @@ UniqueFd open_pidfd(pid_t pid) {
   return UniqueFd();
 }
 
-// The write end of the installed monitor's pipe, or -1. The handler may run
-// at any moment on any thread, so this is the only state it touches.
-std::atomic<int> g_monitor_write_fd{-1};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
-
-// The group a job-control stop stops with the supervisor, or 0.
-std::atomic<int32_t> g_stop_group{0};
-static_assert(std::atomic<int32_t>::is_always_lock_free,
-              "the signal handler needs a lock-free int32_t");
-
-void on_terminal_signal(int signal) {
-  // write() may change errno under the feet of the interrupted code.
-  const int saved_errno = errno;
-  const int fd = g_monitor_write_fd.load(std::memory_order_acquire);
-  if (signal >= 0 && signal <= 255 && fd >= 0) {
-    const auto byte = static_cast<uint8_t>(signal);
-    // A full pipe drops the byte: the loop is already behind on reading and
-    // will see the earlier ones.
-    const ssize_t ignored = ::write(fd, &byte, 1);
-    (void)ignored;
-  }
-  errno = saved_errno;
-}
-
-// SIGTSTP, SIGTTIN, SIGTTOU. Runs entirely in the handler, with only
-// async-signal-safe calls, because the stop must not wait for the loop: the
-// loop may itself be what the terminal holds up.
-void on_stop_signal(int signal) {
-  const int saved_errno = errno;
-  const int32_t group = g_stop_group.load(std::memory_order_acquire);
-  // The command first: it must not run on unwatched, even for the moment it
-  // takes the supervisor to stop.
-  if (group > 1) (void)::kill(-group, SIGSTOP);
-  // Then the supervisor, through the signal's own default action, so that a
-  // shell sees the stop it expects and the kernel may discard it for an
-  // orphaned process group, where nobody would ever continue us.
-  struct sigaction stop_action {};
-  stop_action.sa_handler = SIG_DFL;
-  sigemptyset(&stop_action.sa_mask);
-  struct sigaction ours {};
-  (void)::sigaction(signal, &stop_action, &ours);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, signal);
-  sigset_t mask;
-  (void)::pthread_sigmask(SIG_UNBLOCK, &only, &mask);
-  (void)::raise(signal);  // returns once continued (or at once if discarded)
-  (void)::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-  (void)::sigaction(signal, &ours, nullptr);
-  if (group > 1) (void)::kill(-group, SIGCONT);
-  errno = saved_errno;
-}
-
-// For the signals that would end the supervisor by default: catching them
-// with nothing to do keeps it alive and leaves exec to reset them for the
-// command.
-void on_quiet_signal(int) {}
-
-bool is_stop_signal(int signal) {
-  return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
-}
-
-sigset_t terminal_signal_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal : TerminalSignalMonitor::kSignals) {
-    if (process_control::is_terminal_signal(signal)) sigaddset(&set, signal);
-  }
-  return set;
-}
-
-bool action_is_ignore(const struct sigaction& action) {
-  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
 namespace process_control {
-
-Result<bool, ControlError> hangup_is_ignored() {
-  struct sigaction current {};
-  if (::sigaction(SIGHUP, nullptr, &current) != 0) {
-    return control_error(ControlErrorKind::MonitorFailed, errno);
-  }
-  return action_is_ignore(current);
-}
-
-void prepare_supervisor_signals() {
-  struct sigaction action {};
-  sigemptyset(&action.sa_mask);
-  action.sa_handler = SIG_IGN;
-  (void)::sigaction(SIGPIPE, &action, nullptr);
-
-  struct sigaction child {};
-  if (::sigaction(SIGCHLD, nullptr, &child) == 0 && action_is_ignore(child)) {
-    action.sa_handler = SIG_DFL;
-    (void)::sigaction(SIGCHLD, &action, nullptr);
-  }
-
-  const sigset_t terminal = terminal_signal_set();
-  (void)::pthread_sigmask(SIG_BLOCK, &terminal, nullptr);
-
-  action.sa_handler = on_quiet_signal;
-  action.sa_flags = SA_RESTART;
-  const auto quieten = [&action](int signal) {
-    struct sigaction current {};
-    if (::sigaction(signal, nullptr, &current) != 0) return;
-    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return;
-    (void)::sigaction(signal, &action, nullptr);
-  };
-  for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT,
-                           SIGXCPU, SIGXFSZ}) {
-    quieten(signal);
-  }
-  // SIGRTMIN is past the real-time signals that the C library keeps for
-  // itself.
-  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) quieten(signal);
-}
 
 Result<std::optional<uint64_t>, LaunchError> make_room_for_checkpoint_descriptor() {
   constexpr rlim_t kNeeded = kCheckpointChildFd + 1;
@@ -568,8 +443,7 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_with_checkpoint(const Lau
   return launch_impl(spec, endpoint.get());
 }
 
-Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& spec,
-                                                            int endpoint) {
+Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& spec, int endpoint) {
   const bool stdin_was_terminal =
       spec.stdin_disposition == StdioDisposition::Inherit && ::isatty(STDIN_FILENO) == 1;
 
@@ -788,8 +662,6 @@ ProcessControlHandle OwnedProcess::control_handle() const {
   return ProcessControlHandle(process_group_, root_);
 }
 
-int OwnedProcess::root_pidfd() const { return root_ ? root_->pidfd.get() : -1; }
-
 Result<std::optional<ChildStatus>, ControlError> OwnedProcess::try_wait_root() {
   if (root_status_) return root_status_;
   if (!root_ || root_->released) return control_error(ControlErrorKind::WaitFailed, ECHILD);
@@ -823,8 +695,7 @@ Result<SignalDelivery, ControlError> OwnedProcess::kill_group() const {
   return control_handle().signal_group(SIGKILL);
 }
 
-Result<SignalDelivery, ControlError> OwnedProcess::forward_terminal_signal(
-    uint8_t signal) const {
+Result<SignalDelivery, ControlError> OwnedProcess::forward_terminal_signal(uint8_t signal) const {
   if (!process_control::is_terminal_signal(signal)) {
     return control_error(ControlErrorKind::NotForwardable);
   }
@@ -848,136 +719,32 @@ void OwnedProcess::relinquish() && {
 
 // ---------------------------------------------------------------------------
 
-Result<TerminalSignalMonitor, ControlError> TerminalSignalMonitor::install() {
-  std::array<struct sigaction, kSignals.size()> current{};
-  for (std::size_t i = 0; i < kSignals.size(); ++i) {
-    if (::sigaction(kSignals[i], nullptr, &current[i]) != 0) {
-      return control_error(ControlErrorKind::MonitorFailed, errno);
-    }
+// ---------------------------------------------------------------------------
+
+void wait_for(Duration duration, const TerminalSignalMonitor* monitor, const OwnedProcess* owned) {
+  // The longest single wait; a longer one is taken in several, which keeps
+  // the timeout well inside what ppoll accepts.
+  constexpr Duration kLongestWait = Duration::from_secs(3600);
+  pollfd fds[2];
+  nfds_t count = 0;
+  if (monitor != nullptr) fds[count++] = {monitor->fd(), POLLIN, 0};
+  // A reaped root's pidfd stays readable for good; polling it would turn
+  // the wait into a spin.
+  if (owned != nullptr && owned->root_ && !owned->root_->released && owned->root_->pidfd.valid()) {
+    fds[count++] = {owned->root_->pidfd.get(), POLLIN, 0};
   }
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-    return control_error(ControlErrorKind::MonitorFailed, errno);
+  Duration remaining = duration;
+  const MonotonicInstant start = MonotonicInstant::now();
+  while (!remaining.is_zero()) {
+    const Duration wait = std::min(remaining, kLongestWait);
+    timespec timeout{};
+    timeout.tv_sec = static_cast<time_t>(wait.secs());
+    timeout.tv_nsec = static_cast<long>(wait.subsec_nanos());
+    const int ready = ::ppoll(count == 0 ? nullptr : fds, count, &timeout, nullptr);
+    if (ready > 0) return;  // a signal arrived or the root exited: next pass now
+    if (ready < 0 && errno != EINTR) return;
+    remaining = duration.saturating_sub(start.elapsed());
   }
-  TerminalSignalMonitor monitor;
-  monitor.read_end_.reset(ends[0]);
-  monitor.write_end_.reset(ends[1]);
-
-  int expected = -1;
-  if (!g_monitor_write_fd.compare_exchange_strong(expected, ends[1], std::memory_order_acq_rel)) {
-    return control_error(ControlErrorKind::MonitorAlreadyInstalled);
-  }
-  const auto fail = [&monitor](int error) {
-    monitor.restore_actions();
-    g_monitor_write_fd.store(-1, std::memory_order_release);
-    return control_error(ControlErrorKind::MonitorFailed, error);
-  };
-
-  struct sigaction terminal {};
-  terminal.sa_handler = on_terminal_signal;
-  sigemptyset(&terminal.sa_mask);
-  terminal.sa_flags = SA_RESTART;
-  // One stop at a time: a second one waits until the first is over.
-  struct sigaction stop {};
-  stop.sa_handler = on_stop_signal;
-  sigemptyset(&stop.sa_mask);
-  for (const int signal : kSignals) {
-    if (is_stop_signal(signal)) sigaddset(&stop.sa_mask, signal);
-  }
-  stop.sa_flags = SA_RESTART;
-
-  for (std::size_t i = 0; i < kSignals.size(); ++i) {
-    const int signal = kSignals[i];
-    // Under nohup SIGHUP stays ignored: catching it would make the run end
-    // with the terminal that the user deliberately detached from. An ignored
-    // stop signal never stops the supervisor, so it needs no handling.
-    if ((signal == SIGHUP || is_stop_signal(signal)) && action_is_ignore(current[i])) continue;
-    struct sigaction previous {};
-    if (::sigaction(signal, is_stop_signal(signal) ? &stop : &terminal, &previous) != 0) {
-      return fail(errno);
-    }
-    monitor.previous_[i] = previous;
-  }
-
-  // Only now, with the handlers in place, may a signal that has waited since
-  // the start of the program come in.
-  const sigset_t terminal_signals = terminal_signal_set();
-  sigset_t mask;
-  if (const int error = ::pthread_sigmask(SIG_UNBLOCK, &terminal_signals, &mask); error != 0) {
-    return fail(error);
-  }
-  sigemptyset(&monitor.reblock_);
-  for (const int signal : kSignals) {
-    if (process_control::is_terminal_signal(signal) && sigismember(&mask, signal) == 1) {
-      sigaddset(&monitor.reblock_, signal);
-    }
-  }
-  monitor.installed_ = true;
-  return monitor;
-}
-
-TerminalSignalMonitor::TerminalSignalMonitor(TerminalSignalMonitor&& other) noexcept
-    : previous_(other.previous_),
-      reblock_(other.reblock_),
-      read_end_(std::move(other.read_end_)),
-      write_end_(std::move(other.write_end_)),
-      installed_(other.installed_) {
-  other.installed_ = false;
-}
-
-void TerminalSignalMonitor::restore_actions() {
-  for (std::size_t i = kSignals.size(); i-- > 0;) {
-    if (previous_[i]) (void)::sigaction(kSignals[i], &*previous_[i], nullptr);
-    previous_[i].reset();
-  }
-}
-
-TerminalSignalMonitor::~TerminalSignalMonitor() {
-  if (!installed_) return;
-  // Blocked first, so that no signal finds its old action again in between:
-  // in the program that action is the default one, which would end the
-  // process before it has written its summary.
-  (void)::pthread_sigmask(SIG_BLOCK, &reblock_, nullptr);
-  restore_actions();
-  // Only after the handlers are gone may the descriptor stop being valid.
-  g_monitor_write_fd.store(-1, std::memory_order_release);
-  read_end_.reset();
-  write_end_.reset();
-}
-
-Result<std::vector<uint8_t>, ControlError> TerminalSignalMonitor::poll() {
-  std::vector<uint8_t> signals;
-  uint8_t chunk[32];
-  for (;;) {
-    const ssize_t got = ::read(read_end_.get(), chunk, sizeof chunk);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      return control_error(ControlErrorKind::MonitorFailed, errno);
-    }
-    if (got == 0) break;
-    for (ssize_t i = 0; i < got; ++i) {
-      if (process_control::is_terminal_signal(chunk[i])) signals.push_back(chunk[i]);
-    }
-  }
-  return signals;
-}
-
-GroupStopLink::GroupStopLink(std::optional<int32_t> group) {
-  if (!group || *group < 2) return;
-  group_ = *group;
-  g_stop_group.store(group_, std::memory_order_release);
-}
-
-GroupStopLink::GroupStopLink(GroupStopLink&& other) noexcept
-    : group_(std::exchange(other.group_, 0)) {}
-
-void GroupStopLink::release() {
-  if (group_ == 0) return;
-  int32_t expected = group_;
-  // A newer link owns the slot now; it is not ours to clear.
-  (void)g_stop_group.compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
-  group_ = 0;
 }
 
 // ---------------------------------------------------------------------------

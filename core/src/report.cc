@@ -10,6 +10,7 @@
 
 #include "vek_guard/coding.h"
 #include "vek_guard/json_writer.h"
+#include "vek_guard/path.h"
 
 namespace vek_guard {
 namespace {
@@ -57,23 +58,6 @@ bool is_valid_package_version(std::string_view version) {
     }
   }
   return pieces == 3;
-}
-
-// The last normal component of a '/'-separated path. Empty and "."
-// components carry no name, so "a//b/./" names "b"; a path whose last
-// component is ".." (or that has none left: "", "/", ".") has no file name.
-std::optional<std::string_view> path_file_name(std::string_view path) {
-  std::optional<std::string_view> last;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view component = path.substr(start, end - start);
-    if (!component.empty() && component != ".") last = component;
-    start = end + 1;
-  }
-  if (!last || *last == "..") return std::nullopt;
-  return last;
 }
 
 // A signal number read as a signed byte must be positive: 1 to 127.
@@ -285,7 +269,7 @@ Result<RunIdentity, ReportError> RunIdentity::from_argv(
     std::string_view run_id, std::span<const std::string> argv,
     std::optional<std::string> correlation_hash) {
   if (argv.empty()) return unexpected(ReportError::InvalidRunIdentity);
-  const std::optional<std::string_view> name = path_file_name(argv.front());
+  const std::optional<std::string_view> name = last_path_component(argv.front());
   if (!name) return unexpected(ReportError::InvalidRunIdentity);
   if (argv.size() - 1 > std::numeric_limits<uint32_t>::max()) {
     return unexpected(ReportError::InvalidRunIdentity);

@@ -99,7 +99,8 @@ const FootprintSample& FootprintSampler::record_snapshot(
 
   IdentityUpdate update = tracker_.update(std::move(probe).value());
   for (const ProcessRecord& member : update.members) {
-    sample.members.push_back(MemberFootprint{member.pid, member.start_time, member.footprint_bytes});
+    sample.members.push_back(
+        MemberFootprint{member.pid, member.start_time, member.footprint_bytes});
   }
   sample.events = std::move(update.events);
   sample.status = status_of(std::move(update.status), std::move(update.failures));
@@ -108,7 +109,7 @@ const FootprintSample& FootprintSampler::record_snapshot(
 }
 
 PolicyEvent::Sample FootprintSampler::policy_event(const FootprintSample& sample,
-                                                  Duration now) const {
+                                                   Duration now) const {
   const Duration latency = sample.completed_at.saturating_sub(sample.started_at);
   const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
   // A pass of zero length was not timed at all (the clock did not move, or

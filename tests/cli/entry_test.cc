@@ -26,12 +26,18 @@ ExecutionOutcome outcome_of(Tag kind, uint8_t code = 0) {
 
 TEST(ExitStatus, FollowsTheOutcomeKind) {
   const std::vector<std::tuple<Tag, uint8_t, int>> cases = {
-      {Tag::ChildExited, 3, 3}, {Tag::ChildExited, 255, 255}, {Tag::ChildSignaled, 9, 137},
+      {Tag::ChildExited, 3, 3},
+      {Tag::ChildExited, 255, 255},
+      {Tag::ChildSignaled, 9, 137},
       // 128 + signal wraps modulo 256 for numbers from 128 up.
-      {Tag::ChildSignaled, 128, 0}, {Tag::ChildSignaled, 255, 127},
-      {Tag::LaunchNotFound, 9, 127}, {Tag::LaunchNotExecutable, 0, 126},
-      {Tag::InvalidConfiguration, 0, 64}, {Tag::PolicyIntervention, 1, 75},
-      {Tag::SupervisorFailure, 0, 70}, {Tag::PartialArtifactFailure, 0, 74}};
+      {Tag::ChildSignaled, 128, 0},
+      {Tag::ChildSignaled, 255, 127},
+      {Tag::LaunchNotFound, 9, 127},
+      {Tag::LaunchNotExecutable, 0, 126},
+      {Tag::InvalidConfiguration, 0, 64},
+      {Tag::PolicyIntervention, 1, 75},
+      {Tag::SupervisorFailure, 0, 70},
+      {Tag::PartialArtifactFailure, 0, 74}};
   for (const auto& [kind, code, status] : cases) {
     EXPECT_EQ(exit_status(outcome_of(kind, code)), status) << int(kind) << " " << int{code};
   }
@@ -44,8 +50,10 @@ struct Capture {
   UniqueFd read, write;
   explicit Capture(Sink sink = Sink::kPipe) {
     int fds[2] = {-1, -1};
-    if (sink == Sink::kFull) fds[1] = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    else EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    if (sink == Sink::kFull)
+      fds[1] = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    else
+      EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     read.reset(fds[0]);
     if (sink == Sink::kClosedPipe) read.reset();
     write.reset(fds[1]);
@@ -69,12 +77,11 @@ TEST(WriteSummary, SurvivesBrokenStreams) {
     int status;
     std::string out_text, err_text;
   };
-  const std::vector<Case> cases = {
-      {Sink::kClosedPipe, Sink::kPipe, 75, "", "vek-guard: note\n"},
-      {Sink::kPipe, Sink::kClosedPipe, 75, "summary\n", ""},
-      {Sink::kFull, Sink::kPipe, 101, "",
-       "vek-guard: summary write failed: No space left on device\n"},
-      {Sink::kPipe, Sink::kFull, 101, "summary\n", ""}};
+  const std::vector<Case> cases = {{Sink::kClosedPipe, Sink::kPipe, 75, "", "vek-guard: note\n"},
+                                   {Sink::kPipe, Sink::kClosedPipe, 75, "summary\n", ""},
+                                   {Sink::kFull, Sink::kPipe, 101, "",
+                                    "vek-guard: summary write failed: No space left on device\n"},
+                                   {Sink::kPipe, Sink::kFull, 101, "summary\n", ""}};
   // As the program's main does, EPIPE instead of death by SIGPIPE.
   const sighandler_t previous = ::signal(SIGPIPE, SIG_IGN);
   for (const Case& row : cases) {
@@ -92,7 +99,9 @@ TEST(WriteSummary, SurvivesBrokenStreams) {
 // outcome decides the status and both texts.
 TEST(ProgramMain, PrintsParserMessagesAndExecutesOnlyValidCommands) {
   const std::vector<std::vector<std::string>> cases = {
-      {"-V"}, {}, {"run", "--max-footprint", "1B", "--report", "r", "--", "x"},
+      {"-V"},
+      {},
+      {"run", "--max-footprint", "1B", "--report", "r", "--", "x"},
       {"run", "--max-footprint", "1GiB", "--report", "r.json", "--", "sleep", "1"}};
   for (std::vector<std::string> words : cases) {
     words.insert(words.begin(), "vek-guard");

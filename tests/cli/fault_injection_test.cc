@@ -20,14 +20,15 @@
 #include "support/run_files.h"
 #include "support/subprocess.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
 #include "vek_guard/unique_fd.h"
 
 namespace vek_guard {
 namespace {
 
 using test_support::path_exists;
-using test_support::RunArea;
 using test_support::run_argv;
+using test_support::RunArea;
 using test_support::SubprocessResult;
 using Type = JournalEntry::Type;
 
@@ -97,9 +98,9 @@ TEST(SupervisorKilled, JournalStillReadsBackWithACleanOrTruncatedTail) {
   RunArea area;
   const std::string pid_file = area.file("command.pid");
   test_support::Subprocess supervisor = test_support::Subprocess::start(
-      {.argv = run_argv(VEK_GUARD_BINARY, area.report_path(),
-                        {.command = {helper("stubborn"), "--ready-file", pid_file,
-                                     "--max-seconds", "30"}})});
+      {.argv = run_argv(
+           VEK_GUARD_BINARY, area.report_path(),
+           {.command = {helper("stubborn"), "--ready-file", pid_file, "--max-seconds", "30"}})});
   const pid_t command = test_support::wait_pid_file(pid_file, std::chrono::seconds(10));
   ASSERT_GT(command, 0);
   // A killed supervisor cannot end the command's group; the test does.
@@ -140,9 +141,17 @@ TEST(DescriptorLimit, EveryLowLimitEndsInACleanFailureKind) {
       SCOPED_TRACE(std::string(mode) + ", limit " + std::to_string(limit));
       RunArea area;
       std::vector<std::string> argv = {
-          "/bin/sh", "-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
-          VEK_GUARD_BINARY, mode, "--max-footprint", "1GiB", "--report", area.report_path(),
-          "--", "/bin/true"};
+          "/bin/sh",
+          "-c",
+          "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
+          VEK_GUARD_BINARY,
+          mode,
+          "--max-footprint",
+          "1GiB",
+          "--report",
+          area.report_path(),
+          "--",
+          "/bin/true"};
       if (std::string(mode) == "observe") argv.erase(argv.begin() + 5, argv.begin() + 7);
       const SubprocessResult result =
           test_support::run_subprocess({.argv = argv}, std::chrono::seconds(20));

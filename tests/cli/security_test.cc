@@ -27,9 +27,9 @@ namespace {
 
 using test_support::path_exists;
 using test_support::read_file;
+using test_support::run_argv;
 using test_support::RunArea;
 using test_support::RunSpec;
-using test_support::run_argv;
 using test_support::SubprocessResult;
 using ::testing::HasSubstr;
 
@@ -60,7 +60,8 @@ enum class Planted { kLink, kDanglingLink, kFifo, kStaleFile, kForeignFile };
 // false when another user's file cannot be made (no root).
 bool plant(Planted what, const std::string& entry, const std::string& bait) {
   if (what == Planted::kFifo) return ::mkfifo(entry.c_str(), 0600) == 0;
-  if (what == Planted::kLink || what == Planted::kDanglingLink) return ::symlink(bait.c_str(), entry.c_str()) == 0;
+  if (what == Planted::kLink || what == Planted::kDanglingLink)
+    return ::symlink(bait.c_str(), entry.c_str()) == 0;
   test_support::write_new_file(entry, "{\"owner\": \"someone else\"}\n", 0600);
   return what == Planted::kStaleFile || test_support::give_to_other_user(entry);
 }
@@ -103,10 +104,10 @@ TEST(PlantedEntry, IsNeverFollowedOpenedNorReplaced) {
     const std::string go = area.file("go"), launched = area.file("launched");
     if (!row.during && !plant(row.what, entry, bait)) continue;
     test_support::Subprocess run = test_support::Subprocess::start(
-        {.argv = run_argv(VEK_GUARD_BINARY, dir ? entry + "/report.json" : area.report_path(),
-                          RunSpec{.command = {helper("stubborn"), "--wait-for-file", go,
-                                              "--ready-file", launched, "--exit-when-ready", "0",
-                                              "--max-seconds", "30"}})});
+        {.argv = run_argv(
+             VEK_GUARD_BINARY, dir ? entry + "/report.json" : area.report_path(),
+             RunSpec{.command = {helper("stubborn"), "--wait-for-file", go, "--ready-file",
+                                 launched, "--exit-when-ready", "0", "--max-seconds", "30"}})});
     if (row.during) {
       // The journal exists once the report target has been checked.
       EXPECT_TRUE(test_support::eventually([&] { return path_exists(area.journal_path()); },
@@ -172,11 +173,11 @@ TEST(CommandDescriptors, OnlyStandardIoThe198SocketAndInheritedOnesReachTheComma
     test_support::ReadinessPipe ready;
     std::vector<std::string> argv = {VEK_GUARD_BINARY, "observe"};
     if (run_mode) argv = {VEK_GUARD_BINARY, "run", "--max-footprint", "1GiB"};
-    argv.insert(argv.end(), {"--report", area.report_path(), "--client-ready-fd",
-                             std::to_string(ready.write_fd()), "--", helper("describe"),
-                             described});
-    test_support::Subprocess run = test_support::Subprocess::start(
-        {.argv = argv, .inherit_fds = {passed, ready.write_fd()}});
+    argv.insert(argv.end(),
+                {"--report", area.report_path(), "--client-ready-fd",
+                 std::to_string(ready.write_fd()), "--", helper("describe"), described});
+    test_support::Subprocess run =
+        test_support::Subprocess::start({.argv = argv, .inherit_fds = {passed, ready.write_fd()}});
     ready.close_write();
     ASSERT_EQ(run.wait(std::chrono::seconds(30)).exit_code, 0);
     // The describe helper lists "fd <n> cloexec=<0|1> <target>" in numeric order.

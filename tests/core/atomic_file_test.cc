@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <utility>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -38,12 +38,12 @@ class DirFixture : public ::testing::Test {
 
 // The other kinds' messages are checked where the command line prints them.
 TEST(StorageError, MessagesLeaveOutTheOsError) {
-  for (const auto& [kind, message] : {
-           std::pair{StorageErrorKind::JournalCreateFailed, "journal target creation failed"},
-           std::pair{StorageErrorKind::SyncFailed, "artifact synchronization failed"},
-           std::pair{StorageErrorKind::ReadFailed, "artifact read failed"},
-           std::pair{StorageErrorKind::InvalidRecord, "journal record is invalid"},
-           std::pair{StorageErrorKind::FinalReportFailed, "final report creation failed"}}) {
+  for (const auto& [kind, message] :
+       {std::pair{StorageErrorKind::JournalCreateFailed, "journal target creation failed"},
+        std::pair{StorageErrorKind::SyncFailed, "artifact synchronization failed"},
+        std::pair{StorageErrorKind::ReadFailed, "artifact read failed"},
+        std::pair{StorageErrorKind::InvalidRecord, "journal record is invalid"},
+        std::pair{StorageErrorKind::FinalReportFailed, "final report creation failed"}}) {
     EXPECT_EQ(storage_error(kind, EIO).message(), message);
   }
 }

@@ -1,5 +1,6 @@
-// The journal: its frames, its creation, appends, reading back, rebuilding
-// the report, publication, and survival of a writer killed at random moments.
+// The journal of one run: its creation, appends, publication, and survival
+// of a writer killed at random moments. Reading it back is
+// journal_reader_test.cc.
 #include "vek_guard/journal.h"
 
 #include <errno.h>
@@ -10,8 +11,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,50 +19,29 @@
 
 #include "support/faulty_file_io.h"
 #include "support/file_state.h"
+#include "support/journal_checks.h"
 #include "support/journal_samples.h"
 #include "support/report_dir.h"
 #include "support/report_samples.h"
-#include "vek_guard/coding.h"
+#include "vek_guard/journal_reader.h"
 
 namespace vek_guard {
 namespace {
 
 using test_support::exists;
+using test_support::expect_recovery;
 using test_support::FaultyFileIo;
 using test_support::file_contents;
 using test_support::file_mode;
-using test_support::journal_entries_of;
-using test_support::journal_file_bytes;
+using test_support::first;
 using test_support::journal_header_of;
 using test_support::journal_records_of;
+using test_support::record_at;
+using test_support::Records;
 using test_support::valid_run_report;
 using test_support::write_file;
-using Type = JournalEntry::Type;
-using Records = std::vector<JournalRecord>;
 
-const StorageError kInvalid = storage_error(StorageErrorKind::InvalidRecord);
-
-JournalRecord record_at(uint64_t sequence, JournalEntry entry) {
-  return JournalRecord{kJournalRecordVersion, sequence, std::move(entry)};
-}
-
-Records first(const Records& records, size_t count) {
-  return Records(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
-}
-
-std::string journal_bytes_of(const Records& records) {
-  std::vector<std::string> payloads;
-  for (const JournalRecord& record : records) payloads.push_back(encode_journal_record(record));
-  return journal_file_bytes(payloads);
-}
-
-// Reads the bytes as a journal and expects the records and the tail.
-void expect_recovery(const std::string& bytes, const Records& records, JournalTail tail) {
-  auto recovery = read_journal(test_support::memory_file(bytes, 0600));
-  ASSERT_TRUE(recovery.ok());
-  ASSERT_EQ(recovery->tail, tail);
-  ASSERT_EQ(recovery->records, records);
-}
+const StorageError kInvalid = test_support::kInvalidRecord;
 
 class JournalFixture : public test_support::ReportDirTest {
  protected:
@@ -76,68 +54,11 @@ class JournalFixture : public test_support::ReportDirTest {
   // Appends every record, durably exactly where required.
   static void append_all(SecureJournal& journal, const Records& records) {
     for (const auto& record : records) {
-      ASSERT_TRUE(journal.append(record, entry_requires_sync(record.entry.type())).ok())
+      ASSERT_TRUE(journal.append(record.entry, entry_requires_sync(record.entry.type())).ok())
           << record.sequence;
     }
   }
 };
-
-// ---------------------------------------------------------------------------
-// Frames.
-
-// What read_journal_frames returned, with every payload it handed over.
-struct FrameRead {
-  Result<JournalTail, StorageError> tail = JournalTail::Clean;
-  std::vector<std::string> payloads;
-};
-
-FrameRead read_frames(const std::string& bytes, mode_t mode = 0600) {
-  FrameRead read;
-  read.tail = read_journal_frames(test_support::memory_file(bytes, mode),
-                                  [&](std::span<const uint8_t> payload) {
-                                    read.payloads.emplace_back(payload.begin(), payload.end());
-                                    return true;
-                                  });
-  return read;
-}
-
-// The writer's frames are checked through the reader; the reader against
-// frames built independently (journal_samples), which take this checksum.
-TEST(JournalFrame, ChecksumIsIsoHdlcCrc32) {
-  const std::string check = "123456789";
-  EXPECT_EQ(journal_checksum({reinterpret_cast<const uint8_t*>(check.data()), check.size()}),
-            0xCBF43926u);
-}
-
-TEST(JournalFrames, PayloadSizeAndRecordCountStopAtTheirLimits) {
-  const std::string biggest(kMaxJournalPayloadBytes, 'b');
-  FrameRead read = read_frames(journal_file_bytes({"a", biggest}));
-  EXPECT_EQ(read.tail, JournalTail::Clean);
-  EXPECT_EQ(read.payloads, (std::vector<std::string>{"a", biggest}));
-  // A length one over the limit is refused before anything of it is read.
-  std::string oversized = journal_file_bytes({"a"});
-  append_be32(oversized, kMaxJournalPayloadBytes + 1);
-  oversized += std::string(kMaxJournalPayloadBytes + 5, 'b');
-  read = read_frames(oversized);
-  EXPECT_EQ(read.tail, JournalTail::Corrupt);
-  EXPECT_EQ(read.payloads, std::vector<std::string>{"a"});
-
-  std::vector<std::string> most(kMaxJournalRecords, "r");
-  EXPECT_EQ(read_frames(journal_file_bytes(most)).tail, JournalTail::Clean);
-  most.push_back("r");
-  read = read_frames(journal_file_bytes(most));
-  EXPECT_EQ(read.tail, JournalTail::Corrupt);
-  EXPECT_EQ(read.payloads.size(), kMaxJournalRecords);
-}
-
-TEST(JournalFrames, OnlyAPrivateJournalWithTheWholeMagicIsRead) {
-  const std::string bytes = journal_file_bytes({"x"});
-  EXPECT_EQ(read_frames(bytes, 0640).tail.error(), kInvalid);
-  // Sticky and set-id bits do not count.
-  EXPECT_EQ(read_frames(bytes, 01600).tail, JournalTail::Clean);
-  EXPECT_EQ(read_frames("VEKGJNL").tail.error(), storage_error(StorageErrorKind::ReadFailed));
-  EXPECT_EQ(read_frames(std::string("VEKGJNL\x02", 8)).tail.error(), kInvalid);
-}
 
 // ---------------------------------------------------------------------------
 // Creating the journal. What a planted report, journal or directory gets is
@@ -202,33 +123,34 @@ TEST_F(JournalInit, AFailedSyncOfTheJournalOrTheDirectoryIsReported) {
 
 using JournalAppend = JournalFixture;
 
-TEST_F(JournalAppend, RefusesRecordsOutOfTurnWithoutWritingAnything) {
+TEST_F(JournalAppend, NumbersRecordsInTurnAndARefusalWritesAndUsesNothing) {
   FaultyFileIo io;
   SecureJournal journal = open_journal(io);
   const ReportV1 report = valid_run_report();
+  const JournalEntry header = JournalEntry::header(journal_header_of(report));
   const JournalEntry sample = JournalEntry::sample(report.samples[0]);
   const JournalEntry signal = JournalEntry::signal(report.signals[0]);
-  ASSERT_TRUE(journal.append(record_at(0, JournalEntry::header(journal_header_of(report))), true));
+  ASSERT_TRUE(journal.append(header, true));
   const std::string before = *file_contents(journal_path());
 
-  JournalRecord wrong_version = record_at(1, sample);
-  wrong_version.version = 2;
   // Signals and outcomes (among others) must be durable.
-  for (const JournalRecord& record :
-       {record_at(0, sample), record_at(2, sample), wrong_version, record_at(1, signal),
-        record_at(1, JournalEntry::outcome(report.outcome))}) {
-    EXPECT_EQ(journal.append(record, false).error(), kInvalid) << record.entry.name();
+  for (const JournalEntry& entry : {signal, JournalEntry::outcome(report.outcome)}) {
+    EXPECT_EQ(journal.append(entry, false).error(), kInvalid) << entry.name();
   }
   EXPECT_EQ(*file_contents(journal_path()), before);
   EXPECT_FALSE(journal.poisoned());
+  EXPECT_EQ(journal.next_sequence(), 1u);
 
-  // The refused sequence number is offered again and taken; only a durable
-  // append syncs.
+  // The refused sequence number goes to the next record taken; only a
+  // durable append syncs.
   const int syncs = io.sync_calls();
-  EXPECT_TRUE(journal.append(record_at(1, sample), false).ok());
+  EXPECT_TRUE(journal.append(sample, false).ok());
   EXPECT_EQ(io.sync_calls(), syncs);
-  EXPECT_TRUE(journal.append(record_at(2, signal), true).ok());
+  EXPECT_TRUE(journal.append(signal, true).ok());
   EXPECT_EQ(io.sync_calls(), syncs + 1);
+  expect_recovery(*file_contents(journal_path()),
+                  {record_at(0, header), record_at(1, sample), record_at(2, signal)},
+                  JournalTail::Clean);
 }
 
 TEST_F(JournalAppend, APayloadOfExactlyTheLimitIsTheLargestWritten) {
@@ -237,11 +159,11 @@ TEST_F(JournalAppend, APayloadOfExactlyTheLimitIsTheLargestWritten) {
   header.package_version.clear();
   const size_t base = encode_journal_record(record_at(0, JournalEntry::header(header))).size();
   header.package_version.assign(kMaxJournalPayloadBytes + 1 - base, 'v');
-  EXPECT_EQ(journal.append(record_at(0, JournalEntry::header(header)), true).error(), kInvalid);
+  EXPECT_EQ(journal.append(JournalEntry::header(header), true).error(), kInvalid);
   header.package_version.pop_back();
   const JournalRecord largest = record_at(0, JournalEntry::header(header));
   ASSERT_EQ(encode_journal_record(largest).size(), kMaxJournalPayloadBytes);
-  ASSERT_TRUE(journal.append(largest, true).ok());
+  ASSERT_TRUE(journal.append(largest.entry, true).ok());
   expect_recovery(*file_contents(journal_path()), {largest}, JournalTail::Clean);
 }
 
@@ -251,14 +173,14 @@ TEST_F(JournalAppend, AFailedWritePoisonsTheJournalForGood) {
   const Records records = journal_records_of(valid_run_report());
   FaultyFileIo io;
   SecureJournal journal = open_journal(io);
-  ASSERT_TRUE(journal.append(records[0], true).ok());
+  ASSERT_TRUE(journal.append(records[0].entry, true).ok());
   // The length goes out, the payload does not.
   io.dribble_writes();
   io.fail_writes_after(static_cast<int>(kFrameLengthBytes), ENOSPC);
-  EXPECT_EQ(journal.append(records[1], false).error(),
+  EXPECT_EQ(journal.append(records[1].entry, false).error(),
             storage_error(StorageErrorKind::WriteFailed, ENOSPC));
   io.heal();
-  EXPECT_EQ(journal.append(records[1], false).error(), kInvalid);
+  EXPECT_EQ(journal.append(records[1].entry, false).error(), kInvalid);
   // Finalize gives up before reading (which would call the torn journal
   // invalid) and syncs or writes nothing.
   const int syncs = io.sync_calls();
@@ -266,98 +188,6 @@ TEST_F(JournalAppend, AFailedWritePoisonsTheJournalForGood) {
   EXPECT_EQ(io.sync_calls(), syncs);
   EXPECT_FALSE(exists(report_path()));
   expect_recovery(*file_contents(journal_path()), {records[0]}, JournalTail::Truncated);
-}
-
-// ---------------------------------------------------------------------------
-// Reading back.
-
-TEST(JournalRead, ACutInsideTheLastFrameKeepsEveryEarlierRecord) {
-  const Records records = journal_records_of(valid_run_report());
-  const Records earlier = first(records, records.size() - 1);
-  const std::string whole = journal_bytes_of(records);
-  for (size_t cut = journal_bytes_of(earlier).size() + 1; cut < whole.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    expect_recovery(whole.substr(0, cut), earlier, JournalTail::Truncated);
-  }
-}
-
-TEST(JournalRead, AnyFlippedBitInARecordIsCorruptAtThatRecord) {
-  const Records records = journal_records_of(valid_run_report());
-  const std::string whole = journal_bytes_of(records);
-  const size_t index = records.size() / 2;
-  const size_t begin = journal_bytes_of(first(records, index)).size() + kFrameLengthBytes;
-  for (size_t bit = 0; bit < encode_journal_record(records[index]).size() * 8; ++bit) {
-    SCOPED_TRACE(bit);
-    std::string damaged = whole;
-    damaged[begin + bit / 8] = static_cast<char>(damaged[begin + bit / 8] ^ (1 << (bit % 8)));
-    expect_recovery(damaged, first(records, index), JournalTail::Corrupt);
-  }
-}
-
-TEST(JournalRead, RecordsOutOfTurnOrUndecodableEndTheJournalAsCorrupt) {
-  const Records records = journal_records_of(valid_run_report());
-  Records gap = first(records, 3);  // sequences 0, 1, 3
-  gap[2].sequence = 3;
-  expect_recovery(journal_bytes_of(gap), first(records, 2), JournalTail::Corrupt);
-  Records versioned = first(records, 2);  // a version this program does not write
-  versioned[1].version = 2;
-  expect_recovery(journal_bytes_of(versioned), first(records, 1), JournalTail::Corrupt);
-  // A payload with a correct checksum that is not a record.
-  expect_recovery(
-      journal_file_bytes({encode_journal_record(records[0]), "{\"version\":1,\"sequence\":1}"}),
-      first(records, 1), JournalTail::Corrupt);
-}
-
-// ---------------------------------------------------------------------------
-// Rebuilding the report.
-
-TEST(JournalReport, OnlyACleanCompleteJournalInTurnYieldsTheRunsReport) {
-  using Entries = std::vector<JournalEntry>;
-  using Change = std::function<void(Entries&)>;
-  const ReportV1 run = valid_run_report();
-  const auto rebuilt = [](const ReportV1& from, const Change& change,
-                          JournalTail tail = JournalTail::Clean) {
-    Entries entries = journal_entries_of(from);
-    change(entries);
-    return JournalRecovery{test_support::numbered_records(std::move(entries)), tail}.to_report();
-  };
-  const Change unchanged = [](Entries&) {};
-  EXPECT_EQ(rebuilt(run, unchanged).value(), run);
-  // header, sample, sample, reset, sample, ...: only the samples after the reset count.
-  EXPECT_EQ(rebuilt(run,
-                    [&](Entries& e) {
-                      e.insert(e.begin() + 3, {JournalEntry::sample_history_reset(),
-                                               JournalEntry::sample(run.samples[1])});
-                    })
-                ->samples,
-            std::vector<SampleWindow>{run.samples[1]});
-
-  const auto without = [](Type type) {
-    return [type](Entries& e) { std::erase_if(e, [&](auto& x) { return x.type() == type; }); };
-  };
-  const auto doubled = [](Type type) {
-    return [type](Entries& e) {
-      const auto it = std::find_if(e.begin(), e.end(), [&](auto& x) { return x.type() == type; });
-      e.insert(it, *it);
-    };
-  };
-  EXPECT_TRUE(rebuilt(run, without(Type::Sample)).ok());
-  EXPECT_TRUE(rebuilt(run, doubled(Type::Signal)).ok());
-  for (const Change& change : std::vector<Change>{
-           without(Type::Header), without(Type::Checkpoint), without(Type::Outcome),
-           doubled(Type::Outcome),
-           [](Entries& e) { e.insert(e.begin() + 1, 2, JournalEntry::sample_history_reset()); },
-           [](Entries& e) { std::swap(e[0], e[1]); },
-           [&](Entries& e) { e.push_back(JournalEntry::signal(run.signals[0])); }}) {
-    EXPECT_EQ(rebuilt(run, change).error(), kInvalid);
-  }
-  // Every record intact but the tail torn: no report at all.
-  EXPECT_EQ(rebuilt(run, unchanged, JournalTail::Truncated).error(), kInvalid);
-  // A complete journal must still describe a valid report.
-  ReportV1 invalid = run;
-  invalid.signals[0].signal = 0;
-  ASSERT_FALSE(invalid.validate().ok());
-  EXPECT_EQ(rebuilt(invalid, unchanged).error(), kInvalid);
 }
 
 // ---------------------------------------------------------------------------
@@ -435,7 +265,7 @@ TEST_F(JournalCrash, AWriterKilledAtRandomMomentsLeavesAReadableJournal) {
     if (pid == 0) {
       for (uint64_t i = 0; i < 200000; ++i) {
         // Every sixteenth append is durable, as a signal's would be.
-        if (!journal.append(crash_record(i, report), i % 16 == 0)) ::_exit(1);
+        if (!journal.append(crash_record(i, report).entry, i % 16 == 0)) ::_exit(1);
       }
       ::_exit(0);
     }

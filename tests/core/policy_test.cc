@@ -122,6 +122,37 @@ TEST(PolicyConstruction, RefusesEachInvalidCondition) {
             "policy thresholds or durations are invalid");
 }
 
+// The program's own configuration: the band a tenth apart (a step of 1 below
+// 10 bytes) up to the largest limit whose emergency edge fits, the sample
+// bounds above their floors, and what `run` makes of both.
+TEST(ProgramPolicy, BandSampleBoundsAndEnforcementFollowTheLimitAndInterval) {
+  EXPECT_EQ(footprint_band(2), (FootprintBand{1, 0, 3}));
+  EXPECT_EQ(footprint_band(10), (FootprintBand{9, 8, 11}));
+  EXPECT_EQ(footprint_band(1000), (FootprintBand{900, 800, 1100}));
+  constexpr uint64_t kLargest = 16769767339735956014u;
+  EXPECT_EQ(footprint_band(kLargest)->emergency_bytes, kU64Max);
+  EXPECT_FALSE(footprint_band(kLargest + 1));
+
+  EXPECT_EQ(sample_bounds(Duration::from_millis(10)),
+            (SampleBounds{Duration::from_millis(500), Duration::from_millis(250)}));
+  EXPECT_EQ(sample_bounds(Duration::from_millis(300)),
+            (SampleBounds{Duration::from_millis(600), Duration::from_millis(300)}));
+
+  const PolicyConfig config =
+      enforcement_config(1000, Duration::from_secs(10), Duration::from_secs(60), std::nullopt)
+          .value();
+  EXPECT_EQ(config.emergency_footprint_bytes, 1100u);
+  EXPECT_EQ(config.max_sample_age, Duration::from_secs(20));
+  EXPECT_EQ(config.checkpoint_timeout, kDefaultCheckpointTimeout);
+  EXPECT_EQ(config.wall_time, Duration::from_secs(60));
+  EXPECT_EQ(config.required_breach_samples, 2u);
+  EXPECT_EQ(config.max_missing_samples, 3u);
+  EXPECT_EQ(config.term_grace, Duration::from_secs(1));
+  EXPECT_TRUE(PolicyMachine::enforce_with_initial_request_id(config, kInitialId).ok());
+  EXPECT_EQ(enforcement_config(kLargest + 1, Duration::from_secs(1), {}, {}).error(),
+            PolicyConfigError::InvalidThresholdsOrDurations);
+}
+
 // One event applied to a machine driven into a state by `before` (decisions
 // unchecked), with the decisions, state and grace deadline it must lead to.
 struct Transition {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,9 +17,11 @@
 #include <gtest/gtest.h>
 
 #include "support/owned_process_waits.h"
+#include "support/signal_state.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 #include "vek_guard/checkpoint.h"
+#include "vek_guard/supervisor_signals.h"
 
 namespace vek_guard {
 namespace {
@@ -27,6 +30,7 @@ using std::chrono::seconds;
 using test_support::eventually;
 using test_support::helper_program;
 using test_support::read_file;
+using test_support::SignalStateGuard;
 using test_support::TempDir;
 using test_support::wait_for_file;
 using test_support::wait_for_root;
@@ -42,30 +46,6 @@ Lines lines_with(const std::string& text, const std::string& key) {
     if (line.rfind(key + " ", 0) == 0) out.insert(line.substr(key.size() + 1));
   }
   return out;
-}
-
-// Restores the dispositions and the mask a test changes, whatever the outcome.
-struct SignalStateGuard {
-  static constexpr int kSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
-                                     SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE};
-  struct sigaction saved[std::size(kSignals)]{};
-  sigset_t mask{};
-  SignalStateGuard() {
-    for (std::size_t i = 0; i < std::size(kSignals); ++i)
-      ::sigaction(kSignals[i], nullptr, &saved[i]);
-    ::sigprocmask(SIG_BLOCK, nullptr, &mask);
-  }
-  ~SignalStateGuard() {
-    for (std::size_t i = 0; i < std::size(kSignals); ++i)
-      ::sigaction(kSignals[i], &saved[i], nullptr);
-    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
-  }
-};
-
-bool handler_is(int signal, void (*handler)(int)) {
-  struct sigaction action {};
-  ::sigaction(signal, nullptr, &action);
-  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == handler;
 }
 
 TEST(Launch, RefusesBadCommandsBeforeRunningAnythingAndClosesTheEndpoint) {
@@ -210,55 +190,33 @@ TEST(OwnedProcess, DropKillsAndReapsARootThatLeftItsGroup) {
   expect_reaped(root);
 }
 
-TEST(TerminalSignalMonitor, PassesSignalsThroughItsPipeAndRestoresTheActionsOnDrop) {
+// The wait between passes ends at a signal byte or at the root's exit, but
+// never spins on a root that has already been waited for. Only bounds that a
+// busy machine cannot break are checked: far below the requested minute, and
+// no shorter than a plain wait.
+TEST(WaitFor, EndsEarlyOnASignalOrTheRootsExitAndNotOnAReapedRoot) {
+  using Clock = std::chrono::steady_clock;
+  const auto took = [](auto&& wait) {
+    const Clock::time_point start = Clock::now();
+    wait();
+    return Clock::now() - start;
+  };
+  const Duration minute = Duration::from_secs(60);
   SignalStateGuard guard;
-  ::signal(SIGHUP, SIG_DFL);
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGTERM, SIG_IGN);
-  // A terminal signal that waits blocked (as the program keeps them until its
-  // monitor runs) comes in with the installation, and is blocked again after.
-  sigset_t quit;
-  sigemptyset(&quit);
-  sigaddset(&quit, SIGQUIT);
-  ::sigprocmask(SIG_BLOCK, &quit, nullptr);
-  ::raise(SIGQUIT);
-  {
-    auto first = TerminalSignalMonitor::install();
-    ASSERT_TRUE(first.ok());
-    EXPECT_TRUE(first->catches_hangup());
-    // Only one at a time, and the refused attempt changes nothing.
-    EXPECT_EQ(TerminalSignalMonitor::install().error().kind,
-              ControlErrorKind::MonitorAlreadyInstalled);
-    ::raise(SIGINT);
-    ::raise(SIGTERM);
-    ::raise(SIGHUP);
-    EXPECT_EQ(first->poll().value(), (std::vector<uint8_t>{3, 2, 15, 1}));
-    EXPECT_TRUE(first->poll().value().empty());
-    // The moved-from monitor must not uninstall the handlers.
-    TerminalSignalMonitor moved = std::move(*first);
-    ::raise(SIGTERM);
-    EXPECT_EQ(moved.poll().value(), std::vector<uint8_t>{15});
-  }
-  EXPECT_TRUE(handler_is(SIGHUP, SIG_DFL));
-  EXPECT_TRUE(handler_is(SIGINT, SIG_DFL));
-  EXPECT_TRUE(handler_is(SIGTERM, SIG_IGN));
-  EXPECT_TRUE(handler_is(SIGTSTP, SIG_DFL));
-  sigset_t blocked;
-  ::sigprocmask(SIG_BLOCK, nullptr, &blocked);
-  EXPECT_EQ(sigismember(&blocked, SIGQUIT), 1);
-  EXPECT_EQ(sigismember(&blocked, SIGINT), 0);
+  auto monitor = TerminalSignalMonitor::install();
+  ASSERT_TRUE(monitor.ok());
+  ::raise(SIGINT);
+  EXPECT_LT(took([&] { wait_for(minute, &*monitor, nullptr); }), seconds(30));
+  EXPECT_EQ(monitor->poll().value(), std::vector<uint8_t>{SIGINT});
 
-  // Under nohup SIGHUP stays ignored throughout.
-  ::signal(SIGHUP, SIG_IGN);
-  EXPECT_EQ(process_control::hangup_is_ignored().value(), true);
-  {
-    auto monitor = TerminalSignalMonitor::install();
-    ASSERT_TRUE(monitor.ok());
-    EXPECT_FALSE(monitor->catches_hangup());
-    ::raise(SIGHUP);
-    EXPECT_TRUE(monitor->poll().value().empty());
-  }
-  EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
+  auto process = OwnedProcess::launch({.argv = {"/bin/sh", "-c", "exit 3"}});
+  ASSERT_TRUE(process.ok());
+  EXPECT_LT(took([&] { wait_for(minute, &*monitor, &*process); }), seconds(30));
+  EXPECT_EQ(wait_for_root(*process), ChildStatus::exited(3));
+  const Duration short_wait = Duration::from_millis(50);
+  EXPECT_GE(took([&] { wait_for(short_wait, &*monitor, &*process); }),
+            std::chrono::milliseconds(50));
+  EXPECT_GE(took([&] { wait_for(short_wait, nullptr, nullptr); }), std::chrono::milliseconds(50));
 }
 
 TEST(ClientReady, RefusesStandardStreamsAndClosedDescriptorsAndLeavesThemAlone) {

@@ -17,6 +17,7 @@
 
 #include "support/run_files.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
 #include "vek_guard/report.h"
 #include "vek_guard/unique_fd.h"
 

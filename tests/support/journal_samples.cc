@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "vek_guard/coding.h"
-#include "vek_guard/journal.h"
+#include "vek_guard/journal_format.h"
 
 namespace vek_guard::test_support {
 

@@ -1,8 +1,10 @@
 #include "support/report_samples.h"
 
 #include <cstdint>
+#include <string>
 
 #include "vek_guard/report.h"
+#include "vek_guard/version.h"
 
 namespace vek_guard::test_support {
 
@@ -47,7 +49,7 @@ SampleWindow sample_with_full_advisory(uint64_t at_ms) {
 ReportV1 valid_run_report() {
   ReportV1 report;
   report.schema_version = 1;
-  report.package_version = "0.3.0";
+  report.package_version = std::string(kPackageVersion);
   report.run = RunIdentity{.run_id = "run_0123456789abcdef0123456789abcdef",
                            .executable_basename = "tool",
                            .argument_count = 2,
@@ -82,8 +84,8 @@ ReportV1 valid_run_report() {
                                  .result = SignalResult::Delivered,
                                  .reason = SignalReason::Footprint}};
   report.checkpoint = CheckpointRecord{};
-  report.escape = EscapeEvidence{.detected = Observed<bool>::available(false),
-                                 .escaped_count = std::nullopt};
+  report.escape =
+      EscapeEvidence{.detected = Observed<bool>::available(false), .escaped_count = std::nullopt};
   report.outcome = TerminalOutcome{.at_ms = 300,
                                    .kind = TerminalKind::child_signaled(15),
                                    .final_footprint_bytes = Observed<uint64_t>::available(900),

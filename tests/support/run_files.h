@@ -13,6 +13,7 @@
 #include "support/e2e.h"
 #include "support/subprocess.h"
 #include "vek_guard/journal.h"
+#include "vek_guard/journal_reader.h"
 #include "vek_guard/journal_record.h"
 
 namespace vek_guard::test_support {

@@ -84,8 +84,7 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
   std::string slave_name;
   if (options.stdin_pty) {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname(master) == nullptr) {
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
       ADD_FAILURE() << "pseudo-terminal set-up failed: " << std::strerror(errno);
       return process;
     }
@@ -117,7 +116,8 @@ Subprocess Subprocess::start(const SubprocessOptions& options) {
     unsigned int next = 3;
     for (const int fd : keep) {
       if (fd < 3) continue;
-      if (static_cast<unsigned int>(fd) > next) close_range(next, static_cast<unsigned int>(fd) - 1, 0);
+      if (static_cast<unsigned int>(fd) > next)
+        close_range(next, static_cast<unsigned int>(fd) - 1, 0);
       const int flags = fcntl(fd, F_GETFD);
       if (flags >= 0) fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
       next = static_cast<unsigned int>(fd) + 1;

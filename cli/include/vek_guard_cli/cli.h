@@ -1,6 +1,7 @@
-// The command line of vek-guard: its definition, the parsers of option
-// values, and the validation that turns a parsed command line into the
-// `NormalizedCommand` the runtime receives.
+// The command line of vek-guard: its definition and help, and the validation
+// that turns a parsed command line into the `NormalizedCommand` the runtime
+// receives. The parsers of single option values are option_values.h; how
+// stray words and keys are shown is display_text.h.
 //
 // Two subcommands share one set of options:
 //
@@ -34,72 +35,6 @@
 namespace vek_guard::cli {
 
 // ---------------------------------------------------------------------------
-// Value parsers
-//
-// Each parser takes the option's text exactly as given (bytes, no trimming)
-// and returns the typed value or the message to show for that option. Every
-// parser first requires the text to be valid UTF-8 and answers
-// kInvalidUtf8Message otherwise; the command-line definition checks UTF-8
-// before calling them, so that message normally never reaches a user.
-// ---------------------------------------------------------------------------
-
-// A parser's failure is the complete message for the value, without the
-// option name or the value itself (the definition adds those when rendering).
-inline constexpr std::string_view kInvalidUtf8Message = "invalid UTF-8 was detected";
-
-// True when `text` is well-formed UTF-8: no overlong forms, no surrogates, no
-// code point above U+10FFFF, no truncated sequence.
-bool is_valid_utf8(std::string_view text);
-
-// A non-zero decimal u64. Only the bytes "0" to "9" are accepted (no sign, no
-// spaces, no separators); leading zeros are fine. Messages, with `label` in
-// front: "{label} must be a positive integer", "{label} overflows u64",
-// "{label} must be greater than zero". The label is "byte quantity" or
-// "duration".
-[[nodiscard]] Result<uint64_t, std::string> parse_positive_u64(std::string_view text,
-                                                               std::string_view label);
-
-// A byte count written as a positive integer and a binary suffix, matched
-// case-sensitively on the text's end in the order TiB, GiB, MiB, KiB, B
-// ("512MiB" is 536,870,912). No suffix: "expected a binary byte suffix: B,
-// KiB, MiB, GiB, or TiB"; a product beyond u64: "byte quantity overflows
-// u64"; the number itself as parse_positive_u64 with "byte quantity".
-[[nodiscard]] Result<uint64_t, std::string> parse_bytes(std::string_view text);
-
-// A duration in whole milliseconds written as a positive integer and one of
-// the suffixes ms, h, m, s ("ms" is tested first, so "10m" is ten minutes).
-// No suffix: "expected a duration suffix: ms, s, m, or h"; more milliseconds
-// than u64 holds: "duration overflows u64 milliseconds"; the number itself as
-// parse_positive_u64 with "duration".
-[[nodiscard]] Result<Duration, std::string> parse_duration(std::string_view text);
-
-// --max-footprint: parse_bytes. The lower bound and the room needed by the
-// emergency policy band are checked later (check_max_footprint), so that
-// their messages are printed on their own.
-[[nodiscard]] Result<uint64_t, std::string> parse_max_footprint(std::string_view text);
-
-// --wall-time: parse_duration, at most 30 days inclusive, else
-// "--wall-time must not exceed 30 days".
-[[nodiscard]] Result<Duration, std::string> parse_wall_time(std::string_view text);
-
-// --checkpoint-timeout: parse_duration, 10 ms to 60 s inclusive, else
-// "--checkpoint-timeout must be within 10ms..=60s".
-[[nodiscard]] Result<Duration, std::string> parse_checkpoint_timeout(std::string_view text);
-
-// --sample-interval: parse_duration only; normalize checks the range, so a
-// bad limit of `run` is reported before a bad interval.
-[[nodiscard]] Result<Duration, std::string> parse_sample_interval(std::string_view text);
-
-// --client-ready-fd: a decimal i32 (optional leading "+" or "-", then
-// digits), else "client readiness descriptor must be an integer"; at most 2
-// gives "client readiness descriptor must not replace standard I/O".
-[[nodiscard]] Result<int32_t, std::string> parse_client_ready_fd(std::string_view text);
-
-// --on-parent-exit: exactly "terminate" or "detach" (case-sensitive), else
-// "--on-parent-exit must be terminate or detach".
-[[nodiscard]] Result<OnParentExit, std::string> parse_on_parent_exit(std::string_view text);
-
-// ---------------------------------------------------------------------------
 // Errors
 // ---------------------------------------------------------------------------
 
@@ -121,7 +56,6 @@ struct CliParseError {
 // ---------------------------------------------------------------------------
 
 inline constexpr std::string_view kProgramName = "vek-guard";
-inline constexpr std::string_view kProgramVersion = "0.3.0";
 inline constexpr std::string_view kProgramAbout =
     "External runtime safety supervision for VEK commands";
 
@@ -234,9 +168,10 @@ struct NormalizedCommand {
 
 // The checks `run` needs before anything else is validated, so that they win
 // over normalize's errors: the limit must be at least 2 bytes ("--max-footprint
-// must be at least 2B"), and the emergency band's upper edge, the limit plus
-// a tenth of it (plus 1 below 10 bytes), must fit in 64 bits
-// ("--max-footprint is too large for the emergency policy band"). The error's
+// must be at least 2B"), and its footprint_band (policy.h) must exist: the
+// emergency edge, the limit plus a tenth of it (plus 1 below 10 bytes), must
+// fit in 64 bits ("--max-footprint is too large for the emergency policy
+// band"). The error's
 // display flag is false.
 [[nodiscard]] Result<void, CliParseError> check_max_footprint(uint64_t max_footprint_bytes);
 
@@ -255,14 +190,6 @@ struct NormalizedCommand {
 // check_max_footprint, then normalize.
 [[nodiscard]] Result<NormalizedCommand, CliParseError> parse_command_line(
     std::span<const std::string> args);
-
-// `text` in double quotes with a backslash before each double quote and
-// backslash, tab, carriage return, line feed and NUL as \t, \r, \n, \0, and
-// other control characters, invisible format characters, private-use and
-// non-character code points and combining marks as \u{hex} (lowercase, no
-// leading zeros). Bytes that are not UTF-8 appear as \x and two hexadecimal
-// digits.
-std::string quote_debug(std::string_view text);
 
 }  // namespace vek_guard::cli
 

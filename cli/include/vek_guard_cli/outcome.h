@@ -57,10 +57,6 @@ int exit_status(const ExecutionOutcome& outcome);
 // `stderr_fd` as far as it goes, and the status is kExitSummaryWriteFailed.
 [[nodiscard]] int write_summary(const ExecutionOutcome& outcome, int stdout_fd, int stderr_fd);
 
-// Writes all of `text` to `fd`, retrying EINTR and short writes. Returns 0 or
-// the errno of the write that failed.
-[[nodiscard]] int write_all(int fd, std::string_view text);
-
 }  // namespace vek_guard::cli
 
 #endif  // VEK_GUARD_CLI_OUTCOME_H_

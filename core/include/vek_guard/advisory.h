@@ -254,8 +254,7 @@ Observed<uint64_t> aggregate_observation(const SampleStatus& status);
 
 // (later − earlier bytes) × 10^9 / elapsed ns, truncated toward zero; nothing
 // when the result does not fit in 64 bits. `elapsed` must not be zero.
-std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes,
-                                   Duration elapsed);
+std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes, Duration elapsed);
 
 }  // namespace advisory
 }  // namespace vek_guard

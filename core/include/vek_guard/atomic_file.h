@@ -19,6 +19,7 @@
 #ifndef VEK_GUARD_ATOMIC_FILE_H_
 #define VEK_GUARD_ATOMIC_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -131,6 +132,12 @@ class FileIo {
 // Works on directory descriptors too, which makes new and renamed entries
 // durable.
 [[nodiscard]] int full_sync(FileIo& io, int fd);
+
+// Whether `st` is a private file of the effective user: a regular file it
+// owns with permission bits exactly 0600 (set-id and sticky bits ignored),
+// which nobody else can have written. The journal and the report are kept
+// so, and only such a file is read back or replaced.
+[[nodiscard]] bool is_private_file(const struct stat& st);
 
 // "." + name + suffix, the hidden companions of a report (".journal" for the
 // journal, ".tmp" for the temporary report). Fails with InvalidTarget when the

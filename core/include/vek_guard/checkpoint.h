@@ -133,8 +133,7 @@ struct CheckpointAcknowledgement {
 // artifact kind 0 with has_size 0 and size 0, or 1 to 3 with has_size 0 and
 // size 0, or 1 to 3 with has_size 1 and any size. Anything else is absent
 // (malformed). The nonce is not compared here.
-std::optional<CheckpointAcknowledgement> decode_acknowledgement(
-    std::span<const uint8_t> frame);
+std::optional<CheckpointAcknowledgement> decode_acknowledgement(std::span<const uint8_t> frame);
 
 enum class CheckpointProtocolState : uint8_t {
   Idle = 0,                     // no request yet; the only state accepting one
@@ -277,8 +276,7 @@ struct CheckpointRequestSent {
   friend bool operator==(const CheckpointRequestSent&, const CheckpointRequestSent&) = default;
 };
 struct CheckpointNotNegotiated {
-  friend bool operator==(const CheckpointNotNegotiated&,
-                         const CheckpointNotNegotiated&) = default;
+  friend bool operator==(const CheckpointNotNegotiated&, const CheckpointNotNegotiated&) = default;
 };
 using CheckpointRequestOutcome =
     std::variant<CheckpointRequestSent, CheckpointNotNegotiated, RequestRefusal>;

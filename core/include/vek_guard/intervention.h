@@ -58,7 +58,7 @@ struct InterventionCommand {
 
   // Implicit on purpose: `actuator.execute(now, InterventionCommand::Kill{})`.
   template <class Alternative>
-    requires std::is_constructible_v<Variant, Alternative&&>
+  requires std::is_constructible_v<Variant, Alternative&&>
   constexpr InterventionCommand(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value(std::forward<Alternative>(alternative)) {}
 

@@ -1,32 +1,23 @@
 // The run's crash-safe journal and the publication of its final report.
 //
 // Everything a run produces is first appended to a private journal beside the
-// final report, one checksummed frame per event. At the end the journal is
-// read back from disk and the report is rebuilt from it, so the published
-// report is exactly what was durably recorded, and a crash of the supervisor
-// leaves a readable record of what happened until then.
+// final report, one checksummed frame per event (journal_format.h). At the
+// end the journal is read back from disk and the report is rebuilt from it
+// (journal_reader.h), so the published report is exactly what was durably
+// recorded, and a crash of the supervisor leaves a readable record of what
+// happened until then.
 //
-// Journal file format (every integer big-endian):
-//
-//   offset 0  7 bytes  magic, the ASCII bytes "VEKGJNL"
-//   offset 7  1 byte   format, 0x01
-//   offset 8  frames, back to back, up to the end of the file
-//
-//   frame:    u32 payload length N (1 to 65,536 as written)
-//             N bytes of payload (the compact JSON of one journal record)
-//             u32 CRC-32 of the N payload bytes (zlib's crc32: ISO-HDLC)
-//
-// Frame i holds the record whose sequence is i; frame 0 holds the header. The
-// journal of the report "r.json" is ".r.json.journal" in the same directory,
-// mode 0600, owned by the effective user. Nothing ever deletes a journal, so a
-// report path serves one run until the user removes its journal.
+// The journal of the report "r.json" is ".r.json.journal" in the same
+// directory, mode 0600, owned by the effective user. Nothing ever deletes a
+// journal, so a report path serves one run until the user removes its
+// journal.
 //
 // Typical use by the runtime:
 //
 //   auto journal = SecureJournal::initialize("/d/r.json");
 //   if (!journal) return fail(journal.error());
-//   journal->append(JournalRecord{1, 0, JournalEntry::header(h)}, /*durable=*/true);
-//   journal->append(JournalRecord{1, 1, JournalEntry::sample(s)}, /*durable=*/false);
+//   journal->append(JournalEntry::header(h), /*durable=*/true);    // record 0
+//   journal->append(JournalEntry::sample(s), /*durable=*/false);   // record 1
 //   ...
 //   auto published = journal->finalize();   // writes /d/r.json
 //   if (published) print(published->summary);
@@ -37,76 +28,18 @@
 #ifndef VEK_GUARD_JOURNAL_H_
 #define VEK_GUARD_JOURNAL_H_
 
-#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "vek_guard/atomic_file.h"
 #include "vek_guard/error.h"
+#include "vek_guard/journal_format.h"
 #include "vek_guard/journal_record.h"
 #include "vek_guard/report.h"
 #include "vek_guard/unique_fd.h"
 
 namespace vek_guard {
-
-// ---------------------------------------------------------------------------
-// File format, shared by the writer and the reader.
-
-// Magic and format byte at the start of every journal.
-inline constexpr std::string_view kJournalMagic{"VEKGJNL\x01", 8};
-// The greatest payload of one frame (a payload of exactly this size is valid).
-inline constexpr uint32_t kMaxJournalPayloadBytes = 65536;
-// The greatest number of records one journal may hold when read back.
-inline constexpr size_t kMaxJournalRecords = 65536;
-// Length prefix and checksum suffix of a frame.
-inline constexpr size_t kFrameLengthBytes = 4;
-inline constexpr size_t kFrameChecksumBytes = 4;
-
-// CRC-32 as published for ISO-HDLC and computed by zlib (reflected polynomial
-// 0xEDB88320, initial value and final exclusive-or 0xFFFFFFFF); 0 for an empty
-// payload.
-[[nodiscard]] uint32_t journal_checksum(std::span<const uint8_t> payload);
-
-// A frame is laid out in one buffer so that it goes out in one write, and a
-// record can be encoded straight into it: `begin_journal_frame` leaves room
-// for the length, the caller appends the payload (1 to kMaxJournalPayloadBytes
-// bytes, checked by the caller), and `seal_journal_frame` fills in the length
-// and appends the checksum.
-void begin_journal_frame(std::string* frame);
-void seal_journal_frame(std::string* frame);
-
-// How a journal file ended when it was read back.
-enum class JournalTail : uint8_t {
-  // The file ends exactly at a frame boundary.
-  Clean,
-  // The file ends inside a frame (length, payload or checksum cut short):
-  // what a crash in the middle of an append leaves.
-  Truncated,
-  // A frame is unacceptable: a length over the limit, the record limit
-  // reached, a checksum mismatch, or a payload the caller refused.
-  Corrupt,
-};
-
-// Receives the payload of each frame whose checksum matched, in file order,
-// and says whether to keep going; false ends the reading with a corrupt tail.
-// The payload is only valid during the call.
-using JournalFrameSink = std::function<bool(std::span<const uint8_t> payload)>;
-
-// Reads a journal from `fd` frame by frame and hands every checksummed
-// payload to `sink`. Takes ownership of `fd` and closes it on every path.
-// The file must be a regular file of the effective user with permission bits
-// exactly 0600 (set-id and sticky bits ignored) that starts with
-// kJournalMagic. At most kMaxJournalRecords payloads are accepted; one more
-// frame makes the tail corrupt. Returns how the file ended.
-// Errors: ReadFailed with the errno when examining or reading fails (also for
-// a file shorter than the magic); InvalidRecord when the file's type, owner,
-// mode or magic is wrong.
-[[nodiscard]] Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd,
-                                                                    const JournalFrameSink& sink);
 
 // ---------------------------------------------------------------------------
 // Records in the journal.
@@ -127,32 +60,6 @@ constexpr bool entry_requires_sync(JournalEntry::Type type) {
   }
 }
 
-// Everything read back from a journal file.
-struct JournalRecovery {
-  // Every record read, in file order; record i has sequence i and version 1.
-  std::vector<JournalRecord> records;
-  // How the file ended after the last of them.
-  JournalTail tail = JournalTail::Clean;
-
-  // Rebuilds the run's report from the records, all or nothing. Requires a
-  // clean tail and: the header first and only there; at most one checkpoint,
-  // escape, calibration and history reset; exactly one outcome, as the last
-  // record; a header, checkpoint, escape and outcome all present (the
-  // calibration may be missing). A "sample_history_reset" drops every sample
-  // before it. The lists keep record order, and the result must pass
-  // `ReportV1::validate`. Any failure is InvalidRecord without an errno;
-  // which rule failed is not reported.
-  [[nodiscard]] Result<ReportV1, StorageError> to_report() const;
-};
-
-// Reads a journal file into its records. Takes ownership of `fd` and closes
-// it on every path. Each frame's payload is decoded with
-// `decode_journal_record`; a payload that does not decode, or whose record
-// has a version other than 1 or a sequence other than its position, ends the
-// records with a corrupt tail. Errors are those of `read_journal_frames`;
-// after a read failure no record is returned.
-[[nodiscard]] Result<JournalRecovery, StorageError> read_journal(UniqueFd fd);
-
 // What `SecureJournal::finalize` publishes: the report and its summary line
 // for standard output.
 struct FinalizedReport {
@@ -166,7 +73,7 @@ struct FinalizedReport {
 class JournalAppender {
  public:
   virtual ~JournalAppender() = default;
-  [[nodiscard]] virtual Result<void, StorageErrorKind> append_record(const JournalRecord& record,
+  [[nodiscard]] virtual Result<void, StorageErrorKind> append_record(JournalEntry entry,
                                                                      bool durable) = 0;
 };
 
@@ -209,19 +116,21 @@ class SecureJournal final : public JournalAppender {
   SecureJournal& operator=(const SecureJournal&) = delete;
   ~SecureJournal() override = default;
 
-  // Appends one record as one frame; `durable` syncs the journal after it.
-  // The record is not kept. Refused with InvalidRecord (nothing written, the
-  // journal stays usable unless it was poisoned already), checked in order:
-  // the journal is poisoned; the record's version is not 1; its sequence is
-  // not next_sequence(); `durable` is false for an entry that
-  // entry_requires_sync; its JSON is longer than kMaxJournalPayloadBytes.
-  // A failed write (WriteFailed) or sync (SyncFailed), both with the errno,
-  // poisons the journal: every later append is refused and finalize fails.
-  // On success next_sequence() grows by one, saturating.
-  [[nodiscard]] Result<void, StorageError> append(const JournalRecord& record, bool durable);
+  // Appends `entry` as the next record, version 1 with sequence
+  // next_sequence(), in one frame; `durable` syncs the journal after it. The
+  // journal numbers its records itself, so frame i always holds record i.
+  // The entry is not kept. Refused with InvalidRecord (nothing written, no
+  // sequence used, the journal stays usable unless it was poisoned already),
+  // checked in order: the journal is poisoned; `durable` is false for an
+  // entry that entry_requires_sync; the record's JSON is longer than
+  // kMaxJournalPayloadBytes. A failed write (WriteFailed) or sync
+  // (SyncFailed), both with the errno, poisons the journal: every later
+  // append is refused and finalize fails. On success next_sequence() grows
+  // by one, saturating.
+  [[nodiscard]] Result<void, StorageError> append(JournalEntry entry, bool durable);
 
   // append() without the errno.
-  [[nodiscard]] Result<void, StorageErrorKind> append_record(const JournalRecord& record,
+  [[nodiscard]] Result<void, StorageErrorKind> append_record(JournalEntry entry,
                                                              bool durable) override;
 
   // Publishes the report rebuilt from the journal as it is on disk: syncs the
@@ -252,7 +161,8 @@ class SecureJournal final : public JournalAppender {
   // The report path's last component and ".<it>.journal".
   const std::string& report_file_name() const { return report_file_name_; }
   const std::string& journal_file_name() const { return journal_file_name_; }
-  // The sequence the next appended record must carry; 0 after initialize.
+  // The sequence the next appended record gets, which is also the number of
+  // records appended so far; 0 after initialize.
   uint64_t next_sequence() const { return next_sequence_; }
   // Set by a failed frame write or sync; there is no way back.
   bool poisoned() const { return poisoned_; }

@@ -122,8 +122,8 @@ class PressureWatcher {
   // PSI), EINVAL when its text does not parse, or the errno of the eventfd
   // or thread creation. `period` must be positive.
   static Result<std::unique_ptr<PressureWatcher>, int> start(std::string path,
-                                                            std::chrono::milliseconds period,
-                                                            Notify notify);
+                                                             std::chrono::milliseconds period,
+                                                             Notify notify);
 
   // Wakes the thread and joins it; returns once the thread has ended. No
   // notification is delivered after the destructor returns.

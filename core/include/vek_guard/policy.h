@@ -16,6 +16,11 @@
 //   if (machine->state() != before) journal_transition(before, machine->state());
 //   for (const PolicyAction& action : actions) carry_out(action);
 //
+// The configuration the program runs with (the band around a footprint
+// limit, the sample bounds, the fixed counts and grace periods) is built at
+// the end of this header, by `enforcement_config` for `run`; the command
+// line and `observe` take their numbers from the same place.
+//
 // Every sum of a time and a duration saturates at `Duration::max()` and every
 // counter saturates at its greatest value, so huge configured durations mean
 // "never" rather than wrapping around into the past.
@@ -143,8 +148,7 @@ struct PolicyEvent {
     uint64_t request_id = 0;
     bool accepted = false;
     constexpr Duration time() const { return at; }
-    friend bool operator==(const CheckpointAcknowledged&,
-                           const CheckpointAcknowledged&) = default;
+    friend bool operator==(const CheckpointAcknowledged&, const CheckpointAcknowledged&) = default;
   };
   // The supervisor received a terminal signal: SIGHUP (1), SIGINT (2),
   // SIGQUIT (3) or SIGTERM (15).
@@ -191,13 +195,13 @@ struct PolicyEvent {
   };
 
   // The alternatives in their fixed order; `index()` is the position here.
-  using Variant = std::variant<Sample, Tick, CheckpointAcknowledged, TerminalSignal,
-                               InterventionFailed, SupervisorFault, ChildExited, RootExited,
-                               ParentExited>;
+  using Variant =
+      std::variant<Sample, Tick, CheckpointAcknowledged, TerminalSignal, InterventionFailed,
+                   SupervisorFault, ChildExited, RootExited, ParentExited>;
 
   // Implicit on purpose: `machine.apply(PolicyEvent::Tick{t})`.
   template <class Alternative>
-    requires std::is_constructible_v<Variant, Alternative&&>
+  requires std::is_constructible_v<Variant, Alternative&&>
   constexpr PolicyEvent(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value(std::forward<Alternative>(alternative)) {}
 
@@ -271,13 +275,13 @@ struct PolicyAction {
   };
 
   // The alternatives in their fixed order; `index()` is the position here.
-  using Variant = std::variant<SampleAccepted, SampleMissing, RequestCheckpoint, Terminate, Kill,
-                               Overshoot, SupervisorError, ForwardSignal, Exited,
-                               InterventionFailed>;
+  using Variant =
+      std::variant<SampleAccepted, SampleMissing, RequestCheckpoint, Terminate, Kill, Overshoot,
+                   SupervisorError, ForwardSignal, Exited, InterventionFailed>;
 
   // Implicit on purpose: `actions.push_back(PolicyAction::Kill{})`.
   template <class Alternative>
-    requires std::is_constructible_v<Variant, Alternative&&>
+  requires std::is_constructible_v<Variant, Alternative&&>
   constexpr PolicyAction(Alternative&& alternative)  // NOLINT(google-explicit-constructor)
       : value(std::forward<Alternative>(alternative)) {}
 
@@ -375,6 +379,60 @@ class PolicyMachine {
   bool terminating_ = false;
   PolicyState state_ = PolicyState::Observe;
 };
+
+// ---------------------------------------------------------------------------
+// The program's policy: what `run` enforces and `observe` reports, derived
+// from the footprint limit and the sample interval the user gave. Every
+// number here is the one rule both modes and the command-line checks use.
+
+// Usable samples at or above the limit before `run` intervenes.
+inline constexpr uint32_t kRequiredBreachSamples = 2;
+// Unusable samples in a row after which observation has failed, in both
+// modes.
+inline constexpr uint32_t kMaxMissingSamples = 3;
+// From SIGTERM to SIGKILL: `run`'s grace period, and the delay of
+// `observe`'s kill after the launching parent exits.
+inline constexpr Duration kTermGrace = Duration::from_secs(1);
+// How long a checkpoint request waits for its acknowledgement unless the
+// user chose otherwise.
+inline constexpr Duration kDefaultCheckpointTimeout = Duration::from_secs(1);
+
+// The footprints around a limit L at which the policy acts, one step of a
+// tenth of L apart (a step of 1 below 10 bytes): warning at L - step,
+// recovery at L - 2 steps (0 when the steps do not fit below L), emergency
+// at L + step.
+struct FootprintBand {
+  uint64_t warning_bytes = 0;
+  uint64_t recovery_bytes = 0;
+  uint64_t emergency_bytes = 0;
+
+  friend bool operator==(const FootprintBand&, const FootprintBand&) = default;
+};
+
+// The band around `max_footprint_bytes`; absent when its emergency edge would
+// not fit in 64 bits, so that such a limit cannot be enforced.
+[[nodiscard]] std::optional<FootprintBand> footprint_band(uint64_t max_footprint_bytes);
+
+// How old and how long a sample may be for the policy to use it, for a
+// sample interval S: age max(2S, 500 ms), window max(S, 250 ms). The
+// sampler is configured with the same bounds.
+struct SampleBounds {
+  Duration max_sample_age;
+  Duration max_sample_window;
+
+  friend bool operator==(const SampleBounds&, const SampleBounds&) = default;
+};
+
+[[nodiscard]] SampleBounds sample_bounds(Duration sample_interval);
+
+// What `run` enforces for a limit: footprint_band around it, the constants
+// above, sample_bounds of the interval, the checkpoint timeout (or
+// kDefaultCheckpointTimeout) and the wall-time limit, if any. A limit whose
+// band does not fit is InvalidThresholdsOrDurations; everything else is
+// checked when the machine is made.
+[[nodiscard]] Result<PolicyConfig, PolicyConfigError> enforcement_config(
+    uint64_t max_footprint_bytes, Duration sample_interval, std::optional<Duration> wall_time,
+    std::optional<Duration> checkpoint_timeout);
 
 }  // namespace vek_guard
 

@@ -1,4 +1,4 @@
-// Everything the supervisor does to processes and signals.
+// Process control: launching the command and acting on what was launched.
 //
 //  - `OwnedProcess` launches the command as the root of a new process group
 //    whose id it verifies, optionally handing the child its end of the
@@ -6,16 +6,15 @@
 //    for the owned group, and kills and reaps it when dropped.
 //  - `ProcessControlHandle` signals the owned group and the negotiated
 //    checkpoint endpoint without holding the `OwnedProcess`.
-//  - `TerminalSignalMonitor` catches SIGHUP, SIGINT, SIGQUIT and SIGTERM sent
-//    to the supervisor through a self-pipe that the run loop can poll(2), and
-//    makes a job-control stop (Ctrl-Z) stop the command's group with the
-//    supervisor (`GroupStopLink`).
-//  - `prepare_supervisor_signals` keeps every other signal from ending the
-//    supervisor while it has a command to look after.
 //  - `ClientReady` holds the readiness descriptor of an invoking client.
 //
-// Every call is synchronous and belongs to the supervision thread; only the
-// monitor's signal handler runs elsewhere (signal context). Failures are
+// The supervisor's own signals (its start-up set-up, the terminal-signal
+// monitor, the job-control link to the group) are supervisor_signals.h.
+//
+// `wait_for` is the one wait of the supervision loop: the time between two
+// passes, cut short by a terminal signal or the root's exit.
+//
+// Every call is synchronous and belongs to the supervision thread. Failures are
 // `LaunchError` or `ControlError`; a vanished target or refused permission is
 // a `SignalDelivery` result, not an error.
 //
@@ -36,7 +35,6 @@
 #include <signal.h>
 #include <sys/types.h>
 
-#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -45,12 +43,15 @@
 #include <string_view>
 #include <vector>
 
+#include "vek_guard/duration.h"
 #include "vek_guard/error.h"
 #include "vek_guard/identity.h"
 #include "vek_guard/report.h"
 #include "vek_guard/unique_fd.h"
 
 namespace vek_guard {
+
+class TerminalSignalMonitor;  // supervisor_signals.h
 
 // ---------------------------------------------------------------------------
 // Errors.
@@ -144,38 +145,6 @@ namespace process_control {
 // platform's).
 constexpr uint8_t checkpoint_signal_usr1() { return static_cast<uint8_t>(SIGUSR1); }
 
-// The signals that ask the supervisor to stop its command: SIGHUP, SIGINT,
-// SIGQUIT and SIGTERM. The first is forwarded to the group, a later one kills
-// it.
-constexpr bool is_terminal_signal(int signal) {
-  return signal == SIGHUP || signal == SIGINT || signal == SIGQUIT || signal == SIGTERM;
-}
-
-// The supervisor's own signal set-up, made first thing in main and kept for
-// the life of the process, so that no signal ends it while a command or a
-// half-written journal depends on it:
-//  - SIGPIPE is ignored: a closed pipe or socket is a write error instead.
-//  - SIGCHLD inherited as ignored is set back to its default; ignored, the
-//    kernel would reap the command itself and its status would be lost.
-//  - The terminal signals are blocked. They wait, pending, until a
-//    TerminalSignalMonitor takes them over, and are blocked again when it is
-//    dropped, so one that comes before the run is set up is acted on at its
-//    first pass, and one that comes after the report is published cannot
-//    cost the exit status or the summary.
-//  - Every other signal whose default action ends the process, apart from
-//    those that report a fault of the process itself (SIGILL, SIGTRAP,
-//    SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS) and SIGKILL: SIGUSR1, SIGUSR2,
-//    SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGXCPU, SIGXFSZ
-//    and the real-time signals, is caught by a handler that does nothing
-//    (SIGXFSZ then shows as the write error EFBIG). A signal that was not at
-//    its default action, ignored (as under nohup) or already caught, is left
-//    as it is. Catching rather than ignoring is what lets the command start
-//    with their default actions: exec resets a caught signal to its default
-//    and keeps an ignored one ignored.
-// The command gets an empty signal mask at launch, so the blocked terminal
-// signals do not reach it.
-void prepare_supervisor_signals();
-
 // A checkpoint launch puts the child's endpoint on descriptor 198, which the
 // soft RLIMIT_NOFILE must admit (199 or more). A lower soft limit is raised
 // to 199 when the hard limit allows it; the result is then the soft limit
@@ -184,10 +153,6 @@ void prepare_supervisor_signals();
 // that fails, is CheckpointConfiguration with the errno (EMFILE for the hard
 // limit).
 Result<std::optional<uint64_t>, LaunchError> make_room_for_checkpoint_descriptor();
-
-// Whether SIGHUP's current action is "ignore" (e.g. under nohup), read without
-// changing it. A failed query is MonitorFailed.
-Result<bool, ControlError> hangup_is_ignored();
 
 // Decodes a raw wait status: exited with its code, or signaled with its
 // number. A stopped (or continued) status is not an end of the process and
@@ -201,8 +166,8 @@ Result<ChildStatus, ControlError> decode_wait_status(int status);
 
 // Where one of the child's standard streams comes from.
 enum class StdioDisposition : uint8_t {
-  Inherit,   // the supervisor's own descriptor
-  DevNull,   // /dev/null (read-only for input, write-only for output)
+  Inherit,  // the supervisor's own descriptor
+  DevNull,  // /dev/null (read-only for input, write-only for output)
 };
 
 struct LaunchSpec {
@@ -382,7 +347,7 @@ class OwnedProcess {
   // else EndpointNotOwned. `start_time` is what the process inspector
   // reported for the pid.
   Result<CheckpointEndpoint, ControlError> negotiate_checkpoint_endpoint(uint64_t start_time,
-                                                                        int32_t pid) const;
+                                                                         int32_t pid) const;
 
   // Gives the group up: it keeps running and is neither signalled nor waited
   // for. Used when the root has exited and surviving members are left alone.
@@ -390,11 +355,6 @@ class OwnedProcess {
 
   // A handle on the group that also reaches the root while it is unreaped.
   ProcessControlHandle control_handle() const;
-
-  // A pidfd of the root, readable (POLLIN) once the root has exited, for
-  // waking a poll(2); -1 where pidfd_open is unavailable. Owned by this
-  // object (and the handles taken from it): valid while it lives.
-  int root_pidfd() const;
 
   int32_t root_pid() const { return root_pid_; }
   std::optional<int32_t> process_group() const { return process_group_; }
@@ -404,6 +364,9 @@ class OwnedProcess {
  private:
   OwnedProcess() = default;
   static Result<OwnedProcess, LaunchError> launch_impl(const LaunchSpec& spec, int endpoint);
+  // Waits on the root's pidfd while the root has not been waited for.
+  friend void wait_for(Duration duration, const TerminalSignalMonitor* monitor,
+                       const OwnedProcess* owned);
   // Leaves a moved-from object with no process, no group and nothing to do.
   void release_everything();
 
@@ -419,95 +382,18 @@ class OwnedProcess {
 };
 
 // ---------------------------------------------------------------------------
-// Terminal signals.
+// Waiting between supervision passes.
 
-// Catches the terminal signals (SIGHUP, SIGINT, SIGQUIT, SIGTERM) for the
-// supervisor. The handler writes the signal number as one byte to a
-// non-blocking close-on-exec pipe (a full pipe drops it); `poll` drains the
-// pipe. At most one monitor exists per process. When SIGHUP is ignored at
-// installation (nohup), it is left ignored and not caught. Installing it
-// unblocks the terminal signals, so one that has waited blocked since the
-// start of the program (prepare_supervisor_signals) reaches the pipe at once;
-// dropping it blocks again those that were blocked at installation.
-//
-// It also catches the job-control stops, SIGTSTP, SIGTTIN and SIGTTOU (each
-// unless ignored at installation): the group named by the live
-// `GroupStopLink`, if any, is stopped with SIGSTOP, then the supervisor stops
-// as the signal's default action would (not at all when its process group is
-// orphaned, where the kernel discards such a stop), and once it is continued
-// the group is continued with SIGCONT. The stop happens inside the handler,
-// wherever the supervisor is, so a write that the terminal holds up
-// (SIGTTOU) stops it as well. Times read after a stop simply lie later.
-//
-// Move-only. Dropping it blocks the terminal signals again where they were
-// blocked, restores every action it replaced, then closes the pipe.
-class TerminalSignalMonitor {
- public:
-  // Installs the handlers (SA_RESTART; the terminal-signal handler with an
-  // empty mask) and unblocks the terminal signals. A monitor already
-  // installed is MonitorAlreadyInstalled; any system failure is MonitorFailed
-  // and leaves every action and the mask as they were.
-  static Result<TerminalSignalMonitor, ControlError> install();
-
-  TerminalSignalMonitor(TerminalSignalMonitor&& other) noexcept;
-  TerminalSignalMonitor& operator=(TerminalSignalMonitor&&) = delete;
-  TerminalSignalMonitor(const TerminalSignalMonitor&) = delete;
-  TerminalSignalMonitor& operator=(const TerminalSignalMonitor&) = delete;
-  ~TerminalSignalMonitor();
-
-  // The terminal signals received since the last poll, in arrival order
-  // (empty when none). Never blocks. A read failure is MonitorFailed.
-  Result<std::vector<uint8_t>, ControlError> poll();
-
-  // The pipe's read end, readable when a signal arrived: the run loop waits
-  // on it with poll(2). Owned by the monitor.
-  int fd() const { return read_end_.get(); }
-
-  // Whether SIGHUP is caught by this monitor (false when it was ignored).
-  bool catches_hangup() const { return previous_[0].has_value(); }
-
-  // The signals it may catch, in the order they are installed: the terminal
-  // signals, then the job-control stops.
-  static constexpr std::array<int, 7> kSignals = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
-                                                  SIGTSTP, SIGTTIN, SIGTTOU};
-
- private:
-  TerminalSignalMonitor() = default;
-  // Restores, newest first, every action replaced so far.
-  void restore_actions();
-
-  // The action each of kSignals had before; absent where it was left alone.
-  std::array<std::optional<struct sigaction>, kSignals.size()> previous_;
-  // The terminal signals that were blocked at installation.
-  sigset_t reblock_{};
-  UniqueFd read_end_;
-  UniqueFd write_end_;
-  bool installed_ = false;
-};
-
-// Names the group that a job-control stop of the supervisor stops with it
-// (see TerminalSignalMonitor), for as long as the link lives. The runtime
-// holds one while it owns the group, and drops it before the group is killed
-// or let go, so a group id that may name someone else's group by then is
-// never signalled. One group at a time: a newer link replaces an older one,
-// whose release then changes nothing. Move-only.
-class GroupStopLink {
- public:
-  GroupStopLink() = default;
-  // No group, or a group id below 2, links nothing.
-  explicit GroupStopLink(std::optional<int32_t> group);
-  GroupStopLink(GroupStopLink&& other) noexcept;
-  GroupStopLink& operator=(GroupStopLink&&) = delete;
-  GroupStopLink(const GroupStopLink&) = delete;
-  GroupStopLink& operator=(const GroupStopLink&) = delete;
-  ~GroupStopLink() { release(); }
-
-  // Unlinks the group now; a stop from here on stops the supervisor alone.
-  void release();
-
- private:
-  int32_t group_ = 0;
-};
+// Waits for `duration`, or less: it returns early when a signal byte is
+// waiting in `monitor`'s pipe, or when the root of `owned` exits while it
+// has not been waited for yet (through the root's pidfd; without pidfd_open,
+// before Linux 5.3, the root's exit waits for the timeout like everything
+// else). With neither, it is a plain timed sleep. Either may be null.
+// Interruptions by a signal handler are waited out against the monotonic
+// clock, so a handled signal shortens nothing. The wait is taken in pieces of
+// at most an hour, well inside what ppoll accepts; a failing wait (other than
+// an interruption) returns at once. Supervision thread only.
+void wait_for(Duration duration, const TerminalSignalMonitor* monitor, const OwnedProcess* owned);
 
 // ---------------------------------------------------------------------------
 // Client readiness.

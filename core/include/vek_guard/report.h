@@ -55,8 +55,6 @@ namespace vek_guard {
 
 class JsonSink;
 
-// The program's version as recorded in every journal header and report.
-inline constexpr std::string_view kPackageVersion = "0.3.0";
 // The report (and journal header) schema version.
 inline constexpr uint32_t kReportSchemaVersion = 1;
 
@@ -69,7 +67,9 @@ template <class E>
 struct EnumTable;
 
 template <class E>
-concept UnitEnum = std::is_enum_v<E> && requires { EnumTable<E>::kNames; };
+concept UnitEnum = std::is_enum_v<E> && requires {
+  EnumTable<E>::kNames;
+};
 
 // The JSON string of `value`; empty for a value outside the table (which no
 // record built through the named enumerators can hold).
@@ -178,9 +178,9 @@ struct EnumTable<SignalReason> {
 };
 template <>
 struct EnumTable<CheckpointStatus> {
-  static constexpr std::array<std::string_view, 5> kNames{
-      "not_negotiated", "requested_unverified", "acknowledged_unverified_durability",
-      "timed_out", "cancelled"};
+  static constexpr std::array<std::string_view, 5> kNames{"not_negotiated", "requested_unverified",
+                                                          "acknowledged_unverified_durability",
+                                                          "timed_out", "cancelled"};
 };
 template <>
 struct EnumTable<ArtifactKind> {
@@ -199,8 +199,7 @@ struct EnumTable<UnavailableReason> {
 template <>
 struct EnumTable<ObservationError> {
   static constexpr std::array<std::string_view, 5> kNames{
-      "permission_denied", "process_missing", "malformed_kernel_data", "clock_anomaly",
-      "internal"};
+      "permission_denied", "process_missing", "malformed_kernel_data", "clock_anomaly", "internal"};
 };
 template <>
 struct EnumTable<MemoryPressureLevel> {
@@ -272,10 +271,13 @@ concept TaggedValue = requires(const T& value) {
 template <class Variant, class F>
 constexpr void visit_indexed(Variant&& v, F&& f) {
   constexpr std::size_t kSize = std::variant_size_v<std::remove_cvref_t<Variant>>;
+  // clang-format 14 puts the call of an immediately invoked lambda on a line
+  // of its own, where it reads as a separate statement.
+  // clang-format off
   [&]<std::size_t... I>(std::index_sequence<I...>) {
-    ((v.index() == I ? (f(std::integral_constant<std::size_t, I>{}, std::get<I>(v)), 0) : 0),
-     ...);
+    ((v.index() == I ? (f(std::integral_constant<std::size_t, I>{}, std::get<I>(v)), 0) : 0), ...);
   }(std::make_index_sequence<kSize>{});
+  // clang-format on
 }
 
 // The status of an `Observed` value, in variant index order.
@@ -472,11 +474,11 @@ template <>
 struct TaggedTable<TerminalKind> {
   static constexpr std::string_view kTagKey = "kind";
   static constexpr std::array<std::string_view, 8> kNames{
-      "child_exited",          "child_signaled",      "launch_not_found",
-      "launch_not_executable", "invalid_configuration", "policy_intervention",
+      "child_exited",          "child_signaled",          "launch_not_found",
+      "launch_not_executable", "invalid_configuration",   "policy_intervention",
       "supervisor_failure",    "partial_artifact_failure"};
-  static constexpr std::array<std::string_view, 8> kPayloadKeys{"code", "signal", "", "", "",
-                                                                "",     "",       ""};
+  static constexpr std::array<std::string_view, 8> kPayloadKeys{"code", "signal", "", "",
+                                                                "",     "",       "", ""};
 };
 
 // The name of a terminal kind ("child_exited", ...).
@@ -507,7 +509,9 @@ struct FieldKey {
 
 // A record type: a struct with `kFieldCount` and `for_each_field`.
 template <class T>
-concept Record = requires { T::kFieldCount; };
+concept Record = requires {
+  T::kFieldCount;
+};
 
 // ---------------------------------------------------------------------------
 // Report errors.
@@ -523,11 +527,11 @@ enum class ReportError : uint8_t {
   InvalidRunIdentity,        // also every failure of RunIdentity::from_argv
   UnsupportedSchemaVersion,  // schema_version is not 1
   InvalidPackageVersion,
-  InvalidConfiguration,      // including its agreement with the outcome's parent exit
+  InvalidConfiguration,  // including its agreement with the outcome's parent exit
   InvalidPrivacy,
-  InvalidEvents,             // samples, transitions, signals, artifact errors,
-                             // checkpoint, outcome or escape
-  InvalidAdvisoryMetadata,   // a sample's advisory metadata
+  InvalidEvents,            // samples, transitions, signals, artifact errors,
+                            // checkpoint, outcome or escape
+  InvalidAdvisoryMetadata,  // a sample's advisory metadata
   InvalidCalibration,
   // The JSON writer failed. Writing to memory cannot fail, so no operation
   // produces this kind; it is kept so that callers handle every kind.
@@ -538,9 +542,9 @@ enum class ReportError : uint8_t {
 // Records, each with its fields in declaration (and JSON key) order.
 
 struct RunIdentity {
-  std::string run_id;               // "run_" + 32 lowercase hexadecimal digits
-  std::string executable_basename;  // "<non-utf8>" when the name is not UTF-8
-  uint32_t argument_count = 0;      // arguments after the executable
+  std::string run_id;                           // "run_" + 32 lowercase hexadecimal digits
+  std::string executable_basename;              // "<non-utf8>" when the name is not UTF-8
+  uint32_t argument_count = 0;                  // arguments after the executable
   std::optional<std::string> correlation_hash;  // "sha256:" + 64 hex digits
 
   static constexpr std::size_t kFieldCount = 4;

@@ -110,7 +110,13 @@ struct MemberFootprint {
 // What one pass measured. The alternative index is the status kind
 // (`kind()`), in this order.
 struct SampleStatus {
-  enum class Kind : uint8_t { Complete, Incomplete, AggregateOverflow, ProbeFailed, ClockRegressed };
+  enum class Kind : uint8_t {
+    Complete,
+    Incomplete,
+    AggregateOverflow,
+    ProbeFailed,
+    ClockRegressed
+  };
 
   // Every member measured: the aggregate footprint in bytes.
   struct Complete {

@@ -1,5 +1,3 @@
-#include "vek_guard/platform_memory.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -15,6 +13,9 @@
 #include <limits>
 #include <system_error>
 #include <utility>
+
+#include "vek_guard/fd_io.h"
+#include "vek_guard/platform_memory.h"
 
 namespace vek_guard::platform {
 namespace {
@@ -51,8 +52,8 @@ std::optional<double> parse_percentage(std::string_view s) {
     if ((c < '0' || c > '9') && c != '.') return std::nullopt;
   }
   double value = 0.0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value,
-                                         std::chars_format::fixed);
+  const auto [end, ec] =
+      std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::fixed);
   if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(value)) {
     return std::nullopt;
   }
@@ -137,11 +138,8 @@ Result<std::string, int> read_small_file(const char* path) {
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return unexpected(errno);
-    }
+    const ssize_t n = read_some(fd.get(), buffer, sizeof(buffer));
+    if (n < 0) return unexpected(errno);
     if (n == 0) return text;
     text.append(buffer, static_cast<std::size_t>(n));
   }
@@ -171,8 +169,8 @@ Result<std::unique_ptr<PressureWatcher>, int> PressureWatcher::start(
   return watcher;
 }
 
-PressureWatcher::PressureWatcher(std::string path, std::chrono::milliseconds period,
-                                 Notify notify, UniqueFd wake_fd)
+PressureWatcher::PressureWatcher(std::string path, std::chrono::milliseconds period, Notify notify,
+                                 UniqueFd wake_fd)
     : path_(std::move(path)),
       period_(period),
       notify_(std::move(notify)),
@@ -181,12 +179,9 @@ PressureWatcher::PressureWatcher(std::string path, std::chrono::milliseconds per
 PressureWatcher::~PressureWatcher() {
   if (!thread_.joinable()) return;
   const uint64_t one = 1;
-  ssize_t written;
-  do {
-    written = ::write(wake_fd_.get(), &one, sizeof(one));
-  } while (written < 0 && errno == EINTR);
   // An eventfd write fails only when the counter would overflow, which means
   // it is already readable; the thread sees the wake-up either way.
+  (void)write_all(wake_fd_.get(), &one, sizeof(one));
   thread_.join();
 }
 
@@ -205,8 +200,8 @@ void PressureWatcher::run() {
     const Clock::duration remaining = next_read - Clock::now();
     // Rounded up so the wait never ends just short of the deadline and spins
     // through a series of zero timeouts.
-    const auto timeout_ms = std::max<int64_t>(
-        0, std::chrono::ceil<std::chrono::milliseconds>(remaining).count());
+    const auto timeout_ms =
+        std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(remaining).count());
     pollfd wake = {wake_fd_.get(), POLLIN, 0};
     const int ready = ::poll(&wake, 1, static_cast<int>(std::min<int64_t>(timeout_ms, 60'000)));
     wakeups_.fetch_add(1, std::memory_order_relaxed);
@@ -288,8 +283,7 @@ Result<VmStatistics, int> read_vm_statistics(const char* meminfo_path) {
   if (page_size <= 0) return unexpected(errno != 0 ? errno : EINVAL);
   const Result<std::string, int> text = read_small_file(meminfo_path);
   if (!text) return unexpected(text.error());
-  const std::optional<VmPageCounts> pages =
-      parse_meminfo(*text, static_cast<uint64_t>(page_size));
+  const std::optional<VmPageCounts> pages = parse_meminfo(*text, static_cast<uint64_t>(page_size));
   if (!pages) return unexpected(EINVAL);
   return VmStatistics{static_cast<uint64_t>(page_size), *pages};
 }

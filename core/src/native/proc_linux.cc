@@ -1,5 +1,3 @@
-#include "vek_guard/platform_proc.h"
-
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -15,6 +13,8 @@
 #include <optional>
 #include <system_error>
 #include <utility>
+
+#include "vek_guard/platform_proc.h"
 
 namespace vek_guard::platform {
 namespace {

@@ -1,0 +1,78 @@
+// The supervisor's own signals: the terminal-signal monitor's pipe, what it
+// installs and what it restores.
+#include "vek_guard/supervisor_signals.h"
+
+#include <signal.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/signal_state.h"
+
+namespace vek_guard {
+namespace {
+
+using test_support::SignalStateGuard;
+
+bool handler_is(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  ::sigaction(signal, nullptr, &action);
+  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == handler;
+}
+
+TEST(TerminalSignalMonitor, PassesSignalsThroughItsPipeAndRestoresTheActionsOnDrop) {
+  SignalStateGuard guard;
+  ::signal(SIGHUP, SIG_DFL);
+  ::signal(SIGINT, SIG_DFL);
+  ::signal(SIGTERM, SIG_IGN);
+  // A terminal signal that waits blocked (as the program keeps them until its
+  // monitor runs) comes in with the installation, and is blocked again after.
+  sigset_t quit;
+  sigemptyset(&quit);
+  sigaddset(&quit, SIGQUIT);
+  ::sigprocmask(SIG_BLOCK, &quit, nullptr);
+  ::raise(SIGQUIT);
+  {
+    auto first = TerminalSignalMonitor::install();
+    ASSERT_TRUE(first.ok());
+    EXPECT_TRUE(first->catches_hangup());
+    // Only one at a time, and the refused attempt changes nothing.
+    EXPECT_EQ(TerminalSignalMonitor::install().error().kind,
+              ControlErrorKind::MonitorAlreadyInstalled);
+    ::raise(SIGINT);
+    ::raise(SIGTERM);
+    ::raise(SIGHUP);
+    EXPECT_EQ(first->poll().value(), (std::vector<uint8_t>{3, 2, 15, 1}));
+    EXPECT_TRUE(first->poll().value().empty());
+    // The moved-from monitor must not uninstall the handlers.
+    TerminalSignalMonitor moved = std::move(*first);
+    ::raise(SIGTERM);
+    EXPECT_EQ(moved.poll().value(), std::vector<uint8_t>{15});
+  }
+  EXPECT_TRUE(handler_is(SIGHUP, SIG_DFL));
+  EXPECT_TRUE(handler_is(SIGINT, SIG_DFL));
+  EXPECT_TRUE(handler_is(SIGTERM, SIG_IGN));
+  EXPECT_TRUE(handler_is(SIGTSTP, SIG_DFL));
+  sigset_t blocked;
+  ::sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  EXPECT_EQ(sigismember(&blocked, SIGQUIT), 1);
+  EXPECT_EQ(sigismember(&blocked, SIGINT), 0);
+
+  // Under nohup SIGHUP stays ignored throughout.
+  ::signal(SIGHUP, SIG_IGN);
+  EXPECT_EQ(process_control::hangup_is_ignored().value(), true);
+  {
+    auto monitor = TerminalSignalMonitor::install();
+    ASSERT_TRUE(monitor.ok());
+    EXPECT_FALSE(monitor->catches_hangup());
+    ::raise(SIGHUP);
+    EXPECT_TRUE(monitor->poll().value().empty());
+  }
+  EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
+}
+
+}  // namespace
+}  // namespace vek_guard
