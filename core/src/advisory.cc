@@ -29,9 +29,9 @@ void PressureState::record_notification(uint64_t level_bits, uint64_t at_ns) {
   level.store(level_bits, std::memory_order_release);
   last_event_ns.store(at_ns, std::memory_order_release);
   uint64_t count = events.load(std::memory_order_relaxed);
-  while (count != kU64Max && !events.compare_exchange_weak(count, count + 1,
-                                                           std::memory_order_release,
-                                                           std::memory_order_relaxed)) {
+  while (count != kU64Max &&
+         !events.compare_exchange_weak(count, count + 1, std::memory_order_release,
+                                       std::memory_order_relaxed)) {
   }
 }
 
@@ -48,8 +48,8 @@ std::optional<PressureMonitor> PressureMonitor::start_on(const std::string& path
   auto state = std::make_shared<PressureState>();
   // The handler keeps its own reference, so the state stays valid for as long
   // as the thread can call it, whatever happens to the monitor's reference.
-  auto watcher = platform::PressureWatcher::start(
-      path, period, [handler_state = state](uint64_t level_bits) {
+  auto watcher =
+      platform::PressureWatcher::start(path, period, [handler_state = state](uint64_t level_bits) {
         handler_state->record_notification(level_bits, platform::monotonic_clock_ns().value_or(0));
       });
   if (!watcher) return std::nullopt;
@@ -74,8 +74,8 @@ AdvisoryMetrics AdvisorySnapshot::with_growth(const Observed<int64_t>& growth,
       .compressor_bytes =
           metadata_for(compressor_bytes, Scope::System, Source::HostStatistics64, at_ms),
       .wired_bytes = metadata_for(wired_bytes, Scope::System, Source::HostStatistics64, at_ms),
-      .growth_bytes_per_second = metadata_for(growth, Scope::OwnedProcessGroup,
-                                              Source::DerivedFootprintSamples, at_ms),
+      .growth_bytes_per_second =
+          metadata_for(growth, Scope::OwnedProcessGroup, Source::DerivedFootprintSamples, at_ms),
   };
   if (growth_time) {
     metadata.growth_bytes_per_second.captured_at_ms = growth_time->as_millis_saturating();
@@ -118,7 +118,7 @@ AdvisorySnapshot NativeAdvisoryObserver::snapshot_at(Duration now, Duration max_
 }
 
 SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Duration now,
-                                              const AdvisorySnapshot& snapshot) {
+                                               const AdvisorySnapshot& snapshot) {
   const Duration completed_at = sample.completed_at;
   // The counters move together so that complete + incomplete = total holds
   // even at saturation, which the report's validation requires.
@@ -129,7 +129,24 @@ SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Du
 
   Observed<int64_t> growth;
   std::optional<Duration> growth_time;
-  if (const std::optional<uint64_t> aggregate = sample.status.complete_bytes()) {
+  const auto stale_growth = [&] {
+    if (last_growth_at_) {
+      growth = Observed<int64_t>::stale(last_growth_at_->as_millis_saturating());
+      growth_time = last_growth_at_;
+    }
+  };
+  const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
+  if (aggregate && sample.shared_pages.deferred) {
+    // Its members' pages were counted once per member that shares them, an
+    // upper bound its refined neighbours are not comparable with: it counts
+    // as complete but moves no peak (unless there is none yet) and neither
+    // uses nor replaces the growth base.
+    if (counting) {
+      ++complete_samples_;
+      if (!peak_footprint_) peak_footprint_ = *aggregate;
+    }
+    stale_growth();
+  } else if (aggregate) {
     // Past saturation the peak stays with the counted samples, so a known
     // peak never goes with zero complete samples.
     if (counting) {
@@ -143,8 +160,9 @@ SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Du
     } else if (completed_at <= base->completed_at) {
       growth = Observed<int64_t>::error(ObservationError::ClockAnomaly);
       previous_complete_.reset();
-    } else if (const std::optional<int64_t> rate = advisory::growth_rate(
-                   base->aggregate_bytes, *aggregate, completed_at.saturating_sub(base->completed_at))) {
+    } else if (const std::optional<int64_t> rate =
+                   advisory::growth_rate(base->aggregate_bytes, *aggregate,
+                                         completed_at.saturating_sub(base->completed_at))) {
       growth = Observed<int64_t>::available(*rate);
       last_growth_at_ = completed_at;
       growth_time = completed_at;
@@ -155,10 +173,7 @@ SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Du
   } else {
     if (counting) ++incomplete_samples_;
     previous_complete_.reset();
-    if (last_growth_at_) {
-      growth = Observed<int64_t>::stale(last_growth_at_->as_millis_saturating());
-      growth_time = last_growth_at_;
-    }
+    stale_growth();
   }
 
   return SampleWindow{
@@ -287,8 +302,7 @@ Observed<uint64_t> aggregate_observation(const SampleStatus& status) {
   return O::error(ObservationError::Internal);
 }
 
-std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes,
-                                   Duration elapsed) {
+std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes, Duration elapsed) {
   // Both factors stay far inside 128 bits: the difference below 2^65, the
   // scaled difference below 2^95, the elapsed nanoseconds below 2^94.
   const __int128 elapsed_ns =

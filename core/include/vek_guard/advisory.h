@@ -151,6 +151,14 @@ class NativeAdvisoryObserver {
 // Any other sample, or a complete sample that is not later than its base (a
 // clock anomaly), removes the base, so the next complete sample has no growth
 // (unknown) even if earlier rates were available.
+//
+// A complete sample whose refinement of shared pages was deferred
+// (SharedPages::deferred: observe mode's rate bound) counts each shared page
+// once per member that maps it, while the samples around it count it once:
+// it is counted as complete, but it raises the peak only when there is none
+// yet, and it neither uses nor removes the growth base (its growth is stale
+// since the last available rate, or unknown). So the peak and the growth
+// come from samples that count the same way.
 class ObserveCalibration {
  public:
   ObserveCalibration() = default;
@@ -180,7 +188,8 @@ class ObserveCalibration {
   // footprint exactly when a sample was complete, a peak growth of at least 1.
   CalibrationArtifact artifact() const;
 
-  // The largest complete aggregate so far.
+  // The largest complete aggregate so far (of a deferred sample only while
+  // there was no other).
   std::optional<uint64_t> peak_footprint() const { return peak_footprint_; }
   // The largest positive growth rate so far.
   std::optional<int64_t> peak_growth() const { return peak_growth_; }
@@ -254,8 +263,7 @@ Observed<uint64_t> aggregate_observation(const SampleStatus& status);
 
 // (later − earlier bytes) × 10^9 / elapsed ns, truncated toward zero; nothing
 // when the result does not fit in 64 bits. `elapsed` must not be zero.
-std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes,
-                                   Duration elapsed);
+std::optional<int64_t> growth_rate(uint64_t earlier_bytes, uint64_t later_bytes, Duration elapsed);
 
 }  // namespace advisory
 }  // namespace vek_guard
