@@ -411,12 +411,13 @@ TEST(NativeInventoryFakeTree, ChangesAreSeenOnTheNextPass) {
 // The family of the refinement tests: the root 10 and its workers 11 and
 // 12, each reading 1000 kB on its own and holding 250 kB as its share, and a
 // worker 13 that left the group, whose share must not be read.
+constexpr FakeProc::Memory kFamily{.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250};
+
 void put_family(FakeProc& proc) {
-  const FakeProc::Memory shared{.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250};
-  proc.put(10, 1, 10, 500, shared);
-  proc.put(11, 10, 10, 501, shared);
-  proc.put(12, 10, 10, 502, shared);
-  proc.put(13, 10, 13, 503, shared);
+  proc.put(10, 1, 10, 500, kFamily);
+  proc.put(11, 10, 10, 501, kFamily);
+  proc.put(12, 10, 10, 502, kFamily);
+  proc.put(13, 10, 13, 503, kFamily);
 }
 
 // Printable.
@@ -446,6 +447,7 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
     RefinementTerms terms;
     std::map<int32_t, uint64_t> kb;  // footprints of 10, 11, 12 afterwards
     SharedPages shared;
+    Change earlier = nullptr;  // when set: after an earlier pass, before this one
   };
   const auto raw = std::map<int32_t, uint64_t>{{10, 1000}, {11, 1000}, {12, 1000}};
   // clang-format off
@@ -466,6 +468,11 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
        {{10, 250}, {11, 0}, {12, 250}}, {3, 2, false}},
       {"a pid reused before its read", none, [](FakeProc& p) { p.put(12, 10, 10, 999); }, kAnySum,
        {{10, 250}, {11, 250}, {12, 0}}, {3, 2, false}},
+      // The tracker remembers that 12 was forked from a member: it goes on
+      // sharing with its siblings (none here) after its parent has gone.
+      {"a worker whose parent exited", [](FakeProc& p) { p.put(12, 11, 10, 502, kFamily); }, none,
+       kAnySum, {{10, 1000}, {12, 250}}, {1, 1, false},
+       [](FakeProc& p) { p.remove(11); p.put(12, 1, 10, 502, kFamily); }},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -476,7 +483,11 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
     platform::ProcessTable table = proc.table();
     const NativeProcessInventory inventory = proc.inventory();
     IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
-    auto probe = inventory.sample_group(tracker, table, ms(0));
+    if (row.earlier) {
+      (void)tracker.update(*inventory.sample_group(tracker, table, ms(0)));
+      row.earlier(proc);
+    }
+    auto probe = inventory.sample_group(tracker, table, ms(10));
     ASSERT_TRUE(probe);
     row.after(proc);
     ShareReadCost cost;
@@ -488,31 +499,6 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
     kb.erase(13);
     EXPECT_EQ(kb, row.kb);
   }
-}
-
-// Workers keep sharing with each other once the member that forked them has
-// exited: the tracker remembers that they were forked from a member.
-TEST(ShareRefinement, WorkersWhoseParentExitedStillShare) {
-  FakeProc proc;
-  const FakeProc::Memory shared{.own_kb = 1000, .mapped_kb = 1000, .share_kb = 500};
-  proc.put(10, 1, 10, 500, {.own_kb = 100});
-  proc.put(11, 10, 10, 501, shared);
-  proc.put(12, 11, 10, 502, shared);
-  proc.put(14, 11, 10, 504, shared);
-  platform::ProcessTable table = proc.table();
-  const NativeProcessInventory inventory = proc.inventory();
-  IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
-  (void)tracker.update(*inventory.sample_group(tracker, table, ms(0)));
-
-  proc.remove(11);
-  proc.put(12, 1, 10, 502, shared);
-  proc.put(14, 1, 10, 504, shared);
-  auto probe = inventory.sample_group(tracker, table, ms(10));
-  ASSERT_TRUE(probe);
-  ShareReadCost cost;
-  EXPECT_EQ(fields(inventory.refine_shared_pages(&*probe, tracker, kAnySum, cost)),
-            fields({2, 2, false}));
-  EXPECT_EQ(footprints_kb(*probe), (std::map<int32_t, uint64_t>{{10, 100}, {12, 500}, {14, 500}}));
 }
 
 // The budget: a read is started only when it is predicted to end by the

@@ -172,9 +172,9 @@ class ObserveCalibration {
   //    available (at the sample's completion time) when it could be derived,
   //    unknown without a base, error clock_anomaly when the sample is not
   //    later than its base, error internal when the rate does not fit in 64
-  //    bits; for a sample that is not complete it is stale since the last
-  //    available rate (at that rate's time), or unknown when there never was
-  //    one.
+  //    bits; for a sample that is not complete, or is deferred, it is stale
+  //    since the last available rate (at that rate's time), or unknown when
+  //    there never was one.
   // Counters saturate together: once total_samples reaches u64::MAX nothing
   // is counted any more, so complete + incomplete = total always holds.
   SampleWindow record_sample(const FootprintSample& sample, Duration now,
@@ -188,8 +188,8 @@ class ObserveCalibration {
   // footprint exactly when a sample was complete, a peak growth of at least 1.
   CalibrationArtifact artifact() const;
 
-  // The largest complete aggregate so far (of a deferred sample only while
-  // there was no other).
+  // The largest complete aggregate so far, a deferred sample's only while
+  // there is none.
   std::optional<uint64_t> peak_footprint() const { return peak_footprint_; }
   // The largest positive growth rate so far.
   std::optional<int64_t> peak_growth() const { return peak_growth_; }

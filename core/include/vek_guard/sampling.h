@@ -305,8 +305,6 @@ class FootprintSampler {
   // Samples recorded so far, saturating; it keeps counting past the
   // history's capacity.
   uint64_t recorded() const { return recorded_; }
-  // How reads of proportional shares are timed and predicted.
-  const ShareReadCost& share_read_cost() const { return cost_; }
 
  private:
   // Refines the pass's inventory as refinement_ says; the budget runs from
@@ -319,8 +317,8 @@ class FootprintSampler {
   platform::ProcessTable table_;
   ShareRefinement refinement_;
   ShareReadCost cost_;
-  // AbovePeak: the largest Complete aggregate of a sample that was not
-  // deferred (or of the first complete one), as the calibration keeps it.
+  // AbovePeak: the largest Complete aggregate, a deferred sample's only
+  // while there is none, as the calibration keeps its peak.
   std::optional<uint64_t> peak_;
   // AbovePeak: no pass refines before this reading of cost_'s clock.
   std::optional<Duration> refine_after_;
