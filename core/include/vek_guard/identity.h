@@ -312,7 +312,8 @@ class ShareReadCost {
   // Reads the clock the deadlines are on.
   using Clock = std::function<Duration()>;
 
-  // About twice what a quiet machine takes (11 ms per GiB measured).
+  // Above what a quiet machine takes (11 to 15 ms per GiB measured), so the
+  // first reads are not started too late.
   static constexpr Duration kInitialPerGib = Duration::from_millis(20);
   // Opening the directory and reading stat, status and a short
   // smaps_rollup.
