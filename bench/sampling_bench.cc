@@ -19,17 +19,39 @@
 // Arguments: the members of the group (a leader in a new process group and
 // members-1 children sleeping in it) and the idle processes of another
 // session that the benchmark starts beside it. Both are killed at the end.
+//
+// SharedFamilyPass times, in alternation on one forked family (a leader
+// that maps N MiB populated and forks members-1 workers that share it):
+//   floor_us       the floor above
+//   plain_us       the probe alone: a pass as it was before refinement
+//   raw_us         the probe and the refinement step below its level: what
+//                  every pass of a family far from its limit costs (checked:
+//                  no share is read)
+//   refined_us     a pass refined at the level within the sampler's budget
+//                  for the window given (half of it from the pass's start),
+//                  as run mode makes it near the limit
+//   refined_max_ms its slowest, against window_ms (usable when not above)
+//   refined        members refined within the budget (of `members`)
+//   full_us        a pass refining every member, without a budget
+//   raw_mib, refined_mib, full_mib   the aggregate each of them counts
+//   per_gib_ms     the read rate the cost model has learned
+// The window is max(interval, 250 ms): 250 ms up to --sample-interval
+// 250ms, 1000 ms at 1s.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -37,16 +59,18 @@
 
 #include "vek_guard/identity.h"
 #include "vek_guard/platform_proc.h"
+#include "vek_guard/sampling.h"
 
 namespace vek_guard {
 namespace {
 
 // `count` sleeping processes: a leader that calls `setsid` (a new session
 // and process group) when `new_session`, else `setpgid(0, 0)`, and its
-// count-1 children.
+// count-1 children, forked after the leader has mapped `shared_bytes`
+// populated (they share those pages with it).
 class SleepingProcesses {
  public:
-  SleepingProcesses(int count, bool new_session) {
+  SleepingProcesses(int count, bool new_session, uint64_t shared_bytes = 0) {
     if (count < 1) return;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
@@ -56,6 +80,11 @@ class SleepingProcesses {
         ::setsid();
       } else {
         ::setpgid(0, 0);
+      }
+      if (shared_bytes != 0 &&
+          ::mmap(nullptr, shared_bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0) == MAP_FAILED) {
+        ::_exit(1);
       }
       for (int i = 1; i < count; ++i) {
         if (::fork() == 0) {
@@ -202,6 +231,121 @@ BENCHMARK(SamplePassVsFloor)
     ->Args({50, 2000})
     ->Args({1, 0})
     ->Args({50, 0})
+    ->Unit(benchmark::kMicrosecond);
+
+void SharedFamilyPass(benchmark::State& state) {
+  const int members = static_cast<int>(state.range(0));
+  const uint64_t shared_bytes = static_cast<uint64_t>(state.range(1)) << 20;
+  const Duration window = Duration::from_millis(static_cast<uint64_t>(state.range(2)));
+  // The sampler's budget: half the window.
+  const Duration budget = Duration::from_nanos(window.as_nanos_saturating() /
+                                               FootprintSampler::kRefinementBudgetDivisor);
+  SleepingProcesses family(members, /*new_session=*/false, shared_bytes);
+  const NativeProcessInventory inventory;
+  const auto root = inventory.inspect(family.leader());
+  if (!root) {
+    state.SkipWithError("cannot inspect the family's leader");
+    return;
+  }
+  IdentityTracker tracker = *IdentityTracker::create(root->identity(), family.leader());
+  platform::ProcessTable table;
+  Duration now;
+  auto first = inventory.sample_group(tracker, table, now);
+  if (!first) {
+    state.SkipWithError("the first pass failed");
+    return;
+  }
+  std::vector<int32_t> member_pids;
+  for (const ProcessRecord& member : tracker.update(std::move(*first)).members) {
+    member_pids.push_back(member.pid);
+  }
+  if (static_cast<int>(member_pids.size()) != members) {
+    state.SkipWithError("the family is not complete");
+    return;
+  }
+  const int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::vector<char> buffer(64 * 1024);
+  ShareReadCost cost;
+
+  using Clock = std::chrono::steady_clock;
+  Clock::duration floor_total{}, plain_total{}, raw_total{}, refined_total{}, full_total{};
+  Clock::duration refined_max{};
+  uint64_t refined_members = 0, raw_sum = 0, refined_sum = 0, full_sum = 0;
+  std::size_t processes = 0;
+  const auto sum_of = [](const GroupInventory& probe) {
+    uint64_t sum = 0;
+    for (const ProcessRecord& record : probe.records) sum += record.footprint_bytes.value_or(0);
+    return sum;
+  };
+  // One pass through the table; refined at `terms` unless null.
+  const auto pass = [&](const RefinementTerms* terms, SharedPages* shared) {
+    now = now.saturating_add(Duration::from_millis(10));
+    auto probe = inventory.sample_group(tracker, table, now);
+    if (probe && terms != nullptr)
+      *shared = inventory.refine_shared_pages(&*probe, tracker, *terms, cost);
+    return probe;
+  };
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    processes = floor_pass(proc_fd, member_pids, buffer);
+    const auto t1 = Clock::now();
+    SharedPages shared;
+    auto plain = pass(nullptr, &shared);
+    const auto t2 = Clock::now();
+    const RefinementTerms below{.level_bytes = std::numeric_limits<uint64_t>::max()};
+    auto raw = pass(&below, &shared);
+    const auto t3 = Clock::now();
+    if (shared.sharing != 0 || shared.refined != 0) {
+      state.SkipWithError("a pass below the level read shares");
+      break;
+    }
+    const RefinementTerms budgeted{.level_bytes = 0, .deadline = cost.now().saturating_add(budget)};
+    auto refined = pass(&budgeted, &shared);
+    const auto t4 = Clock::now();
+    refined_members = shared.refined;
+    const RefinementTerms unbounded{.level_bytes = 0};
+    auto full = pass(&unbounded, &shared);
+    const auto t5 = Clock::now();
+    if (!plain || !raw || !refined || !full || shared.refined != static_cast<uint32_t>(members)) {
+      state.SkipWithError("a pass failed or a member could not be refined");
+      break;
+    }
+    raw_sum = sum_of(*raw);
+    refined_sum = sum_of(*refined);
+    full_sum = sum_of(*full);
+    floor_total += t1 - t0;
+    plain_total += t2 - t1;
+    raw_total += t3 - t2;
+    refined_total += t4 - t3;
+    full_total += t5 - t4;
+    refined_max = std::max(refined_max, t4 - t3);
+  }
+  ::close(proc_fd);
+  const auto micros = [&](Clock::duration total) {
+    return std::chrono::duration<double, std::micro>(total).count() /
+           static_cast<double>(state.iterations());
+  };
+  const auto mib = [](uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); };
+  state.counters["floor_us"] = micros(floor_total);
+  state.counters["plain_us"] = micros(plain_total);
+  state.counters["raw_us"] = micros(raw_total);
+  state.counters["refined_us"] = micros(refined_total);
+  state.counters["refined_max_ms"] = std::chrono::duration<double, std::milli>(refined_max).count();
+  state.counters["window_ms"] = static_cast<double>(window.as_millis_saturating());
+  state.counters["refined"] = static_cast<double>(refined_members);
+  state.counters["full_us"] = micros(full_total);
+  state.counters["raw_mib"] = mib(raw_sum);
+  state.counters["refined_mib"] = mib(refined_sum);
+  state.counters["full_mib"] = mib(full_sum);
+  state.counters["per_gib_ms"] = static_cast<double>(cost.per_gib().as_nanos_saturating()) / 1e6;
+  state.counters["processes"] = static_cast<double>(processes);
+}
+BENCHMARK(SharedFamilyPass)
+    ->ArgNames({"members", "mib", "window_ms"})
+    ->Args({5, 500, 250})
+    ->Args({9, 2048, 250})
+    ->Args({9, 2048, 1000})
+    ->Iterations(10)
     ->Unit(benchmark::kMicrosecond);
 
 // The parsing share of a pass: one stat line as the kernel writes it.

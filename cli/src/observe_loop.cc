@@ -296,7 +296,10 @@ cli::ExecutionOutcome supervise_observe(const cli::NormalizedCommand& command,
     return early_end(TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                      "owned process identity could not be established");
   }
-  FootprintSampler sampler(*sampling, std::move(*tracker), std::move(sampling_inventory));
+  // The calibration's peak is what a user picks a limit from: it counts a
+  // forked family's shared pages once.
+  FootprintSampler sampler(*sampling, std::move(*tracker), std::move(sampling_inventory),
+                           ShareRefinement::above_peak());
   SupervisionCommon common(std::move(*monitor), JournalSink(std::move(*journal)), *sampling,
                            options.sample_interval, parent, std::move(sampler),
                            std::move(*launched), std::move(stop_link));

@@ -187,7 +187,10 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
                                  TerminalKind::of(TerminalKind::Tag::SupervisorFailure),
                                  "owned process identity could not be established");
   }
-  FootprintSampler sampler(*sampling, std::move(*tracker));
+  // Near the limit a forked family is counted by what it holds, not once
+  // per member that maps its shared pages.
+  FootprintSampler sampler(*sampling, std::move(*tracker), NativeProcessInventory(),
+                           ShareRefinement::at_level(policy_config->warning_footprint_bytes));
   RunSupervision supervision{
       .policy = std::move(*machine),
       .evidence = InterventionEvidence(),

@@ -129,7 +129,24 @@ SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Du
 
   Observed<int64_t> growth;
   std::optional<Duration> growth_time;
-  if (const std::optional<uint64_t> aggregate = sample.status.complete_bytes()) {
+  const auto stale_growth = [&] {
+    if (last_growth_at_) {
+      growth = Observed<int64_t>::stale(last_growth_at_->as_millis_saturating());
+      growth_time = last_growth_at_;
+    }
+  };
+  const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
+  if (aggregate && sample.shared_pages.deferred) {
+    // Its members' pages were counted once per member that shares them, an
+    // upper bound its refined neighbours are not comparable with: it counts
+    // as complete but moves no peak (unless there is none yet) and neither
+    // uses nor replaces the growth base.
+    if (counting) {
+      ++complete_samples_;
+      if (!peak_footprint_) peak_footprint_ = *aggregate;
+    }
+    stale_growth();
+  } else if (aggregate) {
     // Past saturation the peak stays with the counted samples, so a known
     // peak never goes with zero complete samples.
     if (counting) {
@@ -156,10 +173,7 @@ SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Du
   } else {
     if (counting) ++incomplete_samples_;
     previous_complete_.reset();
-    if (last_growth_at_) {
-      growth = Observed<int64_t>::stale(last_growth_at_->as_millis_saturating());
-      growth_time = last_growth_at_;
-    }
+    stale_growth();
   }
 
   return SampleWindow{

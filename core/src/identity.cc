@@ -18,6 +18,12 @@ constexpr int kSpareListingSlots = 16;
 // byte size that fits in a signed 32-bit value.
 constexpr int64_t kMaxListingCount = std::numeric_limits<int32_t>::max() / 4 - kSpareListingSlots;
 
+constexpr uint64_t kBytesPerGib = uint64_t{1} << 30;
+// What one read of a share may be learned to cost per GiB mapped: a bound on
+// what a single odd timing can teach.
+constexpr Duration kMinPerGib = Duration::from_micros(100);
+constexpr Duration kMaxPerGib = Duration::from_secs(10);
+
 InspectionError map_proc_error(const platform::ProcError& error) {
   if (error.is_invalid_data()) return InspectionError::InvalidData;
   switch (error.os_error) {
@@ -104,6 +110,11 @@ std::vector<int32_t> IdentityTracker::known_pids() const {
   return pids;
 }
 
+bool IdentityTracker::counts(const ProcessRecord& record) const {
+  return record.pid >= 1 && record.start_time != 0 && !record.exited &&
+         (record.pgid == owned_pgid_ || record.identity() == root_);
+}
+
 Result<IdentityTracker, InspectionError> IdentityTracker::create(ProcessIdentity root,
                                                                  int32_t owned_pgid) {
   if (root.pid < 1 || root.start_time == 0 || owned_pgid < 1) {
@@ -170,7 +181,15 @@ IdentityUpdate IdentityTracker::update(GroupInventory inventory) {
 
     const bool already_escaped =
         (known && old->second.escaped) || escape_evidence_.contains(identity);
-    tracked_[identity] = TrackedProcess{identity, record->ppid, escaping || already_escaped};
+    // Remembered from the pass that first sees it, while its parent is
+    // still known to be the member it forked from.
+    bool forked_from_member = known && old->second.forked_from_member;
+    if (!known && !escaping && counts(*record)) {
+      const ProcessRecord* parent = index.find(record->ppid);
+      forked_from_member = parent != nullptr && parent != record && counts(*parent);
+    }
+    tracked_[identity] =
+        TrackedProcess{identity, record->ppid, escaping || already_escaped, forked_from_member};
 
     if (escaping) {
       if (!already_escaped && escaped_count_ != std::numeric_limits<uint64_t>::max()) {
@@ -390,10 +409,6 @@ bool shares_parent_address_space(const platform::ProcStat& child,
 // root): its pages are already counted with its parent's.
 void count_shared_address_spaces_once(GroupInventory* inventory, const IdentityTracker& tracker,
                                       std::span<const int32_t> sharing) {
-  const auto counted = [&](const ProcessRecord& record) {
-    return !record.exited &&
-           (record.pgid == tracker.owned_pgid() || record.identity() == tracker.root());
-  };
   std::vector<ProcessRecord>& records = inventory->records;
   const auto find = [&](int32_t pid) {
     const auto it =
@@ -403,9 +418,9 @@ void count_shared_address_spaces_once(GroupInventory* inventory, const IdentityT
   };
   for (const int32_t pid : sharing) {
     ProcessRecord* child = find(pid);
-    if (child == nullptr || !counted(*child)) continue;
+    if (child == nullptr || !tracker.counts(*child)) continue;
     const ProcessRecord* parent = find(child->ppid);
-    if (parent != nullptr && counted(*parent)) child->footprint_bytes = 0;
+    if (parent != nullptr && tracker.counts(*parent)) child->footprint_bytes = 0;
   }
 }
 
@@ -467,6 +482,216 @@ Result<GroupInventory, InspectionError> NativeProcessInventory::sample_group(
     const IdentityTracker& tracker) const {
   platform::ProcessTable table(proc_root_);
   return sample_group(tracker, table, Duration::zero());
+}
+
+ShareReadCost::ShareReadCost()
+    : ShareReadCost([] { return MonotonicInstant::now().since_clock_origin(); }) {}
+
+ShareReadCost::ShareReadCost(Clock clock)
+    : clock_(std::move(clock)), per_gib_ns_(kInitialPerGib.as_nanos_saturating()) {}
+
+Duration ShareReadCost::predict(uint64_t mapped_bytes) const {
+  const unsigned __int128 ns =
+      static_cast<unsigned __int128>(mapped_bytes) * per_gib_ns_ / kBytesPerGib;
+  return kFixed.saturating_add(Duration::from_nanos(ns > std::numeric_limits<uint64_t>::max()
+                                                        ? std::numeric_limits<uint64_t>::max()
+                                                        : static_cast<uint64_t>(ns)));
+}
+
+void ShareReadCost::learn(uint64_t mapped_bytes, Duration took) {
+  if (mapped_bytes < kLearnFromBytes) return;
+  const unsigned __int128 rate =
+      static_cast<unsigned __int128>(took.as_nanos_saturating()) * kBytesPerGib / mapped_bytes;
+  const uint64_t seen = static_cast<uint64_t>(std::clamp<unsigned __int128>(
+      rate, kMinPerGib.as_nanos_saturating(), kMaxPerGib.as_nanos_saturating()));
+  // Halfway: one read taken while the machine was busy does not undo what
+  // the others taught, and a lasting change is learned within a few.
+  per_gib_ns_ = per_gib_ns_ / 2 + seen / 2;
+}
+
+namespace {
+
+// The sharing family of a pass: indices into `records` of the counted
+// members with a non-zero reading whose parent is such a member, of those
+// parents, and of such members the tracker first saw as a fork of one. In the
+// order they are to be read.
+std::vector<std::size_t> sharing_family(const std::vector<ProcessRecord>& records,
+                                        const IdentityTracker& tracker) {
+  // (pid, index) of the members that may take part, ascending by pid.
+  std::vector<std::pair<int32_t, std::size_t>> members;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const ProcessRecord& record = records[i];
+    if (tracker.counts(record) && record.footprint_bytes.value_or(0) != 0) {
+      members.emplace_back(record.pid, i);
+    }
+  }
+  std::sort(members.begin(), members.end());
+  const auto member_index = [&](int32_t pid) -> std::optional<std::size_t> {
+    const auto it =
+        std::lower_bound(members.begin(), members.end(), std::pair<int32_t, std::size_t>{pid, 0});
+    if (it == members.end() || it->first != pid) return std::nullopt;
+    return it->second;
+  };
+
+  std::vector<bool> in_family(records.size(), false);
+  std::vector<bool> has_member_parent(records.size(), false);
+  for (const auto& [pid, index] : members) {
+    const ProcessRecord& record = records[index];
+    const std::optional<std::size_t> parent =
+        record.ppid != pid ? member_index(record.ppid) : std::nullopt;
+    const auto tracked = tracker.tracked().find(record.identity());
+    const bool forked = tracked != tracker.tracked().end() && tracked->second.forked_from_member;
+    if (parent) in_family[*parent] = true;
+    if (parent || forked) in_family[index] = true;
+    has_member_parent[index] = parent.has_value();
+  }
+  // Children first: workers come and go while the parent they were forked
+  // from stays, so its share, usually the largest, is read after most
+  // departures and is right even when there is no time to read again.
+  std::vector<std::size_t> family;
+  for (const bool children : {true, false}) {
+    for (const auto& [pid, index] : members) {
+      if (in_family[index] && has_member_parent[index] == children) family.push_back(index);
+    }
+  }
+  return family;
+}
+
+// The /proc directory of the process `member` describes, opened by pid and
+// checked by its start time (the pid may be a newcomer's by now): from then
+// on every read through it describes that process, or fails with ESRCH once
+// it has been reaped. Without a directory, `left` tells whether the process
+// has exited or been reaped since its inspection, as opposed to a failure
+// that tells nothing.
+struct MemberDir {
+  std::optional<platform::ProcessDir> dir;
+  bool left = false;
+};
+
+MemberDir open_member(const ProcessRecord& member, std::string_view proc_root) {
+  auto dir = platform::ProcessDir::open(member.pid, proc_root);
+  if (!dir) return {.left = dir.error().os_error == ESRCH};
+  const auto stat = dir->read_stat();
+  if (!stat) return {.left = stat.error().os_error == ESRCH};
+  if (stat->start_time != member.start_time || stat->exited()) return {.left = true};
+  return {.dir = std::move(*dir)};
+}
+
+struct ShareReading {
+  uint64_t bytes = 0;
+  // The bytes are the member's proportional share; else its own reading.
+  bool proportional = false;
+  // It has let go of its memory since its inspection (exited, reaped, or on
+  // its way out without an address space): it reads 0.
+  bool left = false;
+};
+
+// What `member` holds now:
+//  - its proportional share, unless that read is predicted to end after
+//    `deadline` (nothing: the record keeps its reading);
+//  - 0 when it has left since its inspection, as a member that vanishes
+//    before its inspection is not counted either: its pages are gone or
+//    going;
+//  - when its share cannot be read (not permitted, no Pss_Anon, or no
+//    address space: a leader whose main thread exited, or a process on its
+//    way out), its own reading taken again (0, and left, for one on its way
+//    out), or nothing when that fails too.
+std::optional<ShareReading> read_share(const ProcessRecord& member, Duration deadline,
+                                       ShareReadCost& cost, std::string_view proc_root) {
+  constexpr ShareReading kLeft{.left = true};
+  const MemberDir opened = open_member(member, proc_root);
+  if (!opened.dir) return opened.left ? std::optional(kLeft) : std::nullopt;
+  const platform::ProcessDir& dir = *opened.dir;
+  const auto gone = [&](const platform::ProcError& error) -> std::optional<ShareReading> {
+    if (error.os_error == ESRCH) return kLeft;
+    return std::nullopt;
+  };
+  const auto mapped = dir.read_mapped_bytes();
+  if (!mapped) return gone(mapped.error());
+  const Duration began = cost.now();
+  if (began.saturating_add(cost.predict(*mapped)) > deadline) return std::nullopt;
+  if (const auto share = dir.read_proportional_footprint()) {
+    cost.learn(*mapped, cost.now().saturating_sub(began));
+    return ShareReading{.bytes = *share, .proportional = true};
+  }
+  const auto own = dir.read_footprint();
+  if (!own) return gone(own.error());
+  return ShareReading{.bytes = *own, .left = *own == 0};
+}
+
+// Whether `member` has left since its inspection, as read_share would find;
+// a failure that tells nothing counts as still there.
+bool has_left(const ProcessRecord& member, std::string_view proc_root) {
+  const MemberDir opened = open_member(member, proc_root);
+  if (!opened.dir) return opened.left;
+  const auto own = opened.dir->read_footprint();
+  return own ? *own == 0 : own.error().os_error == ESRCH;
+}
+
+// Read attempts per pass: the first, and those after members left.
+constexpr int kMaxShareAttempts = 3;
+
+}  // namespace
+
+SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventory,
+                                                        const IdentityTracker& tracker,
+                                                        const RefinementTerms& terms,
+                                                        ShareReadCost& cost) const {
+  std::vector<ProcessRecord>& records = inventory->records;
+  inventory->shared_pages = {};
+  // The sum the tracker will make of these records, saturating: an overflow
+  // is far above any level.
+  uint64_t raw = 0;
+  for (const ProcessRecord& record : records) {
+    if (!tracker.counts(record) || !record.footprint_bytes) continue;
+    raw = *record.footprint_bytes > std::numeric_limits<uint64_t>::max() - raw
+              ? std::numeric_limits<uint64_t>::max()
+              : raw + *record.footprint_bytes;
+  }
+  if (raw < terms.level_bytes) return {};
+  std::vector<std::size_t> pending = sharing_family(records, tracker);
+  if (pending.empty()) return {};
+
+  SharedPages& shared = inventory->shared_pages;
+  shared.sharing = static_cast<uint32_t>(std::min<std::size_t>(pending.size(), UINT32_MAX));
+  if (!terms.allowed) {
+    shared.deferred = true;
+    return shared;
+  }
+  // A member that leaves while the family is read takes its part of the
+  // shared pages with it: a share read before it left divides those pages
+  // among one process too many (too low), and its own share, read before it
+  // left, counts pages that the shares read after it count in full (too
+  // high). Hence the check after the reads, and another round.
+  std::vector<bool> proportional(records.size(), false);
+  for (int attempt = 0; attempt < kMaxShareAttempts && !pending.empty(); ++attempt) {
+    std::vector<std::size_t> read;  // members whose share this attempt read
+    bool someone_left = false;
+    for (const std::size_t index : pending) {
+      ProcessRecord& member = records[index];
+      const std::optional<ShareReading> reading =
+          read_share(member, terms.deadline, cost, proc_root_);
+      if (!reading) continue;
+      member.footprint_bytes = reading->bytes;
+      proportional[index] = reading->proportional;
+      someone_left = someone_left || reading->left;
+      if (reading->proportional) read.push_back(index);
+    }
+    std::vector<std::size_t> staying;
+    for (const std::size_t index : read) {
+      if (has_left(records[index], proc_root_)) {
+        records[index].footprint_bytes = 0;
+        proportional[index] = false;
+        someone_left = true;
+      } else {
+        staying.push_back(index);
+      }
+    }
+    if (!someone_left) break;
+    pending = std::move(staying);
+  }
+  for (const bool share : proportional) shared.refined += share ? 1 : 0;
+  return shared;
 }
 
 Result<GroupInventory, InspectionError> sample_group(const IdentityTracker& tracker,

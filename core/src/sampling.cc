@@ -48,17 +48,47 @@ Result<SamplingConfig, SamplingConfigError> SamplingConfig::create(Duration samp
 }
 
 FootprintSampler::FootprintSampler(SamplingConfig config, IdentityTracker tracker,
-                                   NativeProcessInventory inventory)
+                                   NativeProcessInventory inventory, ShareRefinement refinement,
+                                   ShareReadCost cost)
     : config_(std::move(config)),
       tracker_(std::move(tracker)),
       inventory_(std::move(inventory)),
-      table_(inventory_.proc_root()) {}
+      table_(inventory_.proc_root()),
+      refinement_(refinement),
+      cost_(std::move(cost)) {}
 
 const FootprintSample& FootprintSampler::sample_native(MonotonicInstant start) {
   const Duration started_at = start.elapsed();
+  const bool refining = refinement_.trigger != ShareRefinement::Trigger::Never;
+  const Duration pass_began = refining ? cost_.now() : Duration::zero();
   auto probe = inventory_.sample_group(tracker_, table_, started_at);
+  // Inside the timed pass: what refinement costs counts toward the latency
+  // that decides whether the sample may be acted on.
+  if (probe && refining) refine(&*probe, pass_began);
   const Duration completed_at = start.elapsed();
   return record_snapshot(started_at, completed_at, std::move(probe));
+}
+
+void FootprintSampler::refine(GroupInventory* inventory, Duration pass_began) {
+  RefinementTerms terms;
+  terms.deadline = pass_began.saturating_add(Duration::from_nanos(
+      config_.max_sample_window().as_nanos_saturating() / kRefinementBudgetDivisor));
+  const bool above_peak = refinement_.trigger == ShareRefinement::Trigger::AbovePeak;
+  if (above_peak) {
+    terms.level_bytes = peak_.value_or(0);
+    terms.allowed = !refine_after_ || cost_.now() >= *refine_after_;
+  } else {
+    terms.level_bytes = refinement_.level_bytes;
+  }
+  const Duration began = cost_.now();
+  const SharedPages shared = inventory_.refine_shared_pages(inventory, tracker_, terms, cost_);
+  if (above_peak && shared.sharing != 0 && !shared.deferred) {
+    // At most a tenth of the time goes to refinement: observe mode has no
+    // limit to protect, only a peak to get right, and a family that keeps
+    // its cheap sum above the peak would otherwise be read on every pass.
+    const Duration ended = cost_.now();
+    refine_after_ = ended.saturating_add(ended.saturating_sub(began).saturating_mul(9));
+  }
 }
 
 Result<bool, InspectionError> FootprintSampler::owned_group_alive(MonotonicInstant start) {
@@ -80,6 +110,7 @@ const FootprintSample& FootprintSampler::record_snapshot(
   sample.completed_at = completed_at;
   sample.sequence = recorded_;
   sample.escaped = false;
+  sample.shared_pages = {};
   if (recorded_ != std::numeric_limits<uint64_t>::max()) ++recorded_;
 
   const bool regressed =
@@ -97,6 +128,7 @@ const FootprintSample& FootprintSampler::record_snapshot(
     return sample;
   }
 
+  sample.shared_pages = probe->shared_pages;
   IdentityUpdate update = tracker_.update(std::move(probe).value());
   for (const ProcessRecord& member : update.members) {
     sample.members.push_back(
@@ -105,6 +137,10 @@ const FootprintSample& FootprintSampler::record_snapshot(
   sample.events = std::move(update.events);
   sample.status = status_of(std::move(update.status), std::move(update.failures));
   sample.escaped = update.escaped;
+  if (const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
+      aggregate && (!sample.shared_pages.deferred || !peak_)) {
+    peak_ = std::max(peak_.value_or(0), *aggregate);
+  }
   return sample;
 }
 

@@ -28,9 +28,10 @@ std::string helper(std::string_view name) { return helper_path(VEK_GUARD_HELPER_
 
 std::vector<std::string> observe_argv(const std::string& report_path,
                                       const std::vector<std::string>& command,
-                                      const std::vector<std::string>& options = {}) {
+                                      const std::vector<std::string>& options = {},
+                                      const std::string& interval = "10ms") {
   std::vector<std::string> argv = {VEK_GUARD_BINARY, "observe",  "--sample-interval",
-                                   "10ms",           "--report", report_path};
+                                   interval,         "--report", report_path};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back("--");
   argv.insert(argv.end(), command.begin(), command.end());
@@ -142,6 +143,26 @@ TEST(ObserveE2e, CalibrationPeakMatchesTheMemoryTheCommandHeld) {
     }
     EXPECT_EQ(sampled_peak, peak["value"]);
   }
+}
+
+// 500 MiB and four idle workers forked from it, each of which shows all of it
+// as its own: the peak a limit is picked from is what they hold together.
+TEST(ObserveE2e, CalibrationPeakCountsForkedWorkersByWhatTheyHold) {
+  constexpr uint64_t kHeld = 500ULL << 20;
+  RunArea area;
+  const std::string idle = area.file("idle");
+  const SubprocessResult result = run_subprocess(
+      {.argv = observe_argv(area.report_path(),
+                            {helper("actor"), "fork", "--bytes", std::to_string(kHeld), "--workers",
+                             "4", "--idle-ms", "1500", "--stamp", idle},
+                            {}, "500ms")});
+  EXPECT_EQ(shell_status(result), 0);
+  EXPECT_TRUE(path_exists(idle));
+  const json report = observe_report(area);
+  const json& peak = report["calibration"]["peak_aggregate_footprint_bytes"];
+  ASSERT_EQ(peak["status"], "available");
+  EXPECT_GE(peak["value"].get<uint64_t>(), kHeld - kHeld / 10);
+  EXPECT_LE(peak["value"].get<uint64_t>(), kHeld + kHeld / 10);
 }
 
 // The first Ctrl-C is forwarded; the second kills the group.

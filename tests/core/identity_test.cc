@@ -10,15 +10,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/fake_proc_tree.h"
 #include "support/process_family.h"
 #include "support/temp_dir.h"
 
@@ -237,18 +240,16 @@ TEST(NativeInventoryFakeTree, CandidatesAreTheGroupTrackedPidsRootAndAllDescenda
 Duration ms(uint64_t value) { return Duration::from_millis(value); }
 
 // A fake proc tree for the process table: each process is a directory with
-// stat and status files (which inspections read), listed with an inode
-// number of the test's choosing, so a test can fake a pid reused by a new
-// process. Stat reads through the table are counted per pid.
+// the files that inspections read, listed with an inode number of the
+// test's choosing, so a test can fake a pid reused by a new process. Stat
+// reads through the table are counted per pid.
 class FakeProc {
  public:
+  using Memory = test_support::FakeProcTree::Memory;
+
   // Creates or rewrites `pid` under its current inode (a new pid gets one).
-  void put(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start) {
-    std::filesystem::create_directory(dir_.file(std::to_string(pid)));
-    std::ofstream(dir_.file(std::to_string(pid) + "/stat"))
-        << pid << " (p) S " << ppid << " " << pgid << " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " << start
-        << " 0 0\n";
-    std::ofstream(dir_.file(std::to_string(pid) + "/status")) << "RssAnon: 8 kB\n";
+  void put(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start, const Memory& memory = {}) {
+    files_.put(pid, ppid, pgid, start, memory);
     inodes_.try_emplace(pid, next_inode_++);
   }
   // `pid` now names another process: a new inode, as procfs gives it.
@@ -257,12 +258,12 @@ class FakeProc {
     put(pid, ppid, pgid, start);
   }
   void remove(int32_t pid) {
-    std::filesystem::remove_all(dir_.file(std::to_string(pid)));
+    files_.remove(pid);
     inodes_.erase(pid);
   }
 
   platform::ProcessTable table() { return platform::ProcessTable(std::make_unique<Source>(this)); }
-  NativeProcessInventory inventory() const { return NativeProcessInventory(dir_.path()); }
+  NativeProcessInventory inventory() const { return NativeProcessInventory(files_.path()); }
   int reads(int32_t pid) const { return reads_.contains(pid) ? reads_.at(pid) : 0; }
   std::size_t total_reads() const {
     std::size_t total = 0;
@@ -277,7 +278,7 @@ class FakeProc {
  private:
   class Source final : public platform::ProcessSource {
    public:
-    explicit Source(FakeProc* proc) : proc_(proc), files_(proc->dir_.path()) {}
+    explicit Source(FakeProc* proc) : proc_(proc), files_(proc->files_.path()) {}
     Result<void, platform::ProcError> list(std::vector<platform::ProcListing>* listing) override {
       listing->clear();
       if (std::exchange(proc_->fail_next_listing, false))
@@ -296,7 +297,7 @@ class FakeProc {
     platform::ProcRootSource files_;
   };
 
-  test_support::TempDir dir_;
+  test_support::FakeProcTree files_;
   std::map<int32_t, uint64_t> inodes_;
   std::map<int32_t, int> reads_;
   uint64_t next_inode_ = 1;
@@ -405,6 +406,132 @@ TEST(NativeInventoryFakeTree, ChangesAreSeenOnTheNextPass) {
   EXPECT_THAT(member_pids(after), ElementsAre(10, 13, 30));
   EXPECT_THAT(after.events, Contains(reparented({13, 504}, 1, 12)));
   EXPECT_EQ(tracker.escaped_count(), 1u);
+}
+
+// The family of the refinement tests: the root 10 and its workers 11 and
+// 12, each reading 1000 kB on its own and holding 250 kB as its share, and a
+// worker 13 that left the group, whose share must not be read.
+constexpr FakeProc::Memory kFamily{.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250};
+
+void put_family(FakeProc& proc) {
+  proc.put(10, 1, 10, 500, kFamily);
+  proc.put(11, 10, 10, 501, kFamily);
+  proc.put(12, 10, 10, 502, kFamily);
+  proc.put(13, 10, 13, 503, kFamily);
+}
+
+// Printable.
+std::tuple<uint32_t, uint32_t, bool> fields(const SharedPages& shared) {
+  return {shared.sharing, shared.refined, shared.deferred};
+}
+
+constexpr RefinementTerms kAnySum{.level_bytes = 0};
+
+std::map<int32_t, uint64_t> footprints_kb(const GroupInventory& inventory) {
+  std::map<int32_t, uint64_t> footprints;
+  for (const ProcessRecord& record : inventory.records) {
+    footprints[record.pid] = record.footprint_bytes.value_or(0) / 1024;
+  }
+  return footprints;
+}
+
+// Who is refined, and when: only members that may share pages, only once
+// the cheap sum reaches the level, and a member that left counts 0.
+TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
+  using Change = std::function<void(FakeProc&)>;
+  const Change none = [](FakeProc&) {};
+  struct Row {
+    const char* what;
+    Change before = [](FakeProc&) {};  // before the pass that is refined
+    Change after = [](FakeProc&) {};   // between its probe and its refinement
+    RefinementTerms terms;
+    std::map<int32_t, uint64_t> kb;  // footprints of 10, 11, 12 afterwards
+    SharedPages shared;
+    Change earlier = nullptr;  // when set: after an earlier pass, before this one
+  };
+  const auto raw = std::map<int32_t, uint64_t>{{10, 1000}, {11, 1000}, {12, 1000}};
+  // clang-format off
+  const std::vector<Row> rows = {
+      {"below the level", none, none, {.level_bytes = 3000 * 1024 + 1}, raw, {}},
+      {"at the level", none, none, {.level_bytes = 3000 * 1024},
+       {{10, 250}, {11, 250}, {12, 250}}, {3, 3, false}},
+      {"not allowed", none, none, {.level_bytes = 0, .allowed = false}, raw, {3, 0, true}},
+      {"a process of its own", [](FakeProc& p) { p.remove(11); p.remove(12); }, none, kAnySum,
+       {{10, 1000}}, {}},
+      // Like a child that shares its parent's address space: nothing twice.
+      {"a child reading 0", [](FakeProc& p) { p.remove(12); p.put(11, 10, 10, 501, {.own_kb = 0}); },
+       none, kAnySum, {{10, 1000}, {11, 0}}, {}},
+      {"a share that cannot be read",
+       [](FakeProc& p) { p.put(12, 10, 10, 502, {.own_kb = 900, .mapped_kb = 1000}); }, none,
+       kAnySum, {{10, 250}, {11, 250}, {12, 900}}, {3, 2, false}},
+      {"a member reaped before its read", none, [](FakeProc& p) { p.remove(11); }, kAnySum,
+       {{10, 250}, {11, 0}, {12, 250}}, {3, 2, false}},
+      {"a pid reused before its read", none, [](FakeProc& p) { p.put(12, 10, 10, 999); }, kAnySum,
+       {{10, 250}, {11, 250}, {12, 0}}, {3, 2, false}},
+      // The tracker remembers that 12 was forked from a member: it goes on
+      // sharing with its siblings (none here) after its parent has gone.
+      {"a worker whose parent exited", [](FakeProc& p) { p.put(12, 11, 10, 502, kFamily); }, none,
+       kAnySum, {{10, 1000}, {12, 250}}, {1, 1, false},
+       [](FakeProc& p) { p.remove(11); p.put(12, 1, 10, 502, kFamily); }},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeProc proc;
+    put_family(proc);
+    row.before(proc);
+    platform::ProcessTable table = proc.table();
+    const NativeProcessInventory inventory = proc.inventory();
+    IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
+    if (row.earlier) {
+      (void)tracker.update(*inventory.sample_group(tracker, table, ms(0)));
+      row.earlier(proc);
+    }
+    auto probe = inventory.sample_group(tracker, table, ms(10));
+    ASSERT_TRUE(probe);
+    row.after(proc);
+    ShareReadCost cost;
+    EXPECT_EQ(fields(inventory.refine_shared_pages(&*probe, tracker, row.terms, cost)),
+              fields(row.shared));
+    EXPECT_EQ(probe->shared_pages, row.shared);
+    std::map<int32_t, uint64_t> kb = footprints_kb(*probe);
+    EXPECT_EQ(kb[13], 1000u);  // escaped: not counted, so not read
+    kb.erase(13);
+    EXPECT_EQ(kb, row.kb);
+  }
+}
+
+// The budget: a read is started only when it is predicted to end by the
+// deadline, predicted from what the member maps at the rate learned so far.
+// The clock moves 10 ms per reading. 11 (1 GiB) is predicted at 20.1 ms,
+// ends at 10 ms and teaches 15 ms per GiB; 12 (64 MiB) still fits and
+// teaches 87.5 ms per GiB; the root (1 GiB), read last, no longer fits.
+TEST(ShareRefinement, AReadThatWouldEndAfterTheDeadlineIsNotStarted) {
+  FakeProc proc;
+  proc.put(10, 1, 10, 500, {.own_kb = 1000, .mapped_kb = 1 << 20, .share_kb = 400});
+  proc.put(11, 10, 10, 501, {.own_kb = 1000, .mapped_kb = 1 << 20, .share_kb = 400});
+  proc.put(12, 10, 10, 502, {.own_kb = 1000, .mapped_kb = 1 << 16, .share_kb = 400});
+  platform::ProcessTable table = proc.table();
+  const NativeProcessInventory inventory = proc.inventory();
+  IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
+  for (const uint64_t deadline_ms : {35, 0}) {
+    SCOPED_TRACE(deadline_ms);
+    auto probe = inventory.sample_group(tracker, table, ms(0));
+    ASSERT_TRUE(probe);
+    Duration clock;
+    ShareReadCost cost([&] { return std::exchange(clock, clock.saturating_add(ms(10))); });
+    const SharedPages shared = inventory.refine_shared_pages(
+        &*probe, tracker, {.level_bytes = 0, .deadline = ms(deadline_ms)}, cost);
+    if (deadline_ms == 0) {
+      EXPECT_EQ(fields(shared), fields({3, 0, false}));
+      EXPECT_EQ(cost.per_gib(), ShareReadCost::kInitialPerGib);
+      continue;
+    }
+    EXPECT_EQ(fields(shared), fields({3, 2, false}));
+    EXPECT_EQ(footprints_kb(*probe),
+              (std::map<int32_t, uint64_t>{{10, 1000}, {11, 400}, {12, 400}}));
+    EXPECT_EQ(cost.per_gib(), Duration::from_micros(87'500));
+  }
 }
 
 // The same on real processes: the root of a group starts a child that

@@ -3,12 +3,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -80,6 +84,72 @@ TEST(StatusParse, SumsAnonymousSharedAndSwappedKilobytesWithoutOverflow) {
   }
 }
 
+// The share needs all three proportional counters: a kernel without
+// Pss_Anon, or a process without an address space, has no share to read.
+TEST(SmapsRollupParse, SumsTheProportionalCountersAndNeedsAllThree) {
+  const std::string head =
+      "55d0-7ffc ---p 00000000 00:00 0 [rollup]\nRss:\t 1748 kB\nPss:\t 226 kB\n";
+  const std::pair<std::string, std::optional<uint64_t>> cases[] = {
+      {"Pss_Anon:\t 116 kB\nPss_File:\t 110 kB\nPss_Shmem:\t 4 kB\nSwapPss:\t 10 kB\n",
+       130u * 1024},
+      {"Pss_File:\t 110 kB\nSwapPss:\t 10 kB\n", std::nullopt},
+      {"Pss_Anon:\t 116 kB\nPss_Shmem:\t 4 kB\n", std::nullopt},
+      {"Pss_Anon:\t 1x6 kB\nPss_Shmem:\t 4 kB\nSwapPss:\t 10 kB\n", std::nullopt},
+  };
+  for (const auto& [counters, expected] : cases) {
+    const auto bytes = platform::parse_smaps_rollup_share(head + counters);
+    ASSERT_EQ(bytes.ok(), expected.has_value()) << counters;
+    EXPECT_TRUE(bytes ? *bytes == *expected : bytes.error().is_invalid_data()) << counters;
+  }
+  EXPECT_EQ(platform::parse_status_mapped("VmRSS:\t 2008 kB\nRssAnon:\t 148 kB\nVmSwap:\t 10 kB\n"),
+            2018u * 1024);
+}
+
+// A child forked after its parent populated a mapping shares it until one
+// of them writes: each one's own reading counts it whole, their shares
+// count it once between them.
+TEST(ProcessDir, TheSharesOfAForkedChildAndItsParentCountTheirPagesOnce) {
+  constexpr std::size_t kHeld = 32 << 20;
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  ForkedChild parent([&] {
+    if (::mmap(nullptr, kHeld, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+               -1, 0) == MAP_FAILED) {
+      return;
+    }
+    const pid_t forked = ::fork();
+    if (forked < 0) return;
+    // The grandchild goes with its parent, which the test kills.
+    if (forked == 0 && ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return;
+    (void)!::write(ready[1], "x", 1);  // by both
+    sleep_forever();
+  });
+  ::close(ready[1]);
+  char both[2];
+  ASSERT_EQ(::read(ready[0], both, 1), 1);
+  ASSERT_EQ(::read(ready[0], both + 1, 1), 1);
+  ::close(ready[0]);
+  const auto parent_dir = ProcessDir::open(parent.pid());
+  ASSERT_TRUE(parent_dir);
+  pid_t child = 0;
+  for (int i = 0; i < 500 && child == 0; ++i) {
+    std::ifstream children("/proc/" + std::to_string(parent.pid()) + "/task/" +
+                           std::to_string(parent.pid()) + "/children");
+    if (!(children >> child)) ::usleep(10'000);
+  }
+  ASSERT_GT(child, 0);
+  const auto child_dir = ProcessDir::open(child);
+  ASSERT_TRUE(child_dir);
+  const uint64_t own = parent_dir->read_footprint().value() + child_dir->read_footprint().value();
+  const uint64_t shares = parent_dir->read_proportional_footprint().value() +
+                          child_dir->read_proportional_footprint().value();
+  EXPECT_GE(own, 2 * kHeld);
+  EXPECT_GE(shares, kHeld);
+  // The rest of what they hold is shared too, but a sanitizer's share of it
+  // is not known here.
+  EXPECT_LE(shares + kHeld, own);
+}
+
 TEST(ProcessDir, ADescriptorOfAReapedProcessNeverDescribesAnother) {
   ForkedChild child(sleep_forever);
   const pid_t pid = child.pid();
@@ -89,6 +159,7 @@ TEST(ProcessDir, ADescriptorOfAReapedProcessNeverDescribesAnother) {
   child.kill_and_reap();
   EXPECT_EQ(dir->read_stat().error().os_error, ESRCH);
   EXPECT_EQ(dir->read_footprint().error().os_error, ESRCH);
+  EXPECT_EQ(dir->read_proportional_footprint().error().os_error, ESRCH);
   EXPECT_EQ(NativeProcessInventory().inspect(pid).error(), InspectionError::Missing);
 }
 

@@ -2,10 +2,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "support/fake_proc_tree.h"
 
 namespace vek_guard {
 namespace {
@@ -123,6 +127,68 @@ TEST(FootprintSampler, TheHistoryCoversTheNewestSequenceNumbers) {
     EXPECT_EQ(sampler.history().oldest_sequence, at <= 300 ? 0u : at / 100 - 3);
   }
   EXPECT_EQ(sampler.history().size, 3u);
+}
+
+// A root and the worker it forked, each reading 1000 kB on its own and
+// holding 500 kB as its share.
+class ForkedPair {
+ public:
+  ForkedPair() {
+    const test_support::FakeMemory shared{.own_kb = 1000, .mapped_kb = 1000, .share_kb = 500};
+    tree_.put(kRoot.pid, 1, kGroup, kRoot.start_time, shared);
+    tree_.put(101, kRoot.pid, kGroup, 2000, shared);
+  }
+
+  // A sampler of the pair, its refinement timed on a clock that moves
+  // 1 ms per reading, from `clock`.
+  FootprintSampler sampler(ShareRefinement refinement) {
+    return FootprintSampler(
+        *SamplingConfig::create(ms(50), ms(500), ms(250), 8),
+        *IdentityTracker::create(kRoot, kGroup), NativeProcessInventory(tree_.path()), refinement,
+        ShareReadCost([this] { return std::exchange(clock, clock.saturating_add(ms(1))); }));
+  }
+
+  Duration clock;
+
+ private:
+  test_support::FakeProcTree tree_;
+};
+
+std::tuple<uint32_t, uint32_t, bool> fields(const SharedPages& shared) {
+  return {shared.sharing, shared.refined, shared.deferred};
+}
+
+// Run mode refines every pass that reaches the level, and only those.
+TEST(FootprintSampler, RefinesEveryPassAtTheLevel) {
+  const MonotonicInstant start = MonotonicInstant::now();
+  for (const uint64_t level_kb : {2000, 2001}) {
+    SCOPED_TRACE(level_kb);
+    ForkedPair pair;
+    FootprintSampler sampler = pair.sampler(ShareRefinement::at_level(level_kb * 1024));
+    for (int pass = 0; pass < 2; ++pass) {
+      const FootprintSample& sample = sampler.sample_native(start);
+      EXPECT_EQ(sample.status.complete_bytes(), (level_kb == 2000 ? 1000 : 2000) * 1024);
+      EXPECT_EQ(fields(sample.shared_pages), level_kb == 2000 ? fields({2, 2, false}) : fields({}));
+    }
+  }
+}
+
+// Observe mode refines a pass that could raise the peak, then defers for
+// nine times as long as that took; a deferred pass raises no peak, so the
+// next allowed pass refines again.
+TEST(FootprintSampler, RefinesAbovePeakAtABoundedRate) {
+  const MonotonicInstant start = MonotonicInstant::now();
+  ForkedPair pair;
+  FootprintSampler sampler = pair.sampler(ShareRefinement::above_peak());
+  const auto pass = [&] {
+    const FootprintSample& sample = sampler.sample_native(start);
+    return std::pair(sample.status.complete_bytes().value_or(0) / 1024,
+                     fields(sample.shared_pages));
+  };
+  EXPECT_EQ(pass(), std::pair(uint64_t{1000}, fields({2, 2, false})));
+  EXPECT_EQ(pass(), std::pair(uint64_t{2000}, fields({2, 0, true})));
+  pair.clock = pair.clock.saturating_add(ms(100));
+  EXPECT_EQ(pass(), std::pair(uint64_t{1000}, fields({2, 2, false})));
 }
 
 }  // namespace

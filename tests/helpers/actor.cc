@@ -1,7 +1,8 @@
 // Supervised commands for the end-to-end tests and the benchmarks of run
 // mode that the other helpers do not cover: a command that exits by itself
 // after a forwarded signal, one whose footprint jumps in a single call, one
-// whose footprint swings up and down, and one whose children share its memory.
+// whose footprint swings up and down, one whose children share its memory, and
+// one that forks workers which share its pages.
 //
 //   vek-guard-test-actor wait-signal --signal N [--exit CODE]
 //                                    [--ready PATH] [--stamp PATH]
@@ -34,6 +35,15 @@
 //       before it execs /bin/true, and posix_spawns /bin/true; waits for each
 //       and exits with 0. Both kinds of children share the parent's memory
 //       until they exec; the sleep makes sure samples catch the first kind.
+//
+//   vek-guard-test-actor fork --bytes N --workers K --idle-ms MS [--write 1]
+//                            --stamp PATH
+//       Maps N bytes populated and forks K workers, which share those pages
+//       with it until they write to them. Once every worker has stayed idle
+//       for MS milliseconds it writes `stamp` (nobody was stopped meanwhile).
+//       Then, with --write 1, each worker writes to every page of its copy,
+//       so the group holds (K + 1) x N, and all hold until they are killed;
+//       otherwise the workers exit, and so does the command, with 0.
 //
 // All end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file or the mapping fails.
@@ -243,6 +253,46 @@ int run_share(const Options& options) {
   return 0;
 }
 
+int run_fork(const Options& options) {
+  const uint64_t bytes = options.number("bytes", 0);
+  const uint64_t workers = options.number("workers", 0);
+  const std::string stamp = options.text("stamp");
+  if (bytes == 0 || workers == 0 || stamp.empty()) {
+    usage_error(options.program, "--bytes/--workers/--stamp");
+  }
+  const bool write = options.number("write", 0) != 0;
+  auto* block = static_cast<char*>(mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0));
+  if (block == MAP_FAILED) return 3;
+  // The workers wait for the end of this pipe: end of file is their go.
+  int go[2];
+  if (pipe(go) != 0) return 3;
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  for (uint64_t i = 0; i < workers; ++i) {
+    const pid_t worker = fork();
+    if (worker < 0) return 3;
+    if (worker > 0) continue;
+    close(go[1]);
+    char byte;
+    while (read(go[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (!write) _exit(0);
+    for (uint64_t offset = 0; offset < bytes; offset += page) block[offset] = 1;
+    for (;;) ::pause();
+  }
+  close(go[0]);
+  sleep_ms(options.number("idle-ms", 0));
+  // A worker that is gone was stopped during the idle phase: no stamp then.
+  if (waitpid(-1, nullptr, WNOHANG) != 0) return 3;
+  if (!write_file_atomically(stamp, "idle\n")) return 3;
+  close(go[1]);
+  int status = 0;
+  for (uint64_t i = 0; i < workers; ++i) {
+    if (wait(&status) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -254,5 +304,6 @@ int main(int argc, char** argv) {
   if (behaviour == "jump") return run_jump(options);
   if (behaviour == "flap") return run_flap(options);
   if (behaviour == "share") return run_share(options);
+  if (behaviour == "fork") return run_fork(options);
   usage_error(argv[0], argv[1]);
 }

@@ -151,6 +151,14 @@ class NativeAdvisoryObserver {
 // Any other sample, or a complete sample that is not later than its base (a
 // clock anomaly), removes the base, so the next complete sample has no growth
 // (unknown) even if earlier rates were available.
+//
+// A complete sample whose refinement of shared pages was deferred
+// (SharedPages::deferred: observe mode's rate bound) counts each shared page
+// once per member that maps it, while the samples around it count it once:
+// it is counted as complete, but it raises the peak only when there is none
+// yet, and it neither uses nor removes the growth base (its growth is stale
+// since the last available rate, or unknown). So the peak and the growth
+// come from samples that count the same way.
 class ObserveCalibration {
  public:
   ObserveCalibration() = default;
@@ -164,9 +172,9 @@ class ObserveCalibration {
   //    available (at the sample's completion time) when it could be derived,
   //    unknown without a base, error clock_anomaly when the sample is not
   //    later than its base, error internal when the rate does not fit in 64
-  //    bits; for a sample that is not complete it is stale since the last
-  //    available rate (at that rate's time), or unknown when there never was
-  //    one.
+  //    bits; for a sample that is not complete, or is deferred, it is stale
+  //    since the last available rate (at that rate's time), or unknown when
+  //    there never was one.
   // Counters saturate together: once total_samples reaches u64::MAX nothing
   // is counted any more, so complete + incomplete = total always holds.
   SampleWindow record_sample(const FootprintSample& sample, Duration now,
@@ -180,7 +188,8 @@ class ObserveCalibration {
   // footprint exactly when a sample was complete, a peak growth of at least 1.
   CalibrationArtifact artifact() const;
 
-  // The largest complete aggregate so far.
+  // The largest complete aggregate so far, a deferred sample's only while
+  // there is none.
   std::optional<uint64_t> peak_footprint() const { return peak_footprint_; }
   // The largest positive growth rate so far.
   std::optional<int64_t> peak_growth() const { return peak_growth_; }

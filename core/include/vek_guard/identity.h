@@ -30,6 +30,7 @@
 #include <compare>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -95,12 +96,33 @@ struct MemberFailure {
   friend constexpr bool operator==(const MemberFailure&, const MemberFailure&) = default;
 };
 
+// What a pass did about pages that members share after a fork (see
+// NativeProcessInventory::refine_shared_pages). All zero for a pass whose
+// raw sum stayed below the refinement level: its footprints are each
+// member's own reading.
+struct SharedPages {
+  // The members that may share pages with another member: those whose
+  // parent is a member, the parents of those, and those first seen as a fork
+  // of a member.
+  uint32_t sharing = 0;
+  // Of those, the members whose footprint is now their proportional share;
+  // the others kept their own reading, which counts shared pages whole.
+  uint32_t refined = 0;
+  // The level was reached with members that may share, but the pass was not
+  // allowed to refine: every footprint is the member's own reading, an upper
+  // bound that may be far above what the group holds.
+  bool deferred = false;
+
+  friend constexpr bool operator==(const SharedPages&, const SharedPages&) = default;
+};
+
 // The result of one group probe: the records of the candidates that could be
 // inspected, in ascending pid order, and the failures of the others, in the
-// same order.
+// same order; and what the pass did about shared pages.
 struct GroupInventory {
   std::vector<ProcessRecord> records;
   std::vector<MemberFailure> failures;
+  SharedPages shared_pages;
 
   friend bool operator==(const GroupInventory&, const GroupInventory&) = default;
 };
@@ -111,6 +133,10 @@ struct TrackedProcess {
   int32_t last_ppid = 0;
   // Sticky: once set for an identity it stays set.
   bool escaped = false;
+  // Sticky: when first seen it was a counted member whose parent was a
+  // counted member of the same pass, so it may share pages with its parent
+  // and its siblings after a fork, even once the parent has gone.
+  bool forked_from_member = false;
 
   friend constexpr bool operator==(const TrackedProcess&, const TrackedProcess&) = default;
 };
@@ -255,6 +281,10 @@ class IdentityTracker {
   // The pids of the tracked identities and the root's, ascending, each once:
   // the pids a pass must read afresh.
   std::vector<int32_t> known_pids() const;
+  // Whether update() adds `record`'s footprint to the aggregate: a live
+  // process in the owned group, or the root. (Any other record is escaping,
+  // exited or foreign.)
+  bool counts(const ProcessRecord& record) const;
 
  private:
   IdentityTracker(ProcessIdentity root, int32_t owned_pgid)
@@ -267,6 +297,58 @@ class IdentityTracker {
   uint64_t escaped_count_ = 0;
   int32_t owned_pgid_ = 0;
   bool root_exited_ = false;
+};
+
+// How long reading one process's proportional share takes, learned from the
+// reads timed so far, and the clock they are timed on. The kernel walks the
+// page tables for it, so the time grows with the pages the process maps
+// (VmRSS + VmSwap): a prediction is a fixed part plus a rate per GiB mapped.
+// The rate starts at kInitialPerGib and after each read of at least
+// kLearnFromBytes moves halfway to what that read took, so a slow or busy
+// machine is learned within a few reads. Kept by the sampler from one pass
+// to the next.
+class ShareReadCost {
+ public:
+  // Reads the clock the deadlines are on.
+  using Clock = std::function<Duration()>;
+
+  // Above what a quiet machine takes (11 to 15 ms per GiB measured), so the
+  // first reads are not started too late.
+  static constexpr Duration kInitialPerGib = Duration::from_millis(20);
+  // Opening the directory and reading stat, status and a short
+  // smaps_rollup.
+  static constexpr Duration kFixed = Duration::from_micros(100);
+  // Smaller reads are mostly their fixed part and teach nothing of the rate.
+  static constexpr uint64_t kLearnFromBytes = uint64_t{64} << 20;
+
+  // Timed on the monotonic clock.
+  ShareReadCost();
+  explicit ShareReadCost(Clock clock);
+
+  Duration now() const { return clock_(); }
+  // The predicted time to read the share of a process that maps
+  // `mapped_bytes`.
+  Duration predict(uint64_t mapped_bytes) const;
+  // Learns from one read of a process that maps `mapped_bytes`, which took
+  // `took`.
+  void learn(uint64_t mapped_bytes, Duration took);
+  // The current rate per GiB mapped.
+  Duration per_gib() const { return Duration::from_nanos(per_gib_ns_); }
+
+ private:
+  Clock clock_;
+  uint64_t per_gib_ns_;
+};
+
+// The terms of one pass's refinement (see refine_shared_pages).
+struct RefinementTerms {
+  // The pass refines when the raw sum of its counted members reaches this.
+  uint64_t level_bytes = std::numeric_limits<uint64_t>::max();
+  // When false, a pass that reaches the level only reports it (deferred).
+  bool allowed = true;
+  // No read is started that is predicted to end after this reading of the
+  // cost's clock.
+  Duration deadline = Duration::max();
 };
 
 // Inspects processes through /proc. It holds only the proc root it reads
@@ -341,6 +423,68 @@ class NativeProcessInventory {
   // One group probe through a table of its own, which reads every process.
   [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
       const IdentityTracker& tracker) const;
+
+  // Counts the pages that members share after a fork once, where it matters
+  // and where there is time: replaces the footprint of members that may
+  // share pages with their proportional share (smaps_rollup: Pss_Anon +
+  // Pss_Shmem + SwapPss), and returns what it did (also stored in the
+  // inventory's shared_pages).
+  //
+  // Each member's own reading counts a page it shares whole, so a parent and
+  // the workers it forked each count the parent's memory again until they
+  // write to it: an upper bound that may be many times what the group holds.
+  // The proportional share divides each page among the processes that map
+  // it, so the shares of all who share a page add up to that page once. But
+  // reading a share walks the process's page tables (about 10 ms per GiB it
+  // maps), so nothing is read unless both hold:
+  //  - the raw sum of the counted members (IdentityTracker::counts, with the
+  //    footprints as they are) reaches terms.level_bytes; and
+  //  - some counted members may share pages: a member whose parent is a
+  //    member, the parent of such a member (its own reading counts the
+  //    shared pages whole too), and a member that the tracker first saw as a
+  //    fork of a member (TrackedProcess::forked_from_member: workers keep
+  //    sharing with each other after their parent has gone). A member whose
+  //    reading is 0 holds nothing to count twice and takes no part; that
+  //    includes a child counted 0 because it shares its parent's address
+  //    space, whose share would be its parent's whole memory.
+  // A group of one process, or one below the level, costs one pass over the
+  // records and nothing more. When terms.allowed is false the pass only
+  // reports that it would have refined (deferred).
+  //
+  // Otherwise the sharing members are read, children before their parents,
+  // each through a directory descriptor of its /proc/PID whose stat shows
+  // the record's start time, so what is read through it belongs to the
+  // process the record describes (or fails with ESRCH once it has been
+  // reaped). What a member's footprint becomes:
+  //  - its share, when the read is predicted to end by terms.deadline: the
+  //    member's mapped pages (VmRSS + VmSwap) at the rate `cost` has learned.
+  //    A read predicted to end later is not started (later, smaller members
+  //    may still fit) and the member keeps its own reading;
+  //  - 0 when it has exited or been reaped since its inspection, as a member
+  //    that vanishes before its inspection is not counted either;
+  //  - its own reading taken again when the share cannot be read (not
+  //    permitted, no Pss_Anon on this kernel, a leader whose main thread
+  //    exited); 0 for a process on its way out without an address space;
+  //    its inspection's reading when even that fails.
+  // Shares add up to the pages once only if they are read while the same
+  // processes map them: a member that leaves while the family is read makes
+  // the shares read before it too low and its own too high. So after the
+  // reads each member read is checked again, one that has left counts 0, and
+  // when anyone left the others are read again (at most three rounds, within
+  // the deadline); without time for that the last readings stand, an error
+  // of one pass while memory is being released.
+  //
+  // A share is never above the member's own reading at the same moment, so
+  // refinement only ever lowers the sum toward what the group holds: when
+  // the budget runs out the sum is less exact, never late.
+  //
+  // This is done here, on the inventory before the tracker's update, rather
+  // than on the update: the sampler times the whole pass, refinement
+  // included, and must leave the tracker untouched when the pass's times
+  // turn out to be out of order, which it knows only at the pass's end. The
+  // tracker still only adds up what the records say.
+  SharedPages refine_shared_pages(GroupInventory* inventory, const IdentityTracker& tracker,
+                                  const RefinementTerms& terms, ShareReadCost& cost) const;
 
   const std::string& proc_root() const { return proc_root_; }
 

@@ -21,8 +21,14 @@
 //
 // The footprint counts what the kernel charges to a process for memory it
 // cannot simply drop, and leaves clean file cache out. A page shared after a
-// fork is counted once per process that maps it, so a group's sum errs on the
-// safe side: it may reach a limit early, never late.
+// fork is counted once per process that maps it, so a sum over processes errs
+// on the safe side: it may reach a limit early, never late. The proportional
+// share of the same counters (Pss_Anon + Pss_Shmem + SwapPss of
+// smaps_rollup) divides each page among the processes that map it, so a sum
+// of shares counts it once; but the kernel walks the page tables to produce
+// it, about 10 ms per GiB mapped against some 10 us for `status`, so the core
+// reads it only for processes that may share pages and only when the cheap
+// sum is near a limit.
 //
 // Parsing is kept apart from I/O: the parsers take text, and every I/O entry
 // point takes the proc root (default "/proc"), so tests can feed literals or
@@ -112,6 +118,21 @@ struct ProcStat {
 // "<digits> kB", or when the sum in bytes does not fit in 64 bits.
 [[nodiscard]] Result<uint64_t, ProcError> parse_status_footprint(std::string_view text);
 
+// Parses the text of /proc/PID/status and returns VmRSS + VmSwap in bytes:
+// every page the process maps, resident or swapped out, file pages included.
+// Reading its smaps_rollup walks them all, so this is what predicts the cost
+// of that read. Absent counters count as 0; fails as parse_status_footprint
+// does.
+[[nodiscard]] Result<uint64_t, ProcError> parse_status_mapped(std::string_view text);
+
+// Parses the text of /proc/PID/smaps_rollup and returns Pss_Anon + Pss_Shmem
+// + SwapPss in bytes: the process's proportional share of what its footprint
+// counts, each page divided by the number of processes that map it. Fails
+// with invalid data when one of the three is missing (a process without an
+// address space shows none; kernels before 5.x lack Pss_Anon), when one is
+// not "<digits> kB", or when the sum in bytes does not fit in 64 bits.
+[[nodiscard]] Result<uint64_t, ProcError> parse_smaps_rollup_share(std::string_view text);
+
 // Whether processes `a` and `b` share one address space (kcmp with
 // KCMP_VM). A child made with CLONE_VM, as vfork, posix_spawn, system() and
 // popen() make them, shares its parent's until it execs or exits, and its
@@ -126,10 +147,10 @@ struct ProcStat {
 
 // One process's /proc directory, opened once as a directory descriptor.
 //
-// Reading `stat` and `status` through this descriptor pins the process
-// instance that was opened: once it has been reaped, every read fails with
-// ESRCH, even if its pid has since been given to another process. A zombie is
-// still readable.
+// Reading `stat`, `status` and `smaps_rollup` through this descriptor pins
+// the process instance that was opened: once it has been reaped, every read
+// fails with ESRCH, even if its pid has since been given to another process.
+// A zombie is still readable.
 class ProcessDir {
  public:
   // Opens `<proc_root>/<pid>`. Fails with ESRCH when there is no such
@@ -146,6 +167,14 @@ class ProcessDir {
   // in `task/` whose status has them; when no thread has them any more, the
   // process is on its way out and its footprint is 0.
   [[nodiscard]] Result<uint64_t, ProcError> read_footprint() const;
+  // Reads `status` and returns VmRSS + VmSwap in bytes (parse_status_mapped).
+  [[nodiscard]] Result<uint64_t, ProcError> read_mapped_bytes() const;
+  // Reads `smaps_rollup` and returns the proportional footprint
+  // (parse_smaps_rollup_share). It costs a walk of the process's page tables
+  // (about 10 ms per GiB mapped), holding its memory map's lock for reading
+  // meanwhile. Permission is that of ptrace: a process of another user, or
+  // one that is not dumpable (set-user-ID), gives EACCES.
+  [[nodiscard]] Result<uint64_t, ProcError> read_proportional_footprint() const;
 
  private:
   explicit ProcessDir(UniqueFd fd) : fd_(std::move(fd)) {}

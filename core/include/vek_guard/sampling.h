@@ -159,6 +159,34 @@ struct SampleStatus {
   friend bool operator==(const SampleStatus&, const SampleStatus&) = default;
 };
 
+// When the sampler counts the pages that members share after a fork once
+// (NativeProcessInventory::refine_shared_pages). Reading a member's
+// proportional share costs about 10 ms per GiB it maps, so it is read only
+// where the cheap sum (each member's own reading, shared pages counted whole)
+// is not good enough:
+//  - Never: every pass keeps the cheap sum.
+//  - AtLevel (run): every pass whose cheap sum reaches level_bytes (the
+//    warning level) refines, so the policy acts on what the group holds
+//    whenever a limit is near.
+//  - AbovePeak (observe): a pass refines when its cheap sum reaches the
+//    largest aggregate recorded so far (it could raise the calibration's
+//    peak), at a bounded rate: after a pass that refined, passes are deferred
+//    for nine times as long as its refinement took, so refinement takes at
+//    most a tenth of the time. A deferred pass keeps the cheap sum and says
+//    so (SharedPages::deferred); it raises no peak once there is one.
+struct ShareRefinement {
+  enum class Trigger : uint8_t { Never, AtLevel, AbovePeak };
+
+  static constexpr ShareRefinement never() { return {}; }
+  static constexpr ShareRefinement at_level(uint64_t level_bytes) {
+    return {Trigger::AtLevel, level_bytes};
+  }
+  static constexpr ShareRefinement above_peak() { return {Trigger::AbovePeak, 0}; }
+
+  Trigger trigger = Trigger::Never;
+  uint64_t level_bytes = 0;  // AtLevel only
+};
+
 // One recorded pass.
 struct FootprintSample {
   // The counted members, by pid then start time.
@@ -177,6 +205,9 @@ struct FootprintSample {
   // For ProbeFailed and ClockRegressed samples, members and events are
   // empty and escaped is false.
   bool escaped = false;
+  // What the pass did about pages its members share (empty for ProbeFailed
+  // and ClockRegressed samples).
+  SharedPages shared_pages;
 
   friend bool operator==(const FootprintSample&, const FootprintSample&) = default;
 };
@@ -199,16 +230,27 @@ struct SampleHistory {
 // after launch, owned by the runtime until the report is built.
 class FootprintSampler {
  public:
+  // Of max_sample_window, the part a pass may spend before its last read of
+  // a proportional share ends: half, so that the listing, the member reads,
+  // a read that takes longer than predicted and a busy machine all fit in
+  // the other half and the sample stays usable.
+  static constexpr uint32_t kRefinementBudgetDivisor = 2;
+
   // A sampler with an empty history, no last start and a count of 0. It
   // probes through `inventory` (/proc by default), keeping a process table
-  // of the same proc root from one pass to the next.
+  // of the same proc root from one pass to the next, and counts shared pages
+  // once as `refinement` says, timing those reads with `cost`.
   FootprintSampler(SamplingConfig config, IdentityTracker tracker,
-                   NativeProcessInventory inventory = NativeProcessInventory());
+                   NativeProcessInventory inventory = NativeProcessInventory(),
+                   ShareRefinement refinement = ShareRefinement::never(),
+                   ShareReadCost cost = ShareReadCost());
 
   // Runs one pass against the live system: reads the time since `start`,
   // probes the group through the sampler's process table
-  // (NativeProcessInventory::sample_group), reads the time again and records
-  // the result. Returns the recorded sample, valid until the next recording.
+  // (NativeProcessInventory::sample_group), refines it when the sampler's
+  // ShareRefinement says so, within max_sample_window / 2 from the pass's
+  // start, reads the time again and records the result. Returns the
+  // recorded sample, valid until the next recording.
   const FootprintSample& sample_native(MonotonicInstant start);
 
   // Whether a process of the owned group is alive (not a zombie) now: the
@@ -228,7 +270,8 @@ class FootprintSampler {
   //  - otherwise the last start becomes started_at; a failed probe gives
   //    ProbeFailed without touching the tracker; a successful one goes
   //    through IdentityTracker::update, whose status becomes Complete,
-  //    Incomplete or AggregateOverflow.
+  //    Incomplete or AggregateOverflow, and its shared_pages become the
+  //    sample's.
   // Every call gets the next sequence number; a full history drops its
   // oldest sample. Returns the recorded sample, valid until the next
   // recording (its storage is reused by the next one).
@@ -264,10 +307,21 @@ class FootprintSampler {
   uint64_t recorded() const { return recorded_; }
 
  private:
+  // Refines the pass's inventory as refinement_ says; the budget runs from
+  // `pass_began` on cost_'s clock.
+  void refine(GroupInventory* inventory, Duration pass_began);
+
   SamplingConfig config_;
   IdentityTracker tracker_;
   NativeProcessInventory inventory_;
   platform::ProcessTable table_;
+  ShareRefinement refinement_;
+  ShareReadCost cost_;
+  // AbovePeak: the largest Complete aggregate, a deferred sample's only
+  // while there is none, as the calibration keeps its peak.
+  std::optional<uint64_t> peak_;
+  // AbovePeak: no pass refines before this reading of cost_'s clock.
+  std::optional<Duration> refine_after_;
   // The sample of the latest pass.
   FootprintSample last_;
   std::optional<Duration> last_start_;

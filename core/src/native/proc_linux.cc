@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <utility>
 
@@ -142,6 +143,37 @@ bool is_pid_name(const char* name) {
   return true;
 }
 
+enum class CountersRequired : bool { No, Yes };
+
+// The sum in bytes of the "<name> <digits> kB" lines of `text` that start
+// with one of `names`. An absent counter counts as 0, or fails the sum as
+// invalid data when `required`; so does a present one that does not parse,
+// and a sum that does not fit in 64 bits.
+Result<uint64_t, ProcError> sum_kilobyte_counters(std::string_view text,
+                                                  std::span<const std::string_view> names,
+                                                  CountersRequired required) {
+  uint64_t total = 0;
+  uint64_t found = 0;  // bit i: names[i] was seen
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    const std::string_view line = text.substr(0, eol);
+    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (!line.starts_with(names[i])) continue;
+      uint64_t bytes = 0;
+      if (!parse_kilobytes(line.substr(names[i].size()), &bytes) || bytes > kU64Max - total) {
+        return unexpected(ProcError::invalid_data());
+      }
+      total += bytes;
+      found |= uint64_t{1} << i;
+    }
+  }
+  if (required == CountersRequired::Yes && found != (uint64_t{1} << names.size()) - 1) {
+    return unexpected(ProcError::invalid_data());
+  }
+  return total;
+}
+
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -208,21 +240,20 @@ Result<ProcStat, ProcError> parse_proc_stat(std::string_view text) {
 
 Result<uint64_t, ProcError> parse_status_footprint(std::string_view text) {
   static constexpr std::string_view kCounters[] = {"RssAnon:", "RssShmem:", "VmSwap:"};
-  uint64_t total = 0;
-  while (!text.empty()) {
-    const std::size_t eol = text.find('\n');
-    const std::string_view line = text.substr(0, eol);
-    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
-    for (const std::string_view counter : kCounters) {
-      if (!line.starts_with(counter)) continue;
-      uint64_t bytes = 0;
-      if (!parse_kilobytes(line.substr(counter.size()), &bytes) || bytes > kU64Max - total) {
-        return unexpected(ProcError::invalid_data());
-      }
-      total += bytes;
-    }
-  }
-  return total;
+  return sum_kilobyte_counters(text, kCounters, CountersRequired::No);
+}
+
+Result<uint64_t, ProcError> parse_status_mapped(std::string_view text) {
+  static constexpr std::string_view kCounters[] = {"VmRSS:", "VmSwap:"};
+  return sum_kilobyte_counters(text, kCounters, CountersRequired::No);
+}
+
+Result<uint64_t, ProcError> parse_smaps_rollup_share(std::string_view text) {
+  // Each of these divides a page by the number of processes that map it;
+  // together they are the share of what RssAnon + RssShmem + VmSwap count.
+  // All three must be there: a sum without one of them would be too low.
+  static constexpr std::string_view kCounters[] = {"Pss_Anon:", "Pss_Shmem:", "SwapPss:"};
+  return sum_kilobyte_counters(text, kCounters, CountersRequired::Yes);
 }
 
 Result<bool, ProcError> same_address_space(int32_t a, int32_t b) {
@@ -298,6 +329,22 @@ Result<uint64_t, ProcError> ProcessDir::read_footprint() const {
     }
     if (has_memory_counters(text)) return parse_status_footprint(text);
   }
+}
+
+Result<uint64_t, ProcError> ProcessDir::read_mapped_bytes() const {
+  std::string text;
+  if (auto read = read_all_at(fd_.get(), "status", &text); !read) {
+    return unexpected(read.error());
+  }
+  return parse_status_mapped(text);
+}
+
+Result<uint64_t, ProcError> ProcessDir::read_proportional_footprint() const {
+  std::string text;
+  if (auto read = read_all_at(fd_.get(), "smaps_rollup", &text); !read) {
+    return unexpected(read.error());
+  }
+  return parse_smaps_rollup_share(text);
 }
 
 namespace {

@@ -1,0 +1,57 @@
+// A fake proc root for tests of the process layer: each process is a
+// directory holding the files the layer reads, written as the kernel writes
+// them.
+#ifndef VEK_GUARD_TESTS_SUPPORT_FAKE_PROC_TREE_H_
+#define VEK_GUARD_TESTS_SUPPORT_FAKE_PROC_TREE_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace vek_guard::test_support {
+
+// What a fake process's memory files say, in kB.
+struct FakeMemory {
+  uint64_t own_kb = 8;     // status: RssAnon (its footprint)
+  uint64_t mapped_kb = 0;  // status: VmRSS (what reading its share walks)
+  // smaps_rollup: Pss_Anon; no file without it.
+  std::optional<uint64_t> share_kb;
+};
+
+class FakeProcTree {
+ public:
+  using Memory = FakeMemory;
+
+  // Creates or rewrites `pid`'s stat, status and smaps_rollup.
+  void put(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start, const Memory& memory = {}) {
+    const std::string dir = dir_.file(std::to_string(pid));
+    std::filesystem::create_directory(dir);
+    std::ofstream(dir + "/stat") << pid << " (p) S " << ppid << " " << pgid
+                                 << " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " << start << " 0 0\n";
+    std::ofstream(dir + "/status")
+        << "Name:\tp\nVmRSS:\t" << memory.mapped_kb << " kB\nRssAnon:\t" << memory.own_kb
+        << " kB\nRssShmem:\t0 kB\nVmSwap:\t0 kB\nThreads:\t1\n";
+    std::filesystem::remove(dir + "/smaps_rollup");
+    if (memory.share_kb) {
+      std::ofstream(dir + "/smaps_rollup")
+          << "00400000-7fff0000 ---p 00000000 00:00 0 [rollup]\nRss:\t" << memory.mapped_kb
+          << " kB\nPss:\t" << *memory.share_kb << " kB\nPss_Anon:\t" << *memory.share_kb
+          << " kB\nPss_File:\t0 kB\nPss_Shmem:\t0 kB\nSwap:\t0 kB\nSwapPss:\t0 kB\n";
+    }
+  }
+
+  void remove(int32_t pid) { std::filesystem::remove_all(dir_.file(std::to_string(pid))); }
+
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+};
+
+}  // namespace vek_guard::test_support
+
+#endif  // VEK_GUARD_TESTS_SUPPORT_FAKE_PROC_TREE_H_
