@@ -15,10 +15,12 @@
 //       (start-up is over) it reads COMMAND's CPU clock and its own, runs the
 //       floor for W milliseconds, reads both clocks again, then waits for
 //       COMMAND. Prints "guard_cpu_us=G floor_cpu_us=F floor_passes=N
-//       processes=P from_ms=S to_ms=E run_cpu_us=R status=X", where S and E
-//       bound the window in milliseconds since COMMAND was launched, so the
-//       passes it made meanwhile can be counted in its report, and R is
-//       COMMAND's CPU time over its whole run.
+//       processes=P from_ms=S to_ms=E run_cpu_us=R created=C status=X",
+//       where S and E bound the window in milliseconds since COMMAND was
+//       launched, so the passes it made meanwhile can be counted in its
+//       report, R is COMMAND's CPU time over its whole run, and C is the
+//       number of tasks the machine created during the window (the
+//       supervisor lists /proc again only after one was).
 //
 //   vek-guard-bench-probe wait-exit --pid PID [--timeout-ms MS]
 //       Watches process PID in a busy loop until it begins to exit, then
@@ -129,6 +131,19 @@ void sleep_until(int64_t deadline_ns) {
   }
 }
 
+// The tasks created since boot (the processes line of /proc/stat), or -1.
+long long tasks_created() {
+  char text[64 * 1024];
+  const int fd = ::open("/proc/stat", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  const char* line = std::strstr(text, "\nprocesses ");
+  return line == nullptr ? -1 : std::strtoll(line + sizeof "\nprocesses " - 1, nullptr, 10);
+}
+
 int64_t cpu_clock_ns(clockid_t clock) {
   timespec ts{};
   if (clock_gettime(clock, &ts) != 0) return -1;
@@ -164,6 +179,7 @@ int run_watch_cpu(int argc, char** argv) {
   // start-up: the two loops take turns rather than reading /proc together.
   int64_t next = launched + skip_ms * 1'000'000LL + interval_ns / 2;
   sleep_until(next);
+  const long long created_before = tasks_created();
   const int64_t from = monotonic_ns();
   const int64_t guard_before = cpu_clock_ns(guard_clock);
   const int64_t floor_before = cpu_clock_ns(CLOCK_PROCESS_CPUTIME_ID);
@@ -180,6 +196,7 @@ int run_watch_cpu(int argc, char** argv) {
   const int64_t floor_after = cpu_clock_ns(CLOCK_PROCESS_CPUTIME_ID);
   const int64_t guard_after = cpu_clock_ns(guard_clock);
   const int64_t to = monotonic_ns();
+  const long long created_after = tasks_created();
 
   int status = 0;
   rusage usage{};
@@ -190,12 +207,13 @@ int run_watch_cpu(int argc, char** argv) {
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   std::printf(
       "guard_cpu_us=%lld floor_cpu_us=%lld floor_passes=%ld processes=%ld from_ms=%lld "
-      "to_ms=%lld run_cpu_us=%lld status=%d\n",
+      "to_ms=%lld run_cpu_us=%lld created=%lld status=%d\n",
       static_cast<long long>((guard_after - guard_before) / 1000),
       static_cast<long long>((floor_after - floor_before) / 1000), passes, processes,
       static_cast<long long>((from - launched) / 1'000'000),
       static_cast<long long>((to - launched) / 1'000'000),
-      micros(usage.ru_utime) + micros(usage.ru_stime), code);
+      micros(usage.ru_utime) + micros(usage.ru_stime),
+      created_before < 0 || created_after < 0 ? -1 : created_after - created_before, code);
   return 0;
 }
 

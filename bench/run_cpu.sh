@@ -4,7 +4,10 @@
 # 0.5 % at 50 ms, on a quiet machine (about 150 processes). Shown beside it:
 # the bare sampling floor for the same number of passes at the same
 # interval, one getdents64 listing of /proc plus one member's own reads
-# (stat, status, stat), and the ratio of the two per pass.
+# (stat, status, stat), and the ratio of the two per pass. The supervisor
+# lists /proc again only after the machine created a task, so it can come
+# in under that floor; how many tasks the machine created during the window
+# is shown, since it decides how often the supervisor lists.
 #
 # Both are measured in the same stretch of time: the probe launches the
 # supervisor, skips its start-up, and then runs the floor loop beside it for
@@ -38,11 +41,12 @@ for interval_ms in 10 50; do
     awk -v g="$(field "$line" guard_cpu_us)" -v f="$(field "$line" floor_cpu_us)" \
       -v n="$passes" -v fn="$(field "$line" floor_passes)" -v w="$window_ms" \
       -v i="$interval_ms" -v p="$(field "$line" processes)" -v r="$round" \
-      -v run="$(field "$line" run_cpu_us)" -v all="$all_passes" -v s="$seconds" 'BEGIN {
+      -v run="$(field "$line" run_cpu_us)" -v all="$all_passes" -v s="$seconds" \
+      -v c="$(field "$line" created)" 'BEGIN {
         printf "round %d, %d ms interval, %d processes, window %d ms: supervisor %d passes, %.2f%% of a core (%.0f us/pass); floor %d passes, %.2f%% (%.0f us/pass); ratio %.2f",
                r, i, p, w, n, 100 * g / (w * 1000), g / n, fn, 100 * f / (w * 1000), f / fn, (g / n) / (f / fn)
-        printf "; whole run %d passes, %.2f%% of a core (%.0f us/pass)\n",
-               all, 100 * run / (s * 1e6), run / all }'
+        printf "; whole run %d passes, %.2f%% of a core (%.0f us/pass); %d tasks created in the window\n",
+               all, 100 * run / (s * 1e6), run / all, c }'
     ratios+=("$(awk -v g="$(field "$line" guard_cpu_us)" -v f="$(field "$line" floor_cpu_us)" \
       -v n="$passes" -v fn="$(field "$line" floor_passes)" 'BEGIN { printf "%.3f", (g / n) / (f / fn) }')")
     shares+=("$(awk -v g="$(field "$line" guard_cpu_us)" -v w="$window_ms" \

@@ -1,11 +1,12 @@
 // Cost of one sampling pass against the live system, next to its floor and
 // next to a pass that reads every process's stat.
 //
-// A pass cannot cost less than one listing of /proc (the kernel has no list
-// of a group's members) plus each member's own reads (its directory opened,
-// stat, status, stat again: what an inspection reads). SamplePassVsFloor
-// times, in alternation on the same group so that drift in the machine's load
-// touches all alike:
+// A pass that lists /proc cannot cost less than one listing (the kernel has
+// no list of a group's members) plus each member's own reads (its directory
+// opened, stat, status, stat again: what an inspection reads); a pass that
+// finds no task created since the last listing skips it, and can cost less.
+// SamplePassVsFloor times, in alternation on the same group so that drift in
+// the machine's load touches all alike:
 //   floor_us   one getdents64 listing of /proc plus the members' own reads
 //   pass_us    a pass through the process table kept between passes, as the
 //              sampler makes it every 10 ms (each pass 10 ms later than the

@@ -13,6 +13,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -242,7 +243,9 @@ Duration ms(uint64_t value) { return Duration::from_millis(value); }
 // A fake proc tree for the process table: each process is a directory with
 // the files that inspections read, listed with an inode number of the
 // test's choosing, so a test can fake a pid reused by a new process. Stat
-// reads through the table are counted per pid.
+// reads through the table are counted per pid, and so are listings. The
+// source has a creation count, which every new or reused pid moves, unless a
+// test takes it away.
 class FakeProc {
  public:
   using Memory = test_support::FakeProcTree::Memory;
@@ -250,7 +253,10 @@ class FakeProc {
   // Creates or rewrites `pid` under its current inode (a new pid gets one).
   void put(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start, const Memory& memory = {}) {
     files_.put(pid, ppid, pgid, start, memory);
-    inodes_.try_emplace(pid, next_inode_++);
+    if (inodes_.try_emplace(pid, next_inode_).second) {
+      ++next_inode_;
+      if (creations) ++*creations;
+    }
   }
   // `pid` now names another process: a new inode, as procfs gives it.
   void reuse(int32_t pid, int32_t ppid, int32_t pgid, uint64_t start) {
@@ -274,6 +280,8 @@ class FakeProc {
 
   bool fail_next_listing = false;
   int32_t denied = 0;  // a pid whose stat may not be read
+  std::optional<uint64_t> creations = 0;
+  int listings = 0;
 
  private:
   class Source final : public platform::ProcessSource {
@@ -281,6 +289,7 @@ class FakeProc {
     explicit Source(FakeProc* proc) : proc_(proc), files_(proc->files_.path()) {}
     Result<void, platform::ProcError> list(std::vector<platform::ProcListing>* listing) override {
       listing->clear();
+      ++proc_->listings;
       if (std::exchange(proc_->fail_next_listing, false))
         return unexpected(platform::ProcError{EIO});
       for (const auto& [pid, inode] : proc_->inodes_) listing->push_back({pid, inode});
@@ -291,6 +300,7 @@ class FakeProc {
       if (pid == proc_->denied) return unexpected(platform::ProcError{EACCES});
       return files_.read_stat(pid);
     }
+    std::optional<uint64_t> creation_count() override { return proc_->creations; }
 
    private:
     FakeProc* proc_;
@@ -314,6 +324,7 @@ std::vector<int32_t> group_of(const platform::ProcessTable& table, int32_t pgid)
 // once a pass.
 TEST(ProcessTableSeam, ReadsWhatCanHaveChangedAndTheRestInTurns) {
   FakeProc proc;
+  proc.creations.reset();  // listed on every pass
   proc.put(10, 1, 10, 500);
   for (int32_t pid = 1000; pid < 1300; ++pid) proc.put(pid, 1, pid, 600);
   proc.denied = 1299;
@@ -372,6 +383,54 @@ TEST(ProcessTableSeam, AProcessJoiningFromOutsideIsSeenWithinTwoSeconds) {
     while (group_of(table, 10).size() < 2) ASSERT_TRUE(table.refresh(ms(at += interval), {}));
     EXPECT_LE(at - joined, 2000u);
   }
+}
+
+// While no process is created the listing is not taken again, except once
+// a second; the pids a pass needs are still read every pass, and the rest in
+// turn. A creation, a reused pid among them, is listed on the next pass, and
+// so is everything after a failure.
+TEST(ProcessTableSeam, ListsAgainOnlyAfterACreationOrOnceASecond) {
+  FakeProc proc;
+  proc.put(10, 1, 10, 500);
+  proc.put(11, 10, 10, 501);
+  for (int32_t pid = 1000; pid < 1100; ++pid) proc.put(pid, 1, pid, 600);
+  platform::ProcessTable table = proc.table();
+  const std::vector<int32_t> needed = {10, 11};
+  ASSERT_TRUE(table.refresh(ms(0), needed));
+  proc.clear_reads();
+  for (uint64_t at = 10; at <= 500; at += 10) ASSERT_TRUE(table.refresh(ms(at), needed));
+  EXPECT_EQ(proc.listings, 1);
+  EXPECT_EQ(proc.reads(10), 50);
+  EXPECT_GT(proc.total_reads(), 100u);  // the turns go on
+
+  proc.remove(11);  // an exit moves no count: a needed pid is read and found gone
+  ASSERT_TRUE(table.refresh(ms(510), needed));
+  EXPECT_EQ(proc.listings, 1);
+  EXPECT_EQ(table.find(11), nullptr);
+
+  proc.put(2000, 10, 10, 700);
+  proc.reuse(1005, 10, 10, 800);
+  ASSERT_TRUE(table.refresh(ms(520), needed));
+  EXPECT_EQ(proc.listings, 2);
+  EXPECT_THAT(group_of(table, 10), ElementsAre(10, 1005, 2000));
+  EXPECT_NE(table.fresh(2000), nullptr);
+
+  ASSERT_TRUE(table.refresh(ms(1519), needed));
+  EXPECT_EQ(proc.listings, 2);
+  ASSERT_TRUE(table.refresh(ms(1520), needed));
+  EXPECT_EQ(proc.listings, 3);
+
+  proc.put(2001, 10, 10, 900);
+  proc.fail_next_listing = true;
+  EXPECT_FALSE(table.refresh(ms(1530), needed));
+  ASSERT_TRUE(table.refresh(ms(1540), needed));  // the count has not moved since
+  EXPECT_EQ(proc.listings, 5);
+  EXPECT_THAT(group_of(table, 10), ElementsAre(10, 1005, 2000, 2001));
+
+  proc.creations.reset();  // a source that cannot tell is listed every time
+  ASSERT_TRUE(table.refresh(ms(1550), needed));
+  ASSERT_TRUE(table.refresh(ms(1560), needed));
+  EXPECT_EQ(proc.listings, 7);
 }
 
 // What a pass must see on the very next pass, with no turn to help (the

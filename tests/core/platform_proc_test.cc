@@ -15,10 +15,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "support/process_family.h"
+#include "support/temp_dir.h"
 #include "vek_guard/identity.h"
 
 namespace vek_guard {
@@ -148,6 +150,39 @@ TEST(ProcessDir, TheSharesOfAForkedChildAndItsParentCountTheirPagesOnce) {
   // The rest of what they hold is shared too, but a sanitizer's share of it
   // is not known here.
   EXPECT_LE(shares + kHeld, own);
+}
+
+// The creation count comes from the `processes` line of the proc root's
+// stat, and only from a proc mount that hides no process: elsewhere a
+// process could enter the listing uncounted.
+TEST(CreationCount, IsReadFromAProcMountThatHidesNoProcessAndMovesWithEachFork) {
+  EXPECT_EQ(platform::parse_creation_count("cpu  1 2\nctxt 9\nprocesses 4242\nprocs_running 1\n"),
+            4242u);
+  EXPECT_EQ(platform::parse_creation_count("cpu  1 2\nprocs_running 1\n"), std::nullopt);
+  EXPECT_EQ(platform::parse_creation_count("cpu  1 2\nprocesses 42x\n"), std::nullopt);
+
+  const std::string other = "21 1 254:1 / / rw,relatime shared:1 - ext4 /dev/vda1 rw\n";
+  const std::pair<std::string, bool> mounts[] = {
+      {"22 27 0:21 / /proc rw,relatime - proc proc rw\n", true},
+      {"22 27 0:21 / /proc rw shared:13 - proc proc rw,hidepid=noaccess\n", true},
+      {"22 27 0:21 / /proc rw - proc proc rw,hidepid=1,gid=4\n", true},
+      {"22 27 0:21 / /proc rw - proc proc rw,hidepid=invisible\n", false},
+      {"22 27 0:21 / /proc rw - proc proc rw,hidepid=2\n", false},
+      {"22 27 0:21 / /proc rw - proc proc rw,hidepid=ptraceable\n", false},
+      {"22 27 0:21 / /p\\040-\\040x rw - tmpfs tmpfs rw\n", false},
+      {"122 27 0:21 / /proc rw - proc proc rw\n", false},  // not the mount asked about
+  };
+  for (const auto& [line, lists_all] : mounts) {
+    EXPECT_EQ(platform::proc_mount_lists_every_process(other + line, 22), lists_all) << line;
+  }
+
+  platform::ProcRootSource proc;
+  const std::optional<uint64_t> before = proc.creation_count();
+  ASSERT_TRUE(before) << "this machine's /proc should count creations";
+  ForkedChild child([] {});
+  EXPECT_GT(proc.creation_count().value_or(0), *before);
+  const test_support::TempDir tree;
+  EXPECT_EQ(platform::ProcRootSource(tree.path()).creation_count(), std::nullopt);
 }
 
 TEST(ProcessDir, ADescriptorOfAReapedProcessNeverDescribesAnother) {

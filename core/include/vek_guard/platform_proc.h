@@ -206,18 +206,38 @@ class ProcessSource {
   [[nodiscard]] virtual Result<void, ProcError> list(std::vector<ProcListing>* listing) = 0;
   // Reads and parses the stat of `pid`; ESRCH once it is gone.
   [[nodiscard]] virtual Result<ProcStat, ProcError> read_stat(int32_t pid) = 0;
+  // A count that moves whenever a process may have entered the listing: the
+  // number of tasks (processes and threads) created since boot. Nothing when
+  // this source cannot tell, which a table takes as "list every time".
+  [[nodiscard]] virtual std::optional<uint64_t> creation_count() { return std::nullopt; }
 };
+
+// Parses the text of the proc root's `stat` and returns its `processes`
+// count (tasks created since boot), or nothing when it has none.
+[[nodiscard]] std::optional<uint64_t> parse_creation_count(std::string_view text);
+
+// Whether the proc mount whose id is `mount_id` in `mountinfo` (the text of
+// /proc/self/mountinfo) lists every process of its namespace: it is a proc
+// mount and its hidepid option, if any, hides none. Under hidepid=invisible
+// or ptraceable a process can enter the listing without being created, by
+// becoming visible.
+[[nodiscard]] bool proc_mount_lists_every_process(std::string_view mountinfo, uint64_t mount_id);
 
 // The source that reads a proc root: one getdents64 loop over the root's
 // directory (kept open from one listing to the next) lists it, and
-// `<root>/<pid>/stat` is read relative to that descriptor. Once its buffers
-// have grown to the size of the machine's table it allocates nothing more.
+// `<root>/<pid>/stat` is read relative to that descriptor. The creation
+// count is the `processes` line of `<root>/stat`, read through a descriptor
+// kept open, and only from a proc mount that lists every process (see
+// proc_mount_lists_every_process); anything else, a tree of files among
+// them, has no count. Once its buffers have grown to the size of the
+// machine's table it allocates nothing more.
 class ProcRootSource final : public ProcessSource {
  public:
   explicit ProcRootSource(std::string_view proc_root = kProcRoot);
 
   Result<void, ProcError> list(std::vector<ProcListing>* listing) override;
   Result<ProcStat, ProcError> read_stat(int32_t pid) override;
+  std::optional<uint64_t> creation_count() override;
 
  private:
   Result<int, ProcError> root_fd();
@@ -226,6 +246,10 @@ class ProcRootSource final : public ProcessSource {
   UniqueFd root_fd_;
   std::string text_;
   std::vector<char> entries_;
+  // `<root>/stat`, once the root has been found to count creations; whether
+  // it was looked at since the root was opened.
+  UniqueFd stat_fd_;
+  bool stat_checked_ = false;
 };
 
 // What the supervisor knows of the machine's process table, kept from one
@@ -235,7 +259,8 @@ class ProcRootSource final : public ProcessSource {
 // The kernel offers no list of a process group's members, so each pass
 // refreshes the table once and serves the group listing and every child
 // listing of the pass from it, all with the same view. A refresh lists the
-// processes (pid and directory inode) and reads stat only for:
+// processes (pid and directory inode), unless none can have entered the
+// listing since the last one (below), and reads stat only for:
 //  - pids that were not in the previous listing, or whose inode changed (the
 //    pid was reused);
 //  - the pids the caller needs fresh: the tracked identities and the root;
@@ -257,10 +282,16 @@ class ProcRootSource final : public ProcessSource {
 // its parent exits, so the child listing can be answered from the same
 // readings.
 //
-// Cost of a refresh, plainly: one listing, plus one stat read per new or
-// reused pid, per needed pid and per entry whose turn has come (processes x
-// elapsed time / kRecheckPeriod); then two arrays of keys are rebuilt. Once
-// warmed up a refresh allocates nothing.
+// A refresh lists only when the source's creation count has moved since the
+// listing before, or that listing is kRecheckPeriod old. The first refresh,
+// and the first after a failed one, always lists, and so does every refresh
+// through a source without a count.
+//
+// Cost of a refresh, plainly: one read of the creation count, one listing
+// when the count moved, plus one stat read per new or reused pid, per needed
+// pid and per entry whose turn has come (processes x elapsed time /
+// kRecheckPeriod); then two arrays of keys are rebuilt. Once warmed up a
+// refresh allocates nothing.
 //
 // The listings and readings describe the table as of the last refresh;
 // nothing here reads the system except refresh(). Movable, not copyable.
@@ -326,6 +357,9 @@ class ProcessTable {
 
   const Entry* entry(int32_t pid) const;
   Result<void, ProcError> fail(ProcError error);
+  // Lists the source and merges the listing into `entries_`, marking what
+  // is new or reused (everything, when `everything`) as due.
+  Result<void, ProcError> merge_listing(bool everything);
   void mark_turns(Duration now);
 
   std::unique_ptr<ProcessSource> source_;
@@ -339,6 +373,9 @@ class ProcessTable {
   std::vector<int32_t> ppids_;
   bool listed_ = false;
   std::optional<Duration> last_refresh_;
+  // The creation count read just before the last listing, and its time.
+  std::optional<uint64_t> listed_creations_;
+  std::optional<Duration> last_listing_;
   // The re-reads in turn go on with the first pid above this one.
   int32_t turn_after_ = 0;
   // What the last share of turns left over a whole entry (see mark_turns).

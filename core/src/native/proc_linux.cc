@@ -2,7 +2,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,6 +258,49 @@ Result<uint64_t, ProcError> parse_smaps_rollup_share(std::string_view text) {
   return sum_kilobyte_counters(text, kCounters, CountersRequired::Yes);
 }
 
+std::optional<uint64_t> parse_creation_count(std::string_view text) {
+  static constexpr std::string_view kKey = "\nprocesses ";
+  const std::size_t at = text.find(kKey);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view rest = text.substr(at + kKey.size());
+  rest = rest.substr(0, rest.find('\n'));
+  uint64_t count = 0;
+  if (!parse_whole(rest, &count)) return std::nullopt;
+  return count;
+}
+
+bool proc_mount_lists_every_process(std::string_view mountinfo, uint64_t mount_id) {
+  // "36 35 0:5 / /proc rw,nosuid shared:13 - proc proc rw,hidepid=invisible":
+  // the mount id first; after the " - " separator the file system type, the
+  // source and the file system's own options. Paths are escaped (a space is
+  // "\040"), so " - " is only ever the separator.
+  static constexpr std::string_view kSeparator = " - ";
+  while (!mountinfo.empty()) {
+    const std::size_t eol = mountinfo.find('\n');
+    std::string_view line = mountinfo.substr(0, eol);
+    mountinfo.remove_prefix(eol == std::string_view::npos ? mountinfo.size() : eol + 1);
+    uint64_t id = 0;
+    if (!parse_whole(next_token(&line), &id) || id != mount_id) continue;
+    const std::size_t separator = line.find(kSeparator);
+    if (separator == std::string_view::npos) return false;
+    line.remove_prefix(separator + kSeparator.size());
+    if (next_token(&line) != "proc") return false;
+    next_token(&line);  // the source
+    std::string_view options = next_token(&line);
+    while (!options.empty()) {
+      const std::size_t comma = options.find(',');
+      const std::string_view option = options.substr(0, comma);
+      options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
+      if (!option.starts_with("hidepid=")) continue;
+      // Only "off" (0) and "noaccess" (1) leave every process in the listing.
+      const std::string_view mode = option.substr(sizeof "hidepid=" - 1);
+      if (mode != "0" && mode != "off" && mode != "1" && mode != "noaccess") return false;
+    }
+    return true;
+  }
+  return false;
+}
+
 Result<bool, ProcError> same_address_space(int32_t a, int32_t b) {
   // kcmp answers 0 for the same object and 1 to 3 for an ordering of two
   // different ones.
@@ -352,6 +397,34 @@ namespace {
 // Room for the getdents64 records of some two thousand processes per call.
 constexpr std::size_t kListingBufferSize = 64 * 1024;
 
+// `<root>/stat` of the proc mount open at `root_fd`, when its creation count
+// can stand for "nothing entered the listing": the mount lists every process
+// and the file is the kernel's, not one mounted over it (a file of another
+// device, as a FUSE overlay would be, may count anything or nothing).
+UniqueFd open_creation_counter(int root_fd) {
+  struct statx root {};
+  if (::statx(root_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &root) != 0 ||
+      (root.stx_mask & STATX_MNT_ID) == 0) {
+    return UniqueFd();
+  }
+  std::string mountinfo;
+  if (!read_all_at(root_fd, "self/mountinfo", &mountinfo) ||
+      !proc_mount_lists_every_process(mountinfo, root.stx_mnt_id)) {
+    return UniqueFd();
+  }
+  int raw = -1;
+  do {
+    raw = ::openat(root_fd, "stat", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  } while (raw < 0 && errno == EINTR);
+  UniqueFd fd(raw);
+  struct stat file {};
+  if (!fd.valid() || ::fstat(fd.get(), &file) != 0 ||
+      file.st_dev != makedev(root.stx_dev_major, root.stx_dev_minor)) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
 // A name of the proc root that is a pid ("1234"), as a number.
 bool parse_pid_name(const char* name, int32_t* pid) {
   return is_pid_name(name) && parse_whole(std::string_view(name), pid) && *pid >= 1;
@@ -393,6 +466,10 @@ Result<int, ProcError> ProcRootSource::root_fd() {
     } while (raw < 0 && errno == EINTR);
     if (raw < 0) return unexpected(ProcError::from_errno(errno));
     root_fd_.reset(raw);
+    // The path may name another mount now: whether it counts creations is
+    // looked at again.
+    stat_fd_.reset();
+    stat_checked_ = false;
   }
   return root_fd_.get();
 }
@@ -442,6 +519,34 @@ Result<ProcStat, ProcError> ProcRootSource::read_stat(int32_t pid) {
   return parse_proc_stat(text_);
 }
 
+std::optional<uint64_t> ProcRootSource::creation_count() {
+  const Result<int, ProcError> root = root_fd();
+  if (!root) return std::nullopt;
+  if (!stat_checked_) {
+    stat_checked_ = true;
+    stat_fd_ = open_creation_counter(*root);
+  }
+  if (!stat_fd_.valid()) return std::nullopt;
+  // The file is made anew by each read from offset 0, so the descriptor is
+  // read again rather than opened again.
+  text_.resize(std::max(text_.capacity(), kInitialReadSize));
+  for (;;) {
+    const ssize_t n = ::pread(stat_fd_.get(), text_.data(), text_.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // Without a count every refresh lists, which is always right.
+      stat_fd_.reset();
+      return std::nullopt;
+    }
+    // A read that filled the buffer may have been cut short.
+    if (static_cast<std::size_t>(n) == text_.size()) {
+      text_.resize(text_.size() * 2);
+      continue;
+    }
+    return parse_creation_count(std::string_view(text_.data(), static_cast<std::size_t>(n)));
+  }
+}
+
 ProcessTable::ProcessTable(std::string_view proc_root)
     : ProcessTable(std::make_unique<ProcRootSource>(proc_root)) {}
 
@@ -461,32 +566,39 @@ Result<void, ProcError> ProcessTable::fail(ProcError error) {
 
 Result<void, ProcError> ProcessTable::refresh(Duration now, std::span<const int32_t> needed) {
   const bool everything = !listed_;
-  if (auto listed = source_->list(&listing_); !listed) return fail(listed.error());
-  // /proc lists its pids in ascending order; a source that does not is
-  // sorted here.
-  const auto by_pid = [](const ProcListing& a, const ProcListing& b) { return a.pid < b.pid; };
-  if (!std::is_sorted(listing_.begin(), listing_.end(), by_pid)) {
-    std::sort(listing_.begin(), listing_.end(), by_pid);
-  }
-
-  // Merge the listing with what is cached: an entry is kept only under the
-  // same pid and inode, so a reused pid starts over as a new entry.
-  next_.clear();
-  std::size_t old = 0;
-  for (const ProcListing& listed : listing_) {
-    if (listed.pid < 1 || (!next_.empty() && next_.back().pid == listed.pid)) continue;
-    while (old < entries_.size() && entries_[old].pid < listed.pid) ++old;
-    if (!everything && old < entries_.size() && entries_[old].pid == listed.pid &&
-        entries_[old].inode == listed.inode) {
-      Entry kept = entries_[old];
-      kept.fresh = false;
-      kept.due = false;
-      next_.push_back(kept);
-    } else {
-      next_.push_back(Entry{.inode = listed.inode, .pid = listed.pid, .due = true});
+  // Why the last listing may stand while the creation count stands still: a
+  // process enters the listing only by being created (the source has a count
+  // only where no process turns visible otherwise), and the kernel counts a
+  // new task in the same locked step that makes it visible. The count was
+  // read before that listing, so any process that became visible after the
+  // reading, while the listing ran or later, has moved it. A reused pid is a
+  // created process too. It is this count, not the last pid the kernel handed
+  // out, because a pid is taken before its process becomes visible (a
+  // listing can run in between and miss it while the last pid already shows
+  // it), and pids wrap around where the count does not.
+  //
+  // Exits do not move the count and need not: an entry whose process is
+  // gone stays until it is next read (the needed pids every pass, the others
+  // in their turn) and then drops out; until then it can at most make a
+  // candidate whose inspection finds it missing, as a process that exits
+  // during a pass does. The listing once per period bounds how long the table
+  // goes on trusting the count.
+  const std::optional<uint64_t> creations = source_->creation_count();
+  const std::optional<Duration> since_listing =
+      last_listing_ ? now.checked_sub(*last_listing_) : std::nullopt;
+  const bool relist = everything || !creations || creations != listed_creations_ ||
+                      !since_listing || *since_listing >= kRecheckPeriod;
+  if (!relist) {
+    for (Entry& cached : entries_) {
+      cached.fresh = false;
+      cached.due = false;
     }
+  } else if (auto merged = merge_listing(everything); !merged) {
+    return merged;
+  } else {
+    listed_creations_ = creations;
+    last_listing_ = now;
   }
-  entries_.swap(next_);
   for (const int32_t pid : needed) {
     const auto found = lower_bound_pid(entries_, pid);
     if (found != entries_.end() && found->pid == pid) found->due = true;
@@ -520,6 +632,36 @@ Result<void, ProcError> ProcessTable::refresh(Duration now, std::span<const int3
     ppids_[i] = entries_[i].readable ? entries_[i].stat.ppid : -1;
   }
   listed_ = true;
+  return {};
+}
+
+Result<void, ProcError> ProcessTable::merge_listing(bool everything) {
+  if (auto listed = source_->list(&listing_); !listed) return fail(listed.error());
+  // /proc lists its pids in ascending order; a source that does not is
+  // sorted here.
+  const auto by_pid = [](const ProcListing& a, const ProcListing& b) { return a.pid < b.pid; };
+  if (!std::is_sorted(listing_.begin(), listing_.end(), by_pid)) {
+    std::sort(listing_.begin(), listing_.end(), by_pid);
+  }
+
+  // Merge the listing with what is cached: an entry is kept only under the
+  // same pid and inode, so a reused pid starts over as a new entry.
+  next_.clear();
+  std::size_t old = 0;
+  for (const ProcListing& listed : listing_) {
+    if (listed.pid < 1 || (!next_.empty() && next_.back().pid == listed.pid)) continue;
+    while (old < entries_.size() && entries_[old].pid < listed.pid) ++old;
+    if (!everything && old < entries_.size() && entries_[old].pid == listed.pid &&
+        entries_[old].inode == listed.inode) {
+      Entry kept = entries_[old];
+      kept.fresh = false;
+      kept.due = false;
+      next_.push_back(kept);
+    } else {
+      next_.push_back(Entry{.inode = listed.inode, .pid = listed.pid, .due = true});
+    }
+  }
+  entries_.swap(next_);
   return {};
 }
 
