@@ -11,6 +11,15 @@
 
 namespace vek_guard::cli {
 
+ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view message) {
+  ExecutionOutcome outcome;
+  outcome.kind = kind;
+  outcome.stderr_text = "vek-guard: ";
+  outcome.stderr_text.append(message);
+  outcome.stderr_text.push_back('\n');
+  return outcome;
+}
+
 int exit_status(const ExecutionOutcome& outcome) {
   using Tag = TerminalKind::Tag;
   switch (outcome.kind) {

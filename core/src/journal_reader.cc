@@ -69,7 +69,8 @@ class JournalReader {
 
 }  // namespace
 
-Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd, const JournalFrameSink& sink) {
+Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd,
+                                                      const JournalFrameVisitor& visit) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) {
     return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
@@ -118,7 +119,7 @@ Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd, const Journal
     // After a checksum mismatch nothing further in the file can be trusted:
     // not even where the next frame would start.
     if (journal_checksum(payload) != stored) return JournalTail::Corrupt;
-    if (!sink(payload)) return JournalTail::Corrupt;
+    if (!visit(payload)) return JournalTail::Corrupt;
     ++accepted;
     reader.consume(frame_bytes);
   }

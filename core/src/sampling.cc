@@ -57,15 +57,15 @@ FootprintSampler::FootprintSampler(SamplingConfig config, IdentityTracker tracke
       refinement_(refinement),
       cost_(std::move(cost)) {}
 
-const FootprintSample& FootprintSampler::sample_native(MonotonicInstant start) {
-  const Duration started_at = start.elapsed();
+const FootprintSample& FootprintSampler::sample_native(RunClock& clock) {
+  const Duration started_at = clock.now();
   const bool refining = refinement_.trigger != ShareRefinement::Trigger::Never;
   const Duration pass_began = refining ? cost_.now() : Duration::zero();
   auto probe = inventory_.sample_group(tracker_, table_, started_at);
   // Inside the timed pass: what refinement costs counts toward the latency
   // that decides whether the sample may be acted on.
   if (probe && refining) refine(&*probe, pass_began);
-  const Duration completed_at = start.elapsed();
+  const Duration completed_at = clock.now();
   return record_snapshot(started_at, completed_at, std::move(probe));
 }
 
@@ -91,8 +91,8 @@ void FootprintSampler::refine(GroupInventory* inventory, Duration pass_began) {
   }
 }
 
-Result<bool, InspectionError> FootprintSampler::owned_group_alive(MonotonicInstant start) {
-  if (!table_.refresh(start.elapsed(), tracker_.known_pids())) {
+Result<bool, InspectionError> FootprintSampler::owned_group_alive(RunClock& clock) {
+  if (!table_.refresh(clock.now(), tracker_.known_pids())) {
     return unexpected(InspectionError::Failed);
   }
   return table_.has_live_member(tracker_.owned_pgid());

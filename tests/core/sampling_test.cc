@@ -160,7 +160,7 @@ std::tuple<uint32_t, uint32_t, bool> fields(const SharedPages& shared) {
 
 // Run mode refines every pass that reaches the level, and only those.
 TEST(FootprintSampler, RefinesEveryPassAtTheLevel) {
-  const MonotonicInstant start = MonotonicInstant::now();
+  MonotonicRunClock start;  // the passes' times
   for (const uint64_t level_kb : {2000, 2001}) {
     SCOPED_TRACE(level_kb);
     ForkedPair pair;
@@ -177,7 +177,7 @@ TEST(FootprintSampler, RefinesEveryPassAtTheLevel) {
 // nine times as long as that took; a deferred pass raises no peak, so the
 // next allowed pass refines again.
 TEST(FootprintSampler, RefinesAbovePeakAtABoundedRate) {
-  const MonotonicInstant start = MonotonicInstant::now();
+  MonotonicRunClock start;  // the passes' times
   ForkedPair pair;
   FootprintSampler sampler = pair.sampler(ShareRefinement::above_peak());
   const auto pass = [&] {

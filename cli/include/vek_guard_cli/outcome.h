@@ -31,6 +31,11 @@ struct ExecutionOutcome {
   friend bool operator==(const ExecutionOutcome&, const ExecutionOutcome&) = default;
 };
 
+// An outcome of kind `kind` with nothing on standard output and the one
+// diagnostic "vek-guard: {message}\n" on standard error: how every failure
+// to start or to publish ends.
+ExecutionOutcome failure_outcome(TerminalKind::Tag kind, std::string_view message);
+
 // Exit statuses that do not come from the child.
 inline constexpr int kExitUsage = 64;  // command-line errors and invalid_configuration
 inline constexpr int kExitSummaryWriteFailed = 101;

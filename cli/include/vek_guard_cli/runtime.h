@@ -16,21 +16,12 @@
 #ifndef VEK_GUARD_CLI_RUNTIME_H_
 #define VEK_GUARD_CLI_RUNTIME_H_
 
-#include <cstdint>
-
 #include "vek_guard_cli/cli.h"
 #include "vek_guard_cli/outcome.h"
 
 namespace vek_guard::runtime {
 
 cli::ExecutionOutcome execute(const cli::NormalizedCommand& command);
-
-// As execute, with a `run` journal that may hold at most
-// `journal_record_limit` records instead of the kMaxJournalRecords that its
-// reader accepts (observe keeps the reader's limit). Only tests call this, to
-// reach the journal's budget in seconds rather than hours of flapping.
-cli::ExecutionOutcome execute_with_journal_limit(const cli::NormalizedCommand& command,
-                                                 uint64_t journal_record_limit);
 
 }  // namespace vek_guard::runtime
 

@@ -4,7 +4,7 @@
 //  - `InterventionCommand` is what the runtime asks for, built from a policy
 //    action; its variant index is the `InterventionKind` that a failure
 //    reports back to the policy.
-//  - `InterventionActuator` is the one-operation interface the runtime calls;
+//  - `InterventionActuator` is the interface the runtime calls;
 //    `ProcessInterventionActuator` implements it over the owned process group,
 //    the negotiated checkpoint endpoint and the checkpoint channel, and turns
 //    what the channel reports into the next `PolicyEvent`.
@@ -89,18 +89,6 @@ enum class InterventionFailure : uint8_t {
 // (never PermissionDenied: that is a failure here).
 using InterventionResult = Result<SignalDelivery, InterventionFailure>;
 
-// The one operation the runtime's dispatch needs; a fake stands in for it in
-// the runtime's tests.
-class InterventionActuator {
- public:
-  virtual ~InterventionActuator() = default;
-
-  // Carries out `command` at `now` (the time since the run's start, used for
-  // the checkpoint request). Every operating-system error is reported as a
-  // failure code; nothing here ends the run.
-  virtual InterventionResult execute(Duration now, const InterventionCommand& command) = 0;
-};
-
 // What polling the checkpoint channel means for the policy.
 struct CheckpointProgress {
   // The artifact of an accepted acknowledgement that named one.
@@ -112,6 +100,29 @@ struct CheckpointProgress {
   std::optional<PolicyEvent> event;
   // The channel's diagnostics, always passed on.
   std::vector<CheckpointEvent> events;
+};
+
+// What the run mode asks of the outside world: carrying out the policy's
+// commands and following the checkpoint channel. A fake stands in for it in
+// the runtime's tests, so that every answer a real group and client can give
+// is given on cue.
+class InterventionActuator {
+ public:
+  virtual ~InterventionActuator() = default;
+
+  // Carries out `command` at `now` (the time since the run's start, used for
+  // the checkpoint request). Every operating-system error is reported as a
+  // failure code; nothing here ends the run.
+  virtual InterventionResult execute(Duration now, const InterventionCommand& command) = 0;
+
+  // Whether the client's checkpoint negotiation has completed (false: not
+  // yet). No channel or a failed negotiation is CheckpointUnavailable.
+  virtual Result<bool, InterventionFailure> poll_checkpoint_ready() = 0;
+
+  // Follows an outstanding checkpoint request at `now` and decides the next
+  // policy event (see CheckpointProgress). No channel, or a failed read, is
+  // CheckpointUnavailable.
+  virtual Result<CheckpointProgress, InterventionFailure> poll_checkpoint(Duration now) = 0;
 };
 
 // The actuator over real processes. Holds a pointer to the run's checkpoint
@@ -139,14 +150,11 @@ class ProcessInterventionActuator final : public InterventionActuator {
   // not the negotiated process in our group) or Failed.
   InterventionResult execute(Duration now, const InterventionCommand& command) override;
 
-  // Whether the checkpoint negotiation has completed (false: not yet). No
-  // channel or a failed negotiation is CheckpointUnavailable.
-  Result<bool, InterventionFailure> poll_checkpoint_ready();
+  // The negotiation as the channel tells it.
+  Result<bool, InterventionFailure> poll_checkpoint_ready() override;
 
-  // Polls the channel while a request is outstanding and decides the next
-  // policy event (see CheckpointProgress). No channel, or a failed read, is
-  // CheckpointUnavailable.
-  Result<CheckpointProgress, InterventionFailure> poll_checkpoint(Duration now);
+  // Polls the channel while a request is outstanding.
+  Result<CheckpointProgress, InterventionFailure> poll_checkpoint(Duration now) override;
 
   const CheckpointEndpoint& endpoint() const { return endpoint_; }
   uint8_t checkpoint_signal() const { return checkpoint_signal_; }

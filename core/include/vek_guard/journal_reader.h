@@ -45,7 +45,7 @@ enum class JournalTail : uint8_t {
 // Receives the payload of each frame whose checksum matched, in file order,
 // and says whether to keep going; false ends the reading with a corrupt tail.
 // The payload is only valid during the call.
-using JournalFrameSink = std::function<bool(std::span<const uint8_t> payload)>;
+using JournalFrameVisitor = std::function<bool(std::span<const uint8_t> payload)>;
 
 // Reads a journal from `fd` frame by frame and hands every checksummed
 // payload to `sink`. Takes ownership of `fd` and closes it on every path.
@@ -56,8 +56,8 @@ using JournalFrameSink = std::function<bool(std::span<const uint8_t> payload)>;
 // Errors: ReadFailed with the errno when examining or reading fails (also for
 // a file shorter than the magic); InvalidRecord when the file's type, owner,
 // mode or magic is wrong.
-[[nodiscard]] Result<JournalTail, StorageError> read_journal_frames(UniqueFd fd,
-                                                                    const JournalFrameSink& sink);
+[[nodiscard]] Result<JournalTail, StorageError> read_journal_frames(
+    UniqueFd fd, const JournalFrameVisitor& visit);
 
 // Everything read back from a journal file.
 struct JournalRecovery {

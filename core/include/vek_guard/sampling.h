@@ -14,10 +14,10 @@
 //   if (!config) return error_message(config.error());
 //   FootprintSampler sampler(*config, std::move(tracker));
 //   // once per loop iteration:
-//   const FootprintSample& sample = sampler.sample_native(run_start);
-//   PolicyEvent event = sampler.policy_event(sample, run_start.elapsed());
+//   const FootprintSample& sample = sampler.sample_native(clock);
+//   PolicyEvent event = sampler.policy_event(sample, clock.now());
 //   ...
-//   std::optional<Duration> sleep = sampler.delay_until_next(run_start.elapsed());
+//   std::optional<Duration> sleep = sampler.delay_until_next(clock.now());
 //
 // Measurement problems are never errors here: they are recorded as the
 // sample's status and produce an event without a footprint, which the policy
@@ -36,6 +36,7 @@
 #include "vek_guard/error.h"
 #include "vek_guard/identity.h"
 #include "vek_guard/policy.h"
+#include "vek_guard/run_clock.h"
 
 namespace vek_guard {
 
@@ -245,23 +246,23 @@ class FootprintSampler {
                    ShareRefinement refinement = ShareRefinement::never(),
                    ShareReadCost cost = ShareReadCost());
 
-  // Runs one pass against the live system: reads the time since `start`,
-  // probes the group through the sampler's process table
-  // (NativeProcessInventory::sample_group), refines it when the sampler's
-  // ShareRefinement says so, within max_sample_window / 2 from the pass's
-  // start, reads the time again and records the result. Returns the
-  // recorded sample, valid until the next recording.
-  const FootprintSample& sample_native(MonotonicInstant start);
+  // Runs one pass against the live system: reads `clock`, probes the group
+  // through the sampler's process table (NativeProcessInventory::sample_group),
+  // refines it when the sampler's ShareRefinement says so, within
+  // max_sample_window / 2 from the pass's start, reads the clock again and
+  // records the result. Returns the recorded sample, valid until the next
+  // recording.
+  const FootprintSample& sample_native(RunClock& clock);
 
   // Whether a process of the owned group is alive (not a zombie) now: the
-  // process table is refreshed at the time since `start` as a pass would
+  // process table is refreshed at `clock`'s time as a pass would
   // refresh it (a listing and the reads it decides on, with the tracked
   // identities read fresh), and answers from its readings. The runtime asks
   // this once the root has exited and the group still exists, to tell live
   // members from zombies that only their new parent can reap; a new child of
   // a member is a new pid, so it is read here whenever it exists. Fails when
   // the table cannot be refreshed.
-  [[nodiscard]] Result<bool, InspectionError> owned_group_alive(MonotonicInstant start);
+  [[nodiscard]] Result<bool, InspectionError> owned_group_alive(RunClock& clock);
 
   // Records one pass from its two times and the probe result:
   //  - completed_at earlier than started_at, or started_at earlier than the
