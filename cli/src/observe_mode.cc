@@ -15,7 +15,20 @@ using Tag = TerminalKind::Tag;
 // parent exited; the report records it as the term grace.
 constexpr Duration kParentKillDelay = kTermGrace;
 
-ReportConfiguration observe_configuration(Duration interval) {
+void record_group_signal(Supervisor& supervisor, uint8_t signal_number, SignalReason reason,
+                         SignalDelivery delivery, RecordRoom room = RecordRoom::Kept) {
+  SignalRecord record;
+  record.at_ms = supervisor.now().as_millis_saturating();
+  record.signal = signal_number;
+  record.target = SignalTarget::OwnedProcessGroup;
+  record.result = signal_result_of(delivery);
+  record.reason = reason;
+  supervisor.record(JournalEntry::signal(record), true, room);
+}
+
+}  // namespace
+
+ReportConfiguration observe_report_configuration(Duration interval) {
   const SampleBounds bounds = sample_bounds(interval);
   ReportConfiguration report;
   report.mode = ReportMode::Observe;
@@ -30,19 +43,6 @@ ReportConfiguration observe_configuration(Duration interval) {
   return report;
 }
 
-void record_group_signal(Supervisor& supervisor, uint8_t signal_number, SignalReason reason,
-                         SignalDelivery delivery, RecordRoom room = RecordRoom::Kept) {
-  SignalRecord record;
-  record.at_ms = supervisor.now().as_millis_saturating();
-  record.signal = signal_number;
-  record.target = SignalTarget::OwnedProcessGroup;
-  record.result = signal_result_of(delivery);
-  record.reason = reason;
-  supervisor.record(JournalEntry::signal(record), true, room);
-}
-
-}  // namespace
-
 cli::ExecutionOutcome execute_observe(const cli::NormalizedCommand& command) {
   Result<ClientReady, cli::ExecutionOutcome> ready =
       take_client_ready(command.common.client_ready_fd);
@@ -50,8 +50,9 @@ cli::ExecutionOutcome execute_observe(const cli::NormalizedCommand& command) {
   // The calibration's peak is what a user picks a limit from: it counts a
   // forked family's shared pages once.
   Result<StartedCommand, cli::ExecutionOutcome> started = start_command(
-      command, StartPlan{.configuration = observe_configuration(command.common.sample_interval),
-                         .refinement = ShareRefinement::above_peak()});
+      command,
+      StartPlan{.configuration = observe_report_configuration(command.common.sample_interval),
+                .refinement = ShareRefinement::above_peak()});
   if (!started) return started.error();
 
   const SamplingConfig& sampling = started->parts.sampling;

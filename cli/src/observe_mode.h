@@ -31,6 +31,12 @@ namespace vek_guard::runtime {
 // to its outcome.
 cli::ExecutionOutcome execute_observe(const cli::NormalizedCommand& command);
 
+// The report's configuration of an observe run at `interval` (the journal
+// header's; the parent watch is filled in by start_command). It has no
+// thresholds; the counts are those the observe machine judges samples by,
+// and the term grace is that of the stop after the parent's exit.
+ReportConfiguration observe_report_configuration(Duration interval);
+
 // The observe loop's side of each pass. The loop ends in one of these ways:
 //
 //   ending                          outcome             message  survivors  group

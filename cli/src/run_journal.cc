@@ -20,7 +20,7 @@ bool is_child_kind(Tag tag) { return tag == Tag::ChildExited || tag == Tag::Chil
 
 Result<SecureJournal, cli::ExecutionOutcome> create_run_journal(
     const cli::NormalizedCommand& command, const ReportConfiguration& configuration,
-    bool checkpoint_channel) {
+    bool checkpoint_channel, FileIo& io) {
   // Refused before anything exists: a run whose footprints cannot be read
   // could enforce nothing.
   if (!NativeProcessInventory().probe_footprint()) {
@@ -58,7 +58,7 @@ Result<SecureJournal, cli::ExecutionOutcome> create_run_journal(
   header.privacy = PrivacyDefaults::defaults();
 
   Result<SecureJournal, StorageError> journal =
-      SecureJournal::initialize(command.common.report_path);
+      SecureJournal::initialize(command.common.report_path, io);
   if (!journal) {
     return unexpected(cli::failure_outcome(Tag::PartialArtifactFailure, journal.error().message()));
   }

@@ -51,10 +51,11 @@ inline constexpr std::size_t kSampleHistoryCapacity = SamplingConfig::kMaxHistor
 // not_negotiated. A failure is the run's outcome: supervisor_failure with
 // "OS-accounted footprint observation is unavailable" or "secure run
 // identity generation failed", partial_artifact_failure with the storage
-// error's text (a journal file already created stays on disk).
+// error's text (a journal file already created stays on disk). The journal
+// writes and syncs through `io`, which must outlive it.
 Result<SecureJournal, cli::ExecutionOutcome> create_run_journal(
     const cli::NormalizedCommand& command, const ReportConfiguration& configuration,
-    bool checkpoint_channel);
+    bool checkpoint_channel, FileIo& io = FileIo::system());
 
 // Closes a run that ends before supervision starts: appends the checkpoint
 // (not negotiated), escape (none detected) and outcome records, all at 0 ms,

@@ -28,26 +28,6 @@ bool is_one_of(PolicyState state, std::initializer_list<PolicyState> states) {
   return std::find(states.begin(), states.end(), state) != states.end();
 }
 
-ReportConfiguration run_report_configuration(const PolicyConfig& config, Duration interval) {
-  ReportConfiguration report;
-  report.mode = ReportMode::Enforce;
-  report.max_footprint_bytes = config.max_footprint_bytes;
-  report.warning_footprint_bytes = config.warning_footprint_bytes;
-  report.recovery_footprint_bytes = config.recovery_footprint_bytes;
-  report.emergency_footprint_bytes = config.emergency_footprint_bytes;
-  report.required_breach_samples = config.required_breach_samples;
-  report.max_missing_samples = config.max_missing_samples;
-  if (config.wall_time) report.wall_time_ms = config.wall_time->as_millis_saturating();
-  report.sample_interval_ms = interval.as_millis_saturating();
-  report.max_sample_age_ms = config.max_sample_age.as_millis_saturating();
-  report.max_sample_window_ms = config.max_sample_window.as_millis_saturating();
-  if (config.checkpoint_timeout) {
-    report.checkpoint_timeout_ms = config.checkpoint_timeout->as_millis_saturating();
-  }
-  report.term_grace_ms = config.term_grace.as_millis_saturating();
-  return report;
-}
-
 std::optional<InterventionCommand> command_for(const PolicyAction& action) {
   if (const auto* request = action.get_if<PolicyAction::RequestCheckpoint>()) return *request;
   if (const auto* terminate = action.get_if<PolicyAction::Terminate>()) return *terminate;
@@ -76,6 +56,26 @@ SignalResult attempt_signal_result(const InterventionAttempt& attempt) {
 
 // ---------------------------------------------------------------------------
 // Start-up.
+
+ReportConfiguration run_report_configuration(const PolicyConfig& config, Duration interval) {
+  ReportConfiguration report;
+  report.mode = ReportMode::Enforce;
+  report.max_footprint_bytes = config.max_footprint_bytes;
+  report.warning_footprint_bytes = config.warning_footprint_bytes;
+  report.recovery_footprint_bytes = config.recovery_footprint_bytes;
+  report.emergency_footprint_bytes = config.emergency_footprint_bytes;
+  report.required_breach_samples = config.required_breach_samples;
+  report.max_missing_samples = config.max_missing_samples;
+  if (config.wall_time) report.wall_time_ms = config.wall_time->as_millis_saturating();
+  report.sample_interval_ms = interval.as_millis_saturating();
+  report.max_sample_age_ms = config.max_sample_age.as_millis_saturating();
+  report.max_sample_window_ms = config.max_sample_window.as_millis_saturating();
+  if (config.checkpoint_timeout) {
+    report.checkpoint_timeout_ms = config.checkpoint_timeout->as_millis_saturating();
+  }
+  report.term_grace_ms = config.term_grace.as_millis_saturating();
+  return report;
+}
 
 cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
                                   const cli::NormalizedRun& run) {

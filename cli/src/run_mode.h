@@ -46,6 +46,10 @@ namespace vek_guard::runtime {
 cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
                                   const cli::NormalizedRun& run);
 
+// The report's configuration of a run under `config` (the journal header's;
+// the parent watch is filled in by start_command).
+ReportConfiguration run_report_configuration(const PolicyConfig& config, Duration interval);
+
 // The run loop's side of each pass, and its records.
 class RunMode final : public SupervisionMode {
  public:

@@ -1,0 +1,562 @@
+// The supervision loop in this process, on a clock that moves only when it is
+// read (1 ms a reading) or waited on, with a real command as the group's root
+// but a fake process table behind the sampler and a fake actuator: each pass
+// sees the footprint the test scripts for it, every intervention gets the
+// answer the test chose, and the journal is the same on every run.
+#include "supervisor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "observe_mode.h"
+#include "run_mode.h"
+#include "support/e2e.h"
+#include "support/file_state.h"
+#include "support/run_files.h"
+
+namespace vek_guard::runtime {
+namespace {
+
+using Tag = TerminalKind::Tag;
+
+constexpr uint64_t kMiB = 1 << 20;
+// Warning from 90 MiB, back to normal at 80 MiB, emergency from 110 MiB.
+constexpr uint64_t kLimit = 100 * kMiB;
+
+class FakeClock final : public RunClock {
+ public:
+  Duration now() override {
+    const Duration reading = now_;
+    now_ = now_.saturating_add(Duration::from_millis(1));
+    return reading;
+  }
+  void wait(Duration duration, const TerminalSignalMonitor*, const OwnedProcess*) override {
+    now_ = now_.saturating_add(duration);
+    on_wait();
+  }
+  std::function<void()> on_wait;
+
+ private:
+  Duration now_;
+};
+
+// The system's file operations without the syncs (a unit test has no power
+// cut to survive, and a sync costs milliseconds), or with the n-th write or
+// sync failing.
+class TestFileIo final : public FileIo {
+ public:
+  ssize_t write(int fd, const void* data, size_t size) override {
+    if (++writes == fail_write) return errno = ENOSPC, -1;
+    return ::write(fd, data, size);
+  }
+  int sync(int) override { return ++syncs == fail_sync ? (errno = EIO, -1) : 0; }
+  int rename_at(int old_dir, const char* old_name, int new_dir, const char* new_name) override {
+    return ::renameat(old_dir, old_name, new_dir, new_name);
+  }
+  int fail_write = 0, fail_sync = 0, writes = 0, syncs = 0;
+};
+
+// What a test scripts for one run.
+struct Script {
+  // The group's footprint in pass i; the last one holds from then on.
+  std::vector<uint64_t> footprints = {10 * kMiB};
+  // Terminal signals the supervisor gets before pass i.
+  std::map<int, int> signals;
+  // The command ends by itself (SIGKILL) before this pass.
+  int root_ends_at = -1;
+  // No process table: the root is never seen, every sample is incomplete.
+  bool blind = false;
+  std::optional<Duration> wall_time;
+  Duration interval = Duration::from_millis(100);
+  uint64_t record_limit = kMaxJournalRecords;
+  // The checkpoint client: none, negotiated but silent, or accepting each
+  // request at the next look, with a 4096-byte file as its artifact.
+  enum class Client { None, Silent, Accepts } client = Client::None;
+  // Commands that fail, and signals the command ignores.
+  std::map<InterventionKind, InterventionFailure> failures;
+  std::set<InterventionKind> ignored;
+};
+
+// Ends the real root with `signal` and waits until it is a zombie, so that
+// the next pass sees its exit.
+void end_root(pid_t root, int signal) {
+  ::kill(root, signal);
+  siginfo_t info{};
+  ::waitid(P_PID, static_cast<id_t>(root), &info, WEXITED | WNOWAIT);
+}
+
+// Carries out commands on the real root as the script says: a signal it does
+// not ignore ends it.
+class FakeActuator final : public InterventionActuator {
+ public:
+  FakeActuator(const Script& script, pid_t root) : script_(script), root_(root) {}
+
+  InterventionResult execute(Duration, const InterventionCommand& command) override {
+    executed.push_back(command.kind());
+    if (const auto failure = script_.failures.find(command.kind());
+        failure != script_.failures.end()) {
+      return unexpected(failure->second);
+    }
+    if (const auto* request = command.get_if<InterventionCommand::RequestCheckpoint>()) {
+      if (script_.client == Script::Client::None) {
+        return unexpected(InterventionFailure::CheckpointUnavailable);
+      }
+      request_id_ = request->request_id;
+    } else if (!script_.ignored.contains(command.kind())) {
+      const auto* forwarded = command.get_if<InterventionCommand::Signal>();
+      end_root(root_, command.kind() == InterventionKind::Kill        ? SIGKILL
+                      : command.kind() == InterventionKind::Terminate ? SIGTERM
+                                                                      : forwarded->signal);
+    }
+    return SignalDelivery::Delivered;
+  }
+  Result<bool, InterventionFailure> poll_checkpoint_ready() override {
+    if (script_.client == Script::Client::None) {
+      return unexpected(InterventionFailure::CheckpointUnavailable);
+    }
+    return true;
+  }
+  Result<CheckpointProgress, InterventionFailure> poll_checkpoint(Duration now) override {
+    CheckpointProgress progress;
+    if (script_.client == Script::Client::Accepts) {
+      progress.artifact = CheckpointArtifactRecord{.kind = ArtifactKind::File, .size_bytes = 4096};
+      progress.event = PolicyEvent::CheckpointAcknowledged{now, request_id_, true};
+    }
+    return progress;
+  }
+
+  std::vector<InterventionKind> executed;
+
+ private:
+  const Script& script_;
+  pid_t root_;
+  uint64_t request_id_ = 0;
+};
+
+// The records after the header, one line each: the entry's name and its
+// value in the journal's own JSON; a run of samples is one line "sample xN".
+std::string lines_of(const JournalRecovery& journal) {
+  std::string lines;
+  std::size_t samples = 0;
+  const auto end_samples = [&] {
+    if (samples > 0) lines += "sample x" + std::to_string(samples) + "\n";
+    samples = 0;
+  };
+  for (std::size_t i = 1; i < journal.records.size(); ++i) {
+    const JournalRecord& record = journal.records[i];
+    if (record.entry.type() == JournalEntry::Type::Sample) {
+      ++samples;
+      continue;
+    }
+    end_samples();
+    // {"version":1,"sequence":N,"entry":{"type":"...","value":VALUE}}
+    const std::string json = encode_journal_record(record);
+    const std::size_t value = json.find("\"value\":");
+    lines += record.entry.name();
+    if (value != std::string::npos) lines += " " + json.substr(value + 8, json.size() - value - 10);
+    lines += "\n";
+  }
+  end_samples();
+  return lines;
+}
+
+// One supervised run of a real command (sleep) whose footprint, as the
+// sampler sees it, is the script's.
+class Harness {
+ public:
+  explicit Harness(Script script) : script_(std::move(script)) {
+    command_.common.sample_interval = script_.interval;
+    command_.common.report_path = area_.report_path();
+    command_.common.command = {"/bin/sleep", "60"};
+    owned_.emplace(*OwnedProcess::launch({.argv = command_.common.command}));
+    root_ = *NativeProcessInventory().inspect(owned_->root_pid());
+    actuator_.emplace(script_, root_.pid);
+  }
+  ~Harness() {
+    // A command that observe mode let go of is this process's to end.
+    if (::kill(root_.pid, SIGKILL) == 0) ::waitpid(root_.pid, nullptr, 0);
+  }
+
+  cli::ExecutionOutcome run() {
+    const PolicyConfig config =
+        *enforcement_config(kLimit, script_.interval, script_.wall_time, std::nullopt);
+    RunMode mode(*PolicyMachine::enforce_with_initial_request_id(config, 7), *actuator_);
+    return supervise(mode, run_report_configuration(config, script_.interval));
+  }
+
+  cli::ExecutionOutcome observe() {
+    const SampleBounds bounds = sample_bounds(script_.interval);
+    ObserveMode mode(PolicyMachine::observe_only(bounds.max_sample_age, bounds.max_sample_window));
+    return supervise(mode, observe_report_configuration(script_.interval));
+  }
+
+  // The run's journal as it was left on disk, and its records as lines_of
+  // shows them.
+  JournalRecovery journal() const {
+    return test_support::read_journal_file(area_.journal_path()).value_or(JournalRecovery{});
+  }
+  std::string records() const { return lines_of(journal()); }
+
+  const FakeActuator& actuator() const { return *actuator_; }
+  pid_t root() const { return root_.pid; }
+  TestFileIo io;
+
+ private:
+  cli::ExecutionOutcome supervise(SupervisionMode& mode, const ReportConfiguration& configuration) {
+    const SampleBounds bounds = sample_bounds(script_.interval);
+    const SamplingConfig sampling = *SamplingConfig::create(script_.interval, bounds.max_sample_age,
+                                                            bounds.max_sample_window, 4096);
+    write_footprint(script_.footprints.front());
+    SupervisionParts parts{
+        .monitor = *TerminalSignalMonitor::install(),
+        .journal = SupervisionJournal(*create_run_journal(command_, configuration, false, io),
+                                      script_.record_limit),
+        .sampling = sampling,
+        .parent = ParentWatcher::start(OnParentExit::Detach),
+        .observer = NativeAdvisoryObserver(std::nullopt),
+        .sampler = FootprintSampler(sampling, *IdentityTracker::create(root_.identity(), root_.pid),
+                                    NativeProcessInventory(proc_.path())),
+        .owned = std::move(*owned_),
+    };
+    int pass = 0;
+    clock_.on_wait = [&] {
+      ++pass;
+      write_footprint(
+          script_.footprints[std::min<std::size_t>(pass, script_.footprints.size() - 1)]);
+      if (const auto signal = script_.signals.find(pass); signal != script_.signals.end()) {
+        ::raise(signal->second);
+      }
+      if (pass == script_.root_ends_at) end_root(root_.pid, SIGKILL);
+    };
+    Supervisor supervisor(std::move(parts), clock_);
+    return supervisor.supervise(mode);
+  }
+
+  // The root's entry in the fake process table: its stat (fields 1 to 22:
+  // pid, name, state, parent, group, ..., threads (20), start time (22)) and
+  // a status with `bytes` as its footprint.
+  void write_footprint(uint64_t bytes) {
+    if (script_.blind || bytes == written_) return;
+    written_ = bytes;
+    const std::string dir = proc_.file(std::to_string(root_.pid));
+    ::mkdir(dir.c_str(), 0700);
+    const std::string pid = std::to_string(root_.pid);
+    test_support::write_file(dir + "/stat", pid + " (sleep) S 1 " + pid +
+                                                " 0 0 0 0 0 0 0 0 0 0 0 0 20 0 1 0 " +
+                                                std::to_string(root_.start_time) + "\n");
+    test_support::write_file(dir + "/status",
+                             "RssAnon:\t" + std::to_string(bytes / 1024) + " kB\nThreads:\t1\n");
+  }
+
+  Script script_;
+  test_support::RunArea area_;
+  test_support::TempDir proc_;
+  cli::NormalizedCommand command_;
+  std::optional<OwnedProcess> owned_;
+  ProcessRecord root_;
+  uint64_t written_ = 0;
+  std::optional<FakeActuator> actuator_;
+  FakeClock clock_;
+};
+
+// Every record that each way of intervening leads to, pinned: the
+// transitions with their footprint, the signal records with their reasons and
+// results, the checkpoint record and the outcome.
+TEST(RunLoop, EachInterventionIsJournaledWithItsReason) {
+  using Kind = InterventionKind;
+  const std::vector<uint64_t> breach = {10 * kMiB, 105 * kMiB};
+  const std::vector<std::tuple<const char*, Script, const char*>> rows = {
+      {"emergency band",
+       {.footprints = {10 * kMiB, 120 * kMiB}},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"emergency","aggregate_footprint_bytes":125829120}
+signal {"at_ms":107,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":206,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":206,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
+)"},
+      // No client: the request fails before any signal, and SIGTERM follows at once.
+      {"breach, no client",
+       {.footprints = breach},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"warning","aggregate_footprint_bytes":110100480}
+sample x1
+transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
+transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
+signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":309,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+checkpoint {"status":"not_negotiated","reason":"footprint"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":309,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+)"},
+      {"client accepts",
+       {.footprints = breach, .client = Script::Client::Accepts},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"warning","aggregate_footprint_bytes":110100480}
+sample x1
+transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
+signal {"at_ms":210,"signal":10,"target":"cooperative_endpoint","result":"delivered","reason":"footprint"}
+transition {"at_ms":310,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
+signal {"at_ms":310,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+sample x1
+transition {"at_ms":412,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+checkpoint {"status":"acknowledged_unverified_durability","at_ms":310,"request_id":7,"reason":"footprint","artifact":{"kind":"file","size_bytes":4096}}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":412,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+)"},
+      {"client never answers",
+       {.footprints = breach, .client = Script::Client::Silent},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"warning","aggregate_footprint_bytes":110100480}
+sample x1
+transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
+signal {"at_ms":210,"signal":10,"target":"cooperative_endpoint","result":"delivered","reason":"footprint"}
+sample x10
+transition {"at_ms":1216,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
+signal {"at_ms":1216,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":1314,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+checkpoint {"status":"timed_out","at_ms":1216,"request_id":7,"reason":"footprint"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":1314,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+)"},
+      {"client gone",
+       {.footprints = breach,
+        .client = Script::Client::Silent,
+        .failures = {{Kind::CheckpointRequest, InterventionFailure::EndpointMissing}}},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"warning","aggregate_footprint_bytes":110100480}
+sample x1
+transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
+transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
+signal {"at_ms":210,"signal":10,"target":"cooperative_endpoint","result":"process_missing","reason":"footprint"}
+signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":309,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+checkpoint {"status":"cancelled","at_ms":210,"reason":"footprint"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":309,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+)"},
+      {"SIGTERM refused",
+       {.footprints = breach,
+        .failures = {{Kind::Terminate, InterventionFailure::PermissionDenied}}},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"warning","aggregate_footprint_bytes":110100480}
+sample x1
+transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
+transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
+transition {"at_ms":210,"from":"terminating","to":"emergency","aggregate_footprint_bytes":110100480}
+signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"permission_denied","reason":"footprint"}
+signal {"at_ms":210,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":309,"from":"emergency","to":"exited","aggregate_footprint_bytes":110100480}
+checkpoint {"status":"not_negotiated","reason":"footprint"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":309,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
+)"},
+      {"SIGTERM ignored",
+       {.footprints = breach, .ignored = {Kind::Terminate}},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"warning","aggregate_footprint_bytes":110100480}
+sample x1
+transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
+transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
+signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+sample x10
+transition {"at_ms":1216,"from":"terminating","to":"emergency","aggregate_footprint_bytes":110100480}
+signal {"at_ms":1216,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":1314,"from":"emergency","to":"exited","aggregate_footprint_bytes":110100480}
+checkpoint {"status":"not_negotiated","reason":"footprint"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":1314,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
+)"},
+      // The next sample is due only at 10 s; the wall time must not wait for it.
+      {"wall time",
+       {.wall_time = Duration::from_secs(1), .interval = Duration::from_secs(10)},
+       R"(sample x2
+transition {"at_ms":1006,"from":"normal","to":"checkpoint_requested","aggregate_footprint_bytes":10485760}
+transition {"at_ms":1006,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":10485760}
+signal {"at_ms":1006,"signal":15,"target":"owned_process_group","result":"delivered","reason":"wall_time"}
+transition {"at_ms":2007,"from":"terminating","to":"exited","aggregate_footprint_bytes":10485760}
+checkpoint {"status":"not_negotiated","reason":"wall_time"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":2007,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":15}}
+)"},
+      // The kill is the footprint's, not the wall time's.
+      {"wall time, SIGTERM ignored, then past the band",
+       {.footprints = {10 * kMiB, 10 * kMiB, 10 * kMiB, 10 * kMiB, 120 * kMiB},
+        .wall_time = Duration::from_millis(250),
+        .ignored = {Kind::Terminate}},
+       R"(sample x4
+transition {"at_ms":256,"from":"normal","to":"checkpoint_requested","aggregate_footprint_bytes":10485760}
+transition {"at_ms":256,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":10485760}
+signal {"at_ms":256,"signal":15,"target":"owned_process_group","result":"delivered","reason":"wall_time"}
+sample x1
+transition {"at_ms":358,"from":"terminating","to":"emergency","aggregate_footprint_bytes":125829120}
+signal {"at_ms":358,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":457,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
+checkpoint {"status":"not_negotiated","reason":"wall_time"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":457,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
+)"},
+      // A forwarded signal is no intervention: the command's own status stands.
+      {"SIGINT forwarded",
+       {.signals = {{2, SIGINT}}},
+       R"(sample x2
+transition {"at_ms":208,"from":"normal","to":"terminating","aggregate_footprint_bytes":10485760}
+signal {"at_ms":208,"signal":2,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+transition {"at_ms":310,"from":"terminating","to":"exited","aggregate_footprint_bytes":10485760}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":310,"kind":"child_signaled","signal":2,"final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":2}}
+)"},
+      {"SIGINT twice",
+       {.signals = {{2, SIGINT}, {3, SIGINT}}, .ignored = {Kind::ForwardedSignal}},
+       R"(sample x2
+transition {"at_ms":208,"from":"normal","to":"terminating","aggregate_footprint_bytes":10485760}
+signal {"at_ms":208,"signal":2,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+transition {"at_ms":312,"from":"terminating","to":"emergency","aggregate_footprint_bytes":10485760}
+signal {"at_ms":312,"signal":9,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+transition {"at_ms":414,"from":"emergency","to":"exited","aggregate_footprint_bytes":10485760}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":414,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":9}}
+)"},
+      {"three unusable samples",
+       {.blind = true},
+       R"(sample x3
+transition {"at_ms":210,"from":"normal","to":"supervisor_error"}
+signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"observation_failure"}
+transition {"at_ms":309,"from":"supervisor_error","to":"exited"}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":309,"kind":"supervisor_failure","final_footprint_bytes":{"status":"unknown"},"child_status":{"status":"signaled","signal":15}}
+)"},
+  };
+  for (const auto& [what, script, records] : rows) {
+    SCOPED_TRACE(what);
+    Harness harness(script);
+    const cli::ExecutionOutcome outcome = harness.run();
+    EXPECT_FALSE(outcome.stdout_text.empty()) << outcome.stderr_text;
+    EXPECT_EQ(harness.records(), records);
+  }
+}
+
+// More than 4096 samples: the first 4096 are journaled as they come, the
+// rest only kept in the history, which the closing records write again after
+// a reset; the report holds exactly the last 4096.
+TEST(RunLoop, ALongRunJournalsAResetAndThenTheLast4096Samples) {
+  Harness harness({.root_ends_at = 4100, .interval = Duration::from_millis(10)});
+  const cli::ExecutionOutcome outcome = harness.run();
+  EXPECT_EQ(outcome.kind, Tag::ChildSignaled);
+  const JournalRecovery journal = harness.journal();
+  EXPECT_EQ(lines_of(journal), R"(sample x4096
+transition {"at_ms":53300,"from":"normal","to":"exited","aggregate_footprint_bytes":10485760}
+sample_history_reset
+sample x4096
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":53300,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":9}}
+)");
+  // The 4100 passes were 13 ms apart: samples 4 to 4099 are kept.
+  std::vector<SampleWindow> first, kept;
+  for (const JournalRecord& record : journal.records) {
+    if (record.entry.type() == JournalEntry::Type::SampleHistoryReset) first.swap(kept);
+    if (const auto* window = record.entry.payload_if<SampleWindow>()) kept.push_back(*window);
+  }
+  ASSERT_EQ(first.size(), 4096U);
+  ASSERT_EQ(kept.size(), 4096U);
+  EXPECT_EQ(kept.front(), first[4]);
+  EXPECT_EQ(kept.back().captured_at_ms, first.back().captured_at_ms + 4 * 13);
+  EXPECT_EQ(journal.to_report()->samples, kept);
+}
+
+// A footprint swinging across the warning band fills the room left to
+// optional records with its transitions; past it they are left out, while
+// every sample and the enforcement that ends the run are journaled in full.
+TEST(RunLoop, FlappingStopsAtItsRecordBudgetAndEnforcementIsStillJournaled) {
+  constexpr uint64_t kOptionalRoom = 100;
+  Script script{.record_limit = kClosingRecordReserve + kKeptRecordHeadroom + kOptionalRoom};
+  script.footprints.clear();
+  for (int pass = 0; pass < 200; ++pass) script.footprints.push_back((pass % 2 ? 70 : 95) * kMiB);
+  script.footprints.push_back(105 * kMiB);
+  Harness harness(script);
+  EXPECT_EQ(harness.run().kind, Tag::PolicyIntervention);
+
+  const JournalRecovery journal = harness.journal();
+  const auto in_band = [](PolicyState state) {
+    return state == PolicyState::Normal || state == PolicyState::Warning;
+  };
+  std::size_t band_transitions = 0, samples = 0;
+  std::vector<PolicyState> enforcement;
+  for (std::size_t i = 0; i < journal.records.size(); ++i) {
+    const JournalEntry& entry = journal.records[i].entry;
+    if (entry.type() == JournalEntry::Type::Sample) ++samples;
+    const auto* transition = entry.payload_if<TransitionRecord>();
+    if (transition == nullptr) continue;
+    if (in_band(transition->from) && in_band(transition->to)) {
+      ++band_transitions;
+      EXPECT_LT(i, kOptionalRoom) << "a flapping transition at record " << i;
+    } else {
+      enforcement.push_back(transition->to);
+    }
+  }
+  EXPECT_GT(band_transitions, 10U);
+  EXPECT_EQ(samples, 202U);
+  EXPECT_EQ(enforcement, (std::vector<PolicyState>{PolicyState::CheckpointRequested,
+                                                   PolicyState::Terminating, PolicyState::Exited}));
+}
+
+// A journal that fails in mid-run costs the report, not the enforcement: the
+// run goes on to its end, and says why there is no report.
+TEST(RunLoop, AJournalThatFailsMidRunStillEnforcesAndSaysWhy) {
+  for (const bool sync : {false, true}) {
+    SCOPED_TRACE(sync ? "sync" : "write");
+    Harness harness({.footprints = {10 * kMiB, 10 * kMiB, 120 * kMiB}});
+    // The first write after the header's is a sample's; the first sync, the
+    // emergency transition's.
+    (sync ? harness.io.fail_sync : harness.io.fail_write) = sync ? 4 : 3;
+    const cli::ExecutionOutcome outcome = harness.run();
+    EXPECT_EQ(outcome.kind, Tag::PartialArtifactFailure);
+    EXPECT_EQ(outcome.stdout_text, "");
+    EXPECT_EQ(outcome.stderr_text,
+              std::string("vek-guard: artifact ") + (sync ? "synchronization" : "write") +
+                  " failed; safety enforcement continues; complete report unavailable\n");
+    EXPECT_EQ(harness.actuator().executed, std::vector<InterventionKind>{InterventionKind::Kill});
+  }
+}
+
+// Samples that are never usable: one transition to supervisor_error after
+// the third, then observation ends and leaves the command running, with a
+// calibration summary of what it saw.
+TEST(ObserveLoop, ThreeUnusableSamplesEndObservationAndLeaveTheCommandRunning) {
+  Harness harness({.blind = true});
+  const cli::ExecutionOutcome outcome = harness.observe();
+  EXPECT_EQ(outcome.kind, Tag::SupervisorFailure);
+  EXPECT_EQ(outcome.stderr_text, "vek-guard: footprint observation failed\n");
+  EXPECT_TRUE(test_support::process_running(harness.root()));
+  EXPECT_EQ(harness.records(), R"(sample x3
+transition {"at_ms":207,"from":"observe","to":"supervisor_error"}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+calibration {"schema_version":1,"observation_only":true,"safety_certified":false,"total_samples":3,"complete_samples":0,"incomplete_samples":3,"observed_duration_ms":204,"peak_aggregate_footprint_bytes":{"status":"unknown"},"peak_growth_bytes_per_second":{"status":"unknown"},"automatic_limit_bytes":null,"guidance":"choose_explicit_limit_from_repeated_representative_runs"}
+outcome {"at_ms":208,"kind":"supervisor_failure","final_footprint_bytes":{"status":"unknown"}}
+)");
+}
+
+}  // namespace
+}  // namespace vek_guard::runtime
