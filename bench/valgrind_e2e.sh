@@ -18,16 +18,13 @@ if ! command -v valgrind >/dev/null; then
   echo "valgrind_e2e: valgrind is not installed (Debian package valgrind)" >&2
   exit 2
 fi
-if [ ! -x "$build/cli/vek-guard" ] || [ ! -x "$build/tests/vek-guard-test-grow" ] ||
-   [ ! -x "$build/tests/vek-guard-test-checkpointer" ]; then
+if [ ! -x "$build/cli/vek-guard" ] || [ ! -x "$build/tests/vek-guard-test-actor" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target vek-guard vek-guard-test-grow \
-    vek-guard-test-checkpointer
+  cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target vek-guard vek-guard-test-actor
 fi
 
 binary="$build/cli/vek-guard"
-grow="$build/tests/vek-guard-test-grow"
-checkpointer="$build/tests/vek-guard-test-checkpointer"
+actor="$build/tests/vek-guard-test-actor"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -67,11 +64,11 @@ memcheck() {
 # band: the run negotiates, asks for a checkpoint, takes the acknowledgement
 # and terminates the client (75), which exercises the whole enforcing path.
 memcheck run 75 run --max-footprint 256MiB --sample-interval 10ms --report REPORT_DIR/report.json \
-  -- "$checkpointer" --allocate 201326592 --grow-step 8388608 --grow-max 274726912 \
-  --max-seconds 60
+  -- "$actor" grow --allocate 201326592 --step 8388608 --max 274726912 --hold-ms 60000 \
+  --client accept
 # Grows to 16 MiB, holds briefly and exits 0 by itself.
 memcheck observe 0 observe --sample-interval 10ms --report REPORT_DIR/report.json \
-  -- "$grow" --step 1048576 --interval-ms 10 --max 16777216 --hold-ms 200
+  -- "$actor" grow --step 1048576 --interval-ms 10 --max 16777216 --hold-ms 200
 
 if [ "$failures" -ne 0 ]; then
   echo "valgrind_e2e: $failures run(s) failed" >&2

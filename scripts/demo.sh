@@ -9,10 +9,10 @@ bash "$root/scripts/setup.sh"
 
 build="$root/build/release"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target vek-guard vek-guard-test-grow
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target vek-guard vek-guard-test-actor
 
 guard="$build/cli/vek-guard"
-grow="$build/tests/vek-guard-test-grow"
+actor="$build/tests/vek-guard-test-actor"
 
 # Reports live in an existing owner-only directory (mktemp -d makes one 0700).
 dir=$(mktemp -d)
@@ -30,7 +30,7 @@ show_and_run() {
 echo
 echo "== run: a command that grows by 4 MiB every 20 ms, limited to 64 MiB"
 show_and_run "$guard" run --max-footprint 64MiB --sample-interval 20ms --report "$dir/run.json" \
-  -- "$grow" --step 4194304 --interval-ms 20 --max 536870912 --hold-ms 10000
+  -- "$actor" grow --step 4194304 --interval-ms 20 --max 536870912 --hold-ms 10000
 echo "exit status: $status (75 = stopped by the policy)"
 echo "report $dir/run.json:"
 cat "$dir/run.json"
@@ -38,7 +38,7 @@ cat "$dir/run.json"
 echo
 echo "== observe: the same kind of command, only recorded"
 show_and_run "$guard" observe --sample-interval 20ms --report "$dir/observe.json" \
-  -- "$grow" --step 4194304 --interval-ms 20 --max 67108864 --hold-ms 200
+  -- "$actor" grow --step 4194304 --interval-ms 20 --max 67108864 --hold-ms 200
 echo "exit status: $status (the command's own status)"
 echo "calibration of $dir/observe.json:"
 sed -n '/"calibration"/,/^  }/p' "$dir/observe.json"

@@ -44,6 +44,8 @@ TEST(ValueParsers, BoundariesAndOneRowPerErrorKind) {
   const std::string bytes_suffix = "expected a binary byte suffix: B, KiB, MiB, GiB, or TiB";
   expect_parses("bytes", parse_bytes,
                 {{"2KiB", "=2048"},
+                 {"3MiB", "=3145728"},
+                 {"5GiB", "=5368709120"},
                  {"1TiB", "=1099511627776"},
                  {"1kib", bytes_suffix},
                  {"1KB", "byte quantity must be a positive integer"},

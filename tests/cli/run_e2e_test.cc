@@ -1,6 +1,8 @@
-// `vek-guard run` end to end: the real binary on the helper programs, judged
-// by its exit status, its output and the report its journal rebuilds. Limits
-// leave room for the helpers' own baseline (a few MiB under the sanitizers).
+// `vek-guard run` end to end, for what only the real program on real
+// processes can show: exit statuses and the bytes it prints and publishes,
+// real signals, process groups and memory. What a run's events mean for its
+// records is tested on the loop itself (supervisor_test.cc). Limits leave
+// room for the helpers' own baseline (a few MiB under the sanitizers).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,7 +22,6 @@
 
 #include "support/e2e.h"
 #include "support/file_state.h"
-#include "support/run_files.h"
 #include "support/subprocess.h"
 
 namespace vek_guard::test_support {
@@ -52,15 +53,6 @@ std::string summary_of(const json& report) {
          std::to_string(signals) + (signals == 1 ? " signal" : " signals") + "\n";
 }
 
-// A command that grows in 4 MiB steps to `hold` bytes and keeps them.
-std::vector<std::string> grow_to(uint64_t hold, std::vector<std::string> extra = {}) {
-  std::vector<std::string> command = {helper("grow"),       "--step",    std::to_string(4 * kMiB),
-                                      "--interval-ms",      "10",        "--max",
-                                      std::to_string(hold), "--hold-ms", "30000"};
-  command.insert(command.end(), extra.begin(), extra.end());
-  return command;
-}
-
 std::vector<std::string> argv_of(const RunArea& area, const RunSpec& spec) {
   return run_argv(VEK_GUARD_BINARY, area.report_path(), spec);
 }
@@ -70,17 +62,6 @@ SubprocessResult run(const RunArea& area, const RunSpec& spec, SubprocessOptions
   SubprocessResult result = run_subprocess(options, seconds(60));
   EXPECT_FALSE(result.timed_out) << "the run did not end in time";
   return result;
-}
-
-uint64_t signal_at(const json& report, std::size_t index) {
-  return report["signals"].size() > index ? report["signals"][index]["at_ms"].get<uint64_t>() : 0;
-}
-
-// Runs `spec` from a shell that is killed once a sample shows supervision
-// running.
-SubprocessResult lose_parent(const RunArea& area, const RunSpec& spec) {
-  return run_and_lose_parent(area, argv_of(area, spec),
-                             [&] { return count_journal_frames(area.journal_path()) >= 2; });
 }
 
 TEST(RunE2e, OwnExitCodeUnderATerminalAndASecondRunOnTheSamePath) {
@@ -153,88 +134,74 @@ TEST(RunE2e, EachEarlyEndHasItsStatusMessageAndReport) {
     EXPECT_EQ(result.stderr_text, row.message.empty() ? enforcing_line(kDefaultLimit)
                                                       : "vek-guard: " + row.message + "\n");
     if (row.outcome == nullptr) {
-      EXPECT_FALSE(path_exists(area.journal_path()));
-      EXPECT_FALSE(path_exists(area.report_path()));
+      EXPECT_FALSE(exists(area.journal_path()));
+      EXPECT_FALSE(exists(area.report_path()));
     } else {
       expect_json_subset(published_report(area)["outcome"], json::parse(row.outcome));
     }
   }
-  EXPECT_FALSE(path_exists(marker));
+  EXPECT_FALSE(exists(marker));
 }
 
-// Every intervention ends in 75 with the group signalled for its reason, each
-// signal no sooner than its deadline, grace or timeout after the previous one.
+// Each intervention ends in 75, with real memory and real signals: the group
+// gets the signals its records name.
 TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
   TempDir scratch;
-  const auto client = [&](std::vector<std::string> answer) {
-    answer.insert(answer.begin(),
-                  {helper("checkpointer"), "--grow-step", std::to_string(4 * kMiB),
-                   "--grow-interval-ms", "20", "--grow-max", std::to_string(kLimit + kMiB)});
-    return answer;
+  // Grows in 4 MiB steps to just past the limit and holds on.
+  const std::vector<std::string> grow = {helper("actor"), "grow",     "--step",    "4194304",
+                                         "--max",         "71303168", "--hold-ms", "30000",
+                                         "--interval-ms", "20"};
+  const auto with = [](std::vector<std::string> command, std::vector<std::string> extra) {
+    command.insert(command.end(), extra.begin(), extra.end());
+    return command;
   };
-  const SignalRow usr1{SIGUSR1, "cooperative_endpoint", "delivered", "footprint"};
+  const auto jump = [&](const char* main_exits) {
+    return std::vector<std::string>{
+        helper("actor"), "jump",
+        "--bytes",       std::to_string(96 * kMiB),
+        "--delay-ms",    "100",
+        "--main-exits",  main_exits,
+        "--stamp",       scratch.file(std::string("jump") + main_exits)};
+  };
   const SignalRow term = group_signal(SIGTERM, "footprint");
   const SignalRow kill = group_signal(SIGKILL, "footprint");
   struct Row {
     const char* what;
-    std::vector<std::string> options, command;
+    std::vector<std::string> command;
     std::vector<SignalRow> signals;
-    std::vector<uint64_t> min_gaps_ms;  // from the previous signal, or the start
     const char* report;
-    // A transition into this state at or above its band, when set.
-    const char* state = nullptr;
     bool lose_parent = false;
-    const char* interval = "10ms";
-    uint64_t first_signal_before_ms = UINT64_MAX;  // generous: only a missed deadline is late
   };
-  // clang-format off
   const std::vector<Row> rows = {
       // No client: the request falls through to SIGTERM without a record.
-      {"gradual breach", {}, grow_to(kLimit + kMiB), {term}, {0},
-       R"({"checkpoint": {"status": "not_negotiated", "reason": "footprint"}})", "terminating"},
-      {"jump above the emergency band", {},
-       {helper("grow"), "--step", std::to_string(96 * kMiB), "--max", std::to_string(96 * kMiB),
-        "--hold-ms", "30000"}, {kill}, {0}, "{}", "emergency"},
-      // The memory of a process whose leader is a zombie lives on in its threads.
-      {"jump after the main thread exited", {},
-       {helper("actor"), "jump", "--bytes", std::to_string(96 * kMiB), "--delay-ms", "100",
-        "--main-exits", "1", "--stamp", scratch.file("jump")}, {kill}, {0}, "{}", "emergency"},
-      {"SIGTERM ignored", {}, grow_to(kLimit + kMiB, {"--ignore-term"}), {term, kill}, {0, 1000},
-       "{}"},
-      // The band does not wait for the grace deadline, and the kill is the
-      // footprint's, not the wall time's.
-      {"SIGTERM ignored, then past the band", {"--wall-time", "300ms"},
-       {helper("grow"), "--step", std::to_string(4 * kMiB), "--max", std::to_string(4 * kMiB),
-        "--grow-on-term", std::to_string(96 * kMiB), "--hold-ms", "30000"},
-       {group_signal(SIGTERM, "wall_time"), kill}, {300, 0}, "{}", "emergency"},
-      // The next sample is due only at 10 s; the wall time must not wait for it.
-      {"wall time", {"--wall-time", "1s"}, {"/bin/sleep", "30"},
-       {group_signal(SIGTERM, "wall_time")}, {1000}, R"({"checkpoint": {"reason": "wall_time"}})",
-       nullptr, false, "10s", 5000},
-      {"parent exit", {}, {"/bin/sleep", "30"}, {group_signal(SIGTERM, "parent_exit")}, {0},
-       R"({"configuration": {"parent_watch": "active"}})", nullptr, true},
-      {"client accepts", {},
-       client({"--status", "1", "--artifact", "1", "--has-size", "1", "--size", "4096"}),
-       {usr1, term}, {0, 0},
+      {"gradual breach",
+       grow,
+       {term},
+       R"({"checkpoint": {"status": "not_negotiated", "reason": "footprint"}})"},
+      // The memory of a process whose leader is a zombie lives on in its
+      // threads.
+      {"jump above the emergency band", jump("0"), {kill}, "{}"},
+      {"jump after the main thread exited", jump("1"), {kill}, "{}"},
+      {"parent exit",
+       {"/bin/sleep", "30"},
+       {group_signal(SIGTERM, "parent_exit")},
+       R"({"configuration": {"parent_watch": "active"}})",
+       true},
+      {"client accepts",
+       with(grow, {"--client", "accept", "--size", "4096"}),
+       {{SIGUSR1, "cooperative_endpoint", "delivered", "footprint"}, term},
        R"({"checkpoint": {"status": "acknowledged_unverified_durability",
                           "artifact": {"kind": "file", "size_bytes": 4096}}})"},
-      {"client refuses", {},
-       client({"--status", "2", "--artifact", "0", "--has-size", "0", "--size", "0"}),
-       {usr1, term}, {0, 0},
-       R"({"checkpoint": {"status": "requested_unverified", "artifact": null}})"},
-      {"client never answers", {"--checkpoint-timeout", "100ms"},
-       client({"--mode", "never-answer"}), {usr1, term}, {0, 100},
-       R"({"checkpoint": {"status": "timed_out"}})"},
   };
-  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     RunArea area;
-    const RunSpec spec{.max_footprint = "64MiB",
-                       .sample_interval = row.interval,
-                       .options = row.options,
-                       .command = row.command};
-    const SubprocessResult result = row.lose_parent ? lose_parent(area, spec) : run(area, spec);
+    const RunSpec spec{.max_footprint = "64MiB", .command = row.command};
+    const SubprocessResult result =
+        row.lose_parent
+            ? run_and_lose_parent(area, argv_of(area, spec),
+                                  [&] { return count_journal_frames(area.journal_path()) >= 2; })
+            : run(area, spec);
     EXPECT_EQ(result.exit_code, 75);
     EXPECT_EQ(result.stderr_text, enforcing_line(kLimit));
     const json report = published_report(area);
@@ -242,22 +209,19 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
     EXPECT_EQ(report["outcome"]["kind"], "policy_intervention");
     EXPECT_EQ(report["outcome"].contains("parent_exited_at_ms"), row.lose_parent);
     expect_json_subset(report, json::parse(row.report));
-    ASSERT_EQ(signal_rows(report), row.signals);
-    for (std::size_t i = 0; i < row.min_gaps_ms.size(); ++i) {
-      EXPECT_GE(signal_at(report, i), (i == 0 ? 0 : signal_at(report, i - 1)) + row.min_gaps_ms[i]);
+    std::vector<SignalRow> signals = signal_rows(report);
+    // On a loaded machine a sample may catch a jump half made, between the
+    // limit and the band, and SIGTERM comes first; the SIGKILL must follow.
+    if (row.signals == std::vector<SignalRow>{kill} && signals.size() == 2 && signals[0] == term) {
+      signals.erase(signals.begin());
     }
-    EXPECT_LT(signal_at(report, 0), row.first_signal_before_ms);
-    // A checkpoint answer (or its timeout) comes before the termination.
-    if (report["checkpoint"].contains("at_ms")) {
-      EXPECT_LE(report["checkpoint"]["at_ms"].get<uint64_t>(), signal_at(report, 1));
-    }
-    if (row.state == nullptr) continue;
+    EXPECT_EQ(signals, row.signals);
+    if (row.signals.back() != kill) continue;
     const json& transitions = report["transitions"];
     const auto into = std::find_if(transitions.begin(), transitions.end(),
-                                   [&](const json& t) { return t["to"] == row.state; });
-    ASSERT_NE(into, transitions.end()) << "no transition into " << row.state;
-    EXPECT_GE((*into)["aggregate_footprint_bytes"].get<uint64_t>(),
-              std::string_view(row.state) == "emergency" ? kLimit + kLimit / 10 : kLimit);
+                                   [](const json& t) { return t["to"] == "emergency"; });
+    ASSERT_NE(into, transitions.end()) << "no transition into emergency";
+    EXPECT_GE((*into)["aggregate_footprint_bytes"].get<uint64_t>(), kLimit + kLimit / 10);
   }
 }
 
@@ -282,19 +246,40 @@ void expect_forwarded(const RunArea& area, Subprocess& guard, int signal) {
             std::vector<SignalRow>{group_signal(signal, "external_signal")});
 }
 
-// SIGINT goes to the group, and a command that survives it keeps its own
-// status. The readiness descriptor is closed while the command still runs.
-TEST(RunE2e, SigintIsForwardedAndReadinessClosedWhileRunning) {
-  RunArea area;
-  ReadinessPipe ready;
-  Subprocess guard =
-      start_waiting_for(area, SIGINT, {"--client-ready-fd", std::to_string(ready.write_fd())},
-                        {.inherit_fds = {ready.write_fd()}});
-  ready.close_write();
-  ASSERT_TRUE(ready.wait_closed(seconds(10)));
-  EXPECT_TRUE(process_running(guard.pid()));
-  ASSERT_GT(wait_pid_file(area.file("ready"), seconds(10)), 0);
-  expect_forwarded(area, guard, SIGINT);
+// SIGINT and SIGQUIT go to the group, and a command that survives them keeps
+// its own status; the readiness descriptor is closed while it still runs.
+// The other signals that would end the supervisor by default leave it
+// supervising, and the command starts with their default actions.
+TEST(RunE2e, TerminalSignalsAreForwardedAndOthersLeaveTheSupervisorAlone) {
+  for (const int forwarded : {SIGINT, SIGQUIT}) {
+    SCOPED_TRACE(forwarded);
+    RunArea area;
+    ReadinessPipe ready;
+    Subprocess guard =
+        start_waiting_for(area, forwarded, {"--client-ready-fd", std::to_string(ready.write_fd())},
+                          {.inherit_fds = {ready.write_fd()}});
+    ready.close_write();
+    ASSERT_TRUE(ready.wait_closed(seconds(10)));
+    EXPECT_TRUE(process_running(guard.pid()));
+    const pid_t command = wait_pid_file(area.file("ready"), seconds(10));
+    ASSERT_GT(command, 0);
+    const std::string status = read_file("/proc/" + std::to_string(command) + "/status");
+    for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN, SIGHUP, SIGINT, SIGTERM}) {
+      if (signal == forwarded) continue;  // the command's own handler
+      for (const char* mask : {"SigIgn:", "SigBlk:", "SigCgt:"}) {
+        const auto at = status.find(mask);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(std::stoull(status.substr(at + std::strlen(mask)), nullptr, 16) &
+                      (uint64_t{1} << (signal - 1)),
+                  0u)
+            << mask << " " << signal;
+      }
+    }
+    for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN}) guard.send_signal(signal);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(process_running(guard.pid()));
+    expect_forwarded(area, guard, forwarded);
+  }
 }
 
 // Ctrl-Z stops the command's group before the supervisor, and continuing the
@@ -314,30 +299,6 @@ TEST(RunE2e, AJobControlStopStopsTheCommandWithTheSupervisor) {
   guard.send_signal(SIGCONT);
   EXPECT_TRUE(eventually([&] { return process_state(command) == 'S'; }, seconds(10)));
   expect_forwarded(area, guard, SIGINT);
-}
-
-// SIGQUIT is a terminal signal like SIGINT; the other signals that would end
-// the supervisor by default leave it supervising, and the command still
-// starts with their default actions.
-TEST(RunE2e, QuitIsForwardedAndOtherSignalsLeaveTheSupervisorAlone) {
-  RunArea area;
-  Subprocess guard = start_waiting_for(area, SIGQUIT);
-  const pid_t command = wait_pid_file(area.file("ready"), seconds(10));
-  ASSERT_GT(command, 0);
-  const std::string status = read_file("/proc/" + std::to_string(command) + "/status");
-  for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN, SIGHUP, SIGINT, SIGTERM}) {
-    const uint64_t bit = uint64_t{1} << (signal - 1);
-    for (const char* mask : {"SigIgn:", "SigBlk:", "SigCgt:"}) {
-      const auto at = status.find(mask);
-      ASSERT_NE(at, std::string::npos);
-      EXPECT_EQ(std::stoull(status.substr(at + std::strlen(mask)), nullptr, 16) & bit, 0u)
-          << mask << " " << signal;
-    }
-  }
-  for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN}) guard.send_signal(signal);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(process_running(guard.pid()));
-  expect_forwarded(area, guard, SIGQUIT);
 }
 
 // A terminal signal that comes before the monitor exists waits, blocked, and
@@ -370,7 +331,9 @@ TEST(RunE2e, AFullStandardErrorNeverHoldsUpSupervision) {
   std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&" + std::to_string(ends[1]),
                                    "sh"};
   for (const std::string& word :
-       argv_of(area, {.max_footprint = "64MiB", .command = grow_to(kLimit + kMiB)})) {
+       argv_of(area, {.max_footprint = "64MiB",
+                     .command = {helper("actor"), "grow", "--step", "4194304", "--max", "71303168",
+                                 "--hold-ms", "30000"}})) {
     argv.push_back(word);
   }
   const SubprocessResult result =
@@ -397,9 +360,6 @@ TEST(RunE2e, InheritedSignalsAndDescriptorLimitsDoNotCostTheRun) {
     int status;
     std::string stderr_text;
   };
-  const std::string refusal =
-      "vek-guard: open-file limit is too low for the checkpoint descriptor 198 (ulimit -n must "
-      "allow 199)\n";
   const std::vector<Row> rows = {
       {{"/usr/bin/env", "--ignore-signal=CHLD"},
        {"/bin/sh", "-c", "exit 3"},
@@ -412,7 +372,8 @@ TEST(RunE2e, InheritedSignalsAndDescriptorLimitsDoNotCostTheRun) {
       {{"/bin/sh", "-c", "ulimit -n 150 && exec \"$@\"", "sh"},
        {"/usr/bin/touch", marker},
        64,
-       refusal},
+       "vek-guard: open-file limit is too low for the checkpoint descriptor 198 (ulimit -n must "
+       "allow 199)\n"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.wrapper.back());
@@ -423,8 +384,8 @@ TEST(RunE2e, InheritedSignalsAndDescriptorLimitsDoNotCostTheRun) {
     EXPECT_EQ(shell_status(result), row.status);
     EXPECT_EQ(result.stderr_text, row.stderr_text);
     if (row.status == 64) {
-      EXPECT_FALSE(path_exists(area.journal_path()));
-      EXPECT_FALSE(path_exists(marker));
+      EXPECT_FALSE(exists(area.journal_path()));
+      EXPECT_FALSE(exists(marker));
     } else {
       expect_json_subset(published_report(area)["outcome"],
                          {{"kind", "child_exited"}, {"code", row.status}});
@@ -458,22 +419,6 @@ TEST(RunE2e, ARootThatLeftItsGroupIsStillKilled) {
   ASSERT_FALSE(signals.empty());
   EXPECT_EQ(signals.back(), group_signal(SIGKILL, "footprint"));
   for (const SignalRow& signal : signals) EXPECT_EQ(signal.result, "delivered");
-}
-
-// Killed outright, the supervisor cannot stop the command itself: the kernel
-// does, through the root's parent-death signal.
-TEST(RunE2e, KillingTheSupervisorKillsTheCommand) {
-  RunArea area;
-  const std::string ready = area.file("ready");
-  Subprocess guard = Subprocess::start(
-      {.argv = argv_of(
-           area, {.command = {helper("stubborn"), "--ready-file", ready, "--max-seconds", "30"}})});
-  const pid_t root = wait_pid_file(ready, seconds(10));
-  ASSERT_GT(root, 0);
-  guard.send_signal(SIGKILL);
-  EXPECT_EQ(guard.wait(seconds(10)).term_signal, SIGKILL);
-  EXPECT_TRUE(eventually([&] { return !process_running(root); }, seconds(5)));
-  if (process_running(root)) ::kill(root, SIGKILL);
 }
 
 // The root exits and leaves a member behind, or one that left the group.
@@ -559,7 +504,7 @@ TEST(RunE2e, ForkedWorkersAreCountedByWhatTheyHoldTogether) {
              .sample_interval = "500ms",
              .command = {helper("actor"), "fork", "--bytes", std::to_string(kHeld), "--workers",
                          "4", "--idle-ms", "1500", "--write", write ? "1" : "0", "--stamp", idle}});
-    EXPECT_TRUE(path_exists(idle)) << "stopped while the workers were idle";
+    EXPECT_TRUE(exists(idle)) << "stopped while the workers were idle";
     const json report = published_report(area);
     if (write) {
       EXPECT_EQ(result.exit_code, 75);
@@ -573,62 +518,6 @@ TEST(RunE2e, ForkedWorkersAreCountedByWhatTheyHoldTogether) {
     EXPECT_GE(largest_aggregate(report), kHeld - kHeld / 10);
     EXPECT_LE(largest_aggregate(report), kHeld + kHeld / 10);
   }
-}
-
-TEST(RunE2e, ParentExitWithDetachLeavesTheGroupSupervised) {
-  RunArea area;
-  const RunSpec detached{.options = {"--on-parent-exit", "detach"},
-                         .command = {"/bin/sleep", "1.5"}};
-  EXPECT_EQ(lose_parent(area, detached).exit_code, 0);
-  const json report = published_report(area);
-  expect_json_subset(report, R"({"signals": [], "outcome": {"kind": "child_exited"},
-                                 "configuration": {"parent_watch": "detach"}})"_json);
-  ASSERT_TRUE(report["outcome"]["parent_exited_at_ms"].is_number_unsigned());
-}
-
-// At the shortest interval 4096 samples take at least 41 s. The command runs
-// until the journal holds 4096 samples and a second more has passed, so the
-// sampler has dropped some whatever the machine's load. A machine with many
-// processes makes passes slower: the run is given time as long as samples
-// keep coming.
-TEST(RunE2e, LongRunKeepsTheLast4096SamplesAfterAHistoryReset) {
-  RunArea area;
-  const std::string stop = area.file("stop");
-  Subprocess guard = Subprocess::start(
-      {.argv = argv_of(area, {.command = {"/bin/sh", "-c",
-                                          "while [ ! -e \"$0\" ]; do sleep 0.05; done", stop}})});
-  std::this_thread::sleep_for(seconds(38));
-  // Polled once a second: reading a journal this long is not free.
-  std::size_t frames = 0;
-  auto progressed = std::chrono::steady_clock::now();
-  for (std::size_t seen; (seen = count_journal_frames(area.journal_path())) <= 4096;) {
-    if (seen > frames) {
-      frames = seen;
-      progressed = std::chrono::steady_clock::now();
-    }
-    ASSERT_LT(std::chrono::steady_clock::now() - progressed, seconds(30))
-        << "samples stopped coming at " << frames << " journal frames";
-    std::this_thread::sleep_for(seconds(1));
-  }
-  std::this_thread::sleep_for(seconds(1));
-  ASSERT_TRUE(write_file(stop, ""));
-  EXPECT_EQ(guard.wait(seconds(20)).exit_code, 0);
-  const json report = published_report(area);
-  ASSERT_EQ(report["samples"].size(), 4096u);
-  EXPECT_GT(report["samples"][0]["captured_at_ms"].get<uint64_t>(), 200u);  // oldest dropped
-
-  // The first 4096 samples one by one, then at the end one reset and the
-  // history again, then the closing records.
-  const std::optional<JournalRecovery> journal = read_journal_file(area.journal_path());
-  ASSERT_TRUE(journal);
-  std::vector<std::string> types;
-  for (const JournalRecord& record : journal->records) types.emplace_back(record.entry.name());
-  const auto reset = std::find(types.begin(), types.end(), "sample_history_reset");
-  ASSERT_NE(reset, types.end());
-  EXPECT_EQ(std::count(types.begin(), reset, "sample"), 4096);
-  std::vector<std::string> tail(4096, "sample");
-  tail.insert(tail.end(), {"checkpoint", "escape", "outcome"});
-  EXPECT_EQ(std::vector<std::string>(reset + 1, types.end()), tail);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 
 #include "support/e2e.h"
 #include "support/file_state.h"
-#include "support/run_files.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 #include "vek_guard/unique_fd.h"
@@ -25,7 +24,7 @@
 namespace vek_guard {
 namespace {
 
-using test_support::path_exists;
+using test_support::exists;
 using test_support::read_file;
 using test_support::run_argv;
 using test_support::RunArea;
@@ -62,8 +61,8 @@ bool plant(Planted what, const std::string& entry, const std::string& bait) {
   if (what == Planted::kFifo) return ::mkfifo(entry.c_str(), 0600) == 0;
   if (what == Planted::kLink || what == Planted::kDanglingLink)
     return ::symlink(bait.c_str(), entry.c_str()) == 0;
-  test_support::write_new_file(entry, "{\"owner\": \"someone else\"}\n", 0600);
-  return what == Planted::kStaleFile || test_support::give_to_other_user(entry);
+  return test_support::write_file(entry, "{\"owner\": \"someone else\"}\n") &&
+         (what == Planted::kStaleFile || test_support::give_to_other_user(entry));
 }
 
 // Planted before the run, or at the report's name after the run's checks at
@@ -100,7 +99,9 @@ TEST(PlantedEntry, IsNeverFollowedOpenedNorReplaced) {
     const bool dir = row.name == "reports";
     const std::string entry = area.file(row.name);
     const std::string bait = dir ? outside.path() : outside.file("precious");
-    if (row.what == Planted::kLink && !dir) test_support::write_new_file(bait, "precious\n", 0600);
+    if (row.what == Planted::kLink && !dir) {
+      ASSERT_TRUE(test_support::write_file(bait, "precious\n"));
+    }
     const std::string go = area.file("go"), launched = area.file("launched");
     if (!row.during && !plant(row.what, entry, bait)) continue;
     test_support::Subprocess run = test_support::Subprocess::start(
@@ -110,18 +111,18 @@ TEST(PlantedEntry, IsNeverFollowedOpenedNorReplaced) {
                                  launched, "--exit-when-ready", "0", "--max-seconds", "30"}})});
     if (row.during) {
       // The journal exists once the report target has been checked.
-      EXPECT_TRUE(test_support::eventually([&] { return path_exists(area.journal_path()); },
+      EXPECT_TRUE(test_support::eventually([&] { return exists(area.journal_path()); },
                                            std::chrono::seconds(10)));
       if (!plant(row.what, entry, bait)) continue;
     }
     const std::string planted = state_of(entry) + " | " + state_of(bait);
-    test_support::write_new_file(go, "", 0600);
+    ASSERT_TRUE(test_support::write_file(go, ""));
     const SubprocessResult result = run.wait(std::chrono::seconds(30));
 
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_code, 74) << result.stderr_text;
     EXPECT_THAT(result.stderr_text, HasSubstr(std::string("vek-guard: ") + row.message + "\n"));
-    EXPECT_EQ(path_exists(launched), row.command_runs);
+    EXPECT_EQ(exists(launched), row.command_runs);
     EXPECT_EQ(state_of(entry) + " | " + state_of(bait), planted);
     if (!row.command_runs) continue;
     // Only publication failed: the complete journal is kept for recovery.
@@ -142,14 +143,13 @@ TEST(CheckpointNonce, AnAcknowledgementWithoutItIsNotAccepted) {
            VEK_GUARD_BINARY, area.report_path(),
            RunSpec{.max_footprint = "256MiB",
                    .options = {"--checkpoint-timeout", "500ms"},
-                   .command = {helper("checkpointer"), "--mode", "wrong-nonce", "--allocate",
-                               "201326592", "--grow-step", "8388608", "--grow-max", "274726912",
-                               "--request-file", request_file, "--max-seconds", "30"}})});
+                   .command = {helper("actor"), "grow", "--client", "wrong-nonce", "--allocate",
+                               "201326592", "--step", "8388608", "--max", "274726912", "--hold-ms",
+                               "30000", "--request", request_file}})});
   EXPECT_EQ(result.exit_code, 75) << result.stderr_text;
   EXPECT_THAT(read_file(request_file), HasSubstr("request_id "))
       << "the client never received the request";
-  const nlohmann::json report = test_support::read_report_json(area.report_path());
-  ASSERT_TRUE(report.is_object());
+  const nlohmann::json report = test_support::published_report(area);
   EXPECT_EQ(report["checkpoint"].value("status", ""), "timed_out");
   // Terminated after the timeout, not killed at once for lack of room.
   EXPECT_EQ(test_support::signal_rows(report),

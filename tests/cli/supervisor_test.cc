@@ -25,7 +25,6 @@
 #include "run_mode.h"
 #include "support/e2e.h"
 #include "support/file_state.h"
-#include "support/run_files.h"
 
 namespace vek_guard::runtime {
 namespace {
@@ -381,47 +380,28 @@ checkpoint {"status":"not_negotiated","reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
 outcome {"at_ms":1314,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
 )"},
-      // The next sample is due only at 10 s; the wall time must not wait for it.
-      {"wall time",
-       {.wall_time = Duration::from_secs(1), .interval = Duration::from_secs(10)},
+      // The kill is the footprint's, not the wall time's.
+      // The next sample is due only at 10 s: the wall time does not wait for it,
+      // nor does the grace deadline, and the kill is the footprint's.
+      {"wall time, SIGTERM ignored, then past the band",
+       {.footprints = {10 * kMiB, 10 * kMiB, 120 * kMiB},
+        .wall_time = Duration::from_secs(1),
+        .interval = Duration::from_secs(10),
+        .ignored = {Kind::Terminate}},
        R"(sample x2
 transition {"at_ms":1006,"from":"normal","to":"checkpoint_requested","aggregate_footprint_bytes":10485760}
 transition {"at_ms":1006,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":10485760}
 signal {"at_ms":1006,"signal":15,"target":"owned_process_group","result":"delivered","reason":"wall_time"}
-transition {"at_ms":2007,"from":"terminating","to":"exited","aggregate_footprint_bytes":10485760}
+sample x1
+transition {"at_ms":2011,"from":"terminating","to":"emergency","aggregate_footprint_bytes":125829120}
+signal {"at_ms":2011,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":12010,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
 checkpoint {"status":"not_negotiated","reason":"wall_time"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":2007,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":15}}
+outcome {"at_ms":12010,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
 )"},
-      // The kill is the footprint's, not the wall time's.
-      {"wall time, SIGTERM ignored, then past the band",
-       {.footprints = {10 * kMiB, 10 * kMiB, 10 * kMiB, 10 * kMiB, 120 * kMiB},
-        .wall_time = Duration::from_millis(250),
-        .ignored = {Kind::Terminate}},
-       R"(sample x4
-transition {"at_ms":256,"from":"normal","to":"checkpoint_requested","aggregate_footprint_bytes":10485760}
-transition {"at_ms":256,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":10485760}
-signal {"at_ms":256,"signal":15,"target":"owned_process_group","result":"delivered","reason":"wall_time"}
-sample x1
-transition {"at_ms":358,"from":"terminating","to":"emergency","aggregate_footprint_bytes":125829120}
-signal {"at_ms":358,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":457,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
-checkpoint {"status":"not_negotiated","reason":"wall_time"}
-escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":457,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
-)"},
-      // A forwarded signal is no intervention: the command's own status stands.
-      {"SIGINT forwarded",
-       {.signals = {{2, SIGINT}}},
-       R"(sample x2
-transition {"at_ms":208,"from":"normal","to":"terminating","aggregate_footprint_bytes":10485760}
-signal {"at_ms":208,"signal":2,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
-sample x1
-transition {"at_ms":310,"from":"terminating","to":"exited","aggregate_footprint_bytes":10485760}
-checkpoint {"status":"not_negotiated"}
-escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":310,"kind":"child_signaled","signal":2,"final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":2}}
-)"},
+      // Terminal signals are the user's, not interventions: the command's own
+      // status stands, and a second one kills for the same reason.
       {"SIGINT twice",
        {.signals = {{2, SIGINT}, {3, SIGINT}}, .ignored = {Kind::ForwardedSignal}},
        R"(sample x2
@@ -538,6 +518,21 @@ TEST(RunLoop, AJournalThatFailsMidRunStillEnforcesAndSaysWhy) {
                   " failed; safety enforcement continues; complete report unavailable\n");
     EXPECT_EQ(harness.actuator().executed, std::vector<InterventionKind>{InterventionKind::Kill});
   }
+}
+
+// The journal's very first write fails: the run ends before anything is
+// launched, and says why.
+TEST(RunLoop, AJournalThatCannotBeWrittenStopsTheRunBeforeTheLaunch) {
+  test_support::RunArea area;
+  cli::NormalizedCommand command;
+  command.common.report_path = area.report_path();
+  command.common.command = {"/bin/true"};
+  TestFileIo io;
+  io.fail_write = 1;
+  const auto created = create_run_journal(command, ReportConfiguration{}, false, io);
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error(),
+            cli::failure_outcome(Tag::PartialArtifactFailure, "artifact write failed"));
 }
 
 // Samples that are never usable: one transition to supervisor_error after

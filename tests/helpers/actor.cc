@@ -1,8 +1,5 @@
-// Supervised commands for the end-to-end tests and the benchmarks of run
-// mode that the other helpers do not cover: a command that exits by itself
-// after a forwarded signal, one whose footprint jumps in a single call, one
-// whose footprint swings up and down, one whose children share its memory, and
-// one that forks workers which share its pages.
+// Supervised commands for the end-to-end tests and the benchmarks that the
+// other helpers do not cover.
 //
 //   vek-guard-test-actor wait-signal --signal N [--exit CODE]
 //                                    [--ready PATH] [--stamp PATH]
@@ -22,19 +19,26 @@
 //       thread while the main thread ends with pthread_exit: the process
 //       lives on with its leader a zombie.
 //
-//   vek-guard-test-actor flap --low BYTES --high BYTES --period-ms MS
-//                             --flips N --final BYTES
-//       Brings its own footprint (RssAnon + RssShmem + VmSwap, its start-up
-//       share included) to `low`, then switches between `high` and `low`
-//       every `period-ms`, N switches in all, then holds `final` until it is
-//       killed.
-//
-//   vek-guard-test-actor share --bytes N --spawns K [--child-sleep-ms MS]
+//   vek-guard-test-actor share --bytes N --spawns K
 //       Maps N bytes populated, then K times in turn: vforks a child that
-//       sleeps MS milliseconds (default 30) in the parent's address space
+//       sleeps 30 ms in the parent's address space
 //       before it execs /bin/true, and posix_spawns /bin/true; waits for each
 //       and exits with 0. Both kinds of children share the parent's memory
 //       until they exec; the sleep makes sure samples catch the first kind.
+//
+//   vek-guard-test-actor grow --step BYTES --max BYTES [--allocate BYTES]
+//                             [--interval-ms MS] [--hold-ms MS]
+//                             [--client accept|wrong-nonce] [--size BYTES]
+//                             [--request PATH]
+//       Allocates and touches `allocate` bytes, then `step` more every
+//       `interval-ms` (default 10) until `max` are held, holds them for
+//       `hold-ms` (default 0) and exits with 0. With --client it is a
+//       cooperative checkpoint client on VEK_GUARD_CHECKPOINT_FD: it answers
+//       the negotiation first, and every request (read when SIGUSR1 comes)
+//       with an acceptance naming a file of `size` bytes (default 4096) as
+//       its artifact, written to the request's nonce or, with wrong-nonce,
+//       to a nonce whose first byte differs. `request` gets "request_id N\n"
+//       once a request has been read.
 //
 //   vek-guard-test-actor fork --bytes N --workers K --idle-ms MS [--write 1]
 //                            --stamp PATH
@@ -46,7 +50,7 @@
 //       otherwise the workers exit, and so does the command, with 0.
 //
 // All end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
-// arguments, 3 when a file or the mapping fails.
+// arguments, 3 when a file, the mapping or the checkpoint protocol fails.
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -62,7 +66,9 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "../../core/include/vek_guard/coding.h"
 #include "helper_util.h"
 
 namespace {
@@ -153,58 +159,6 @@ int jump(const Options& options) {
   for (;;) ::pause();
 }
 
-// This process's footprint as the supervisor counts it, in bytes; 0 when it
-// cannot be read.
-uint64_t own_footprint() {
-  FILE* status = std::fopen("/proc/self/status", "re");
-  if (status == nullptr) return 0;
-  uint64_t total_kb = 0;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    unsigned long long kb = 0;
-    if (std::sscanf(line, "RssAnon: %llu", &kb) == 1 ||
-        std::sscanf(line, "RssShmem: %llu", &kb) == 1 ||
-        std::sscanf(line, "VmSwap: %llu", &kb) == 1) {
-      total_kb += kb;
-    }
-  }
-  std::fclose(status);
-  return total_kb * 1024;
-}
-
-int run_flap(const Options& options) {
-  const uint64_t low = options.number("low", 0);
-  const uint64_t high = options.number("high", 0);
-  const uint64_t final_bytes = options.number("final", 0);
-  if (low == 0 || high <= low || final_bytes == 0) usage_error(options.program, "--low/--high");
-  const uint64_t period_ms = options.number("period-ms", 20);
-  const uint64_t flips = options.number("flips", 0);
-  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  const uint64_t baseline = own_footprint();
-  const uint64_t top = std::max(high, final_bytes);
-  if (baseline >= low) return 3;
-  auto* block = static_cast<char*>(
-      mmap(nullptr, top - baseline, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  if (block == MAP_FAILED) return 3;
-  uint64_t held = 0;  // bytes of `block` that are resident
-  const auto hold = [&](uint64_t footprint) {
-    const uint64_t want = (footprint - baseline) / page * page;
-    if (want < held) {
-      madvise(block + want, held - want, MADV_DONTNEED);
-    } else {
-      for (uint64_t offset = held; offset < want; offset += page) block[offset] = 1;
-    }
-    held = want;
-  };
-  hold(low);
-  for (uint64_t flip = 0; flip < flips; ++flip) {
-    sleep_ms(period_ms);
-    hold(flip % 2 == 0 ? high : low);
-  }
-  hold(final_bytes);
-  for (;;) ::pause();
-}
-
 int run_jump(const Options& options) {
   if (options.text("stamp").empty() || options.number("bytes", 0) == 0) {
     usage_error(options.program, "--stamp/--bytes");
@@ -224,7 +178,6 @@ int run_share(const Options& options) {
   const uint64_t bytes = options.number("bytes", 0);
   const uint64_t spawns = options.number("spawns", 0);
   if (bytes == 0 || spawns == 0) usage_error(options.program, "--bytes/--spawns");
-  const uint64_t child_sleep_ms = options.number("child-sleep-ms", 30);
   if (mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1,
            0) == MAP_FAILED) {
     return 3;
@@ -234,8 +187,7 @@ int run_share(const Options& options) {
   for (uint64_t i = 0; i < spawns; ++i) {
     // Between vfork and exec the child may only make system calls: the
     // timespec is the parent's, ready before the fork.
-    const timespec pause{static_cast<time_t>(child_sleep_ms / 1000),
-                         static_cast<long>(child_sleep_ms % 1000) * 1'000'000L};
+    const timespec pause{0, 30'000'000L};
     const pid_t shared = vfork();
     if (shared == 0) {
       nanosleep(&pause, nullptr);
@@ -293,6 +245,96 @@ int run_fork(const Options& options) {
   return 0;
 }
 
+// A frame of the checkpoint protocol begins with its body length, the magic
+// "VGCP", version 1 and its kind: 1 request, 2 acknowledgement, 3
+// negotiation, 4 negotiation reply.
+void put_header(std::vector<uint8_t>& out, uint32_t body, uint8_t kind) {
+  uint8_t length[4];
+  vek_guard::encode_be32(length, body);
+  out.insert(out.end(), length, length + 4);
+  out.insert(out.end(), {'V', 'G', 'C', 'P', 1, kind});
+}
+
+// Reads one frame of `kind` whose body is `body` bytes into `frame`.
+bool read_frame(int fd, uint8_t* frame, uint32_t body, uint8_t kind) {
+  return vek_guard_helper::read_exact(fd, frame, 4 + body) &&
+         vek_guard::decode_be32(frame) == body && std::memcmp(frame + 4, "VGCP", 4) == 0 &&
+         frame[8] == 1 && frame[9] == kind;
+}
+
+// Answers the negotiation (body: the 32-byte nonce) with its nonce.
+bool negotiate(int fd) {
+  uint8_t negotiation[42];
+  if (!read_frame(fd, negotiation, 38, 3)) return false;
+  std::vector<uint8_t> reply;
+  put_header(reply, 38, 4);
+  reply.insert(reply.end(), negotiation + 10, negotiation + 42);
+  return vek_guard_helper::write_all(fd, reply.data(), reply.size());
+}
+
+// Reads the request that precedes SIGUSR1 (body: nonce, request id,
+// deadline) and accepts it.
+bool answer_request(int fd, const Options& options) {
+  uint8_t request[58];
+  if (!read_frame(fd, request, 54, 1)) return false;
+  const std::string request_file = options.text("request");
+  if (!request_file.empty() &&
+      !write_file_atomically(
+          request_file,
+          "request_id " + std::to_string(vek_guard::decode_be64(request + 42)) + "\n")) {
+    return false;
+  }
+  std::vector<uint8_t> ack;
+  put_header(ack, 57, 2);
+  ack.insert(ack.end(), request + 10, request + 50);  // nonce and request id
+  if (options.text("client") == "wrong-nonce") ack[10] ^= 0xff;
+  ack.insert(ack.end(), {1, 1, 1});  // accepted, a file, with its size
+  uint8_t size[8];
+  vek_guard::encode_be64(size, options.number("size", 4096));
+  ack.insert(ack.end(), size, size + 8);
+  return vek_guard_helper::write_all(fd, ack.data(), ack.size());
+}
+
+int run_grow(const Options& options) {
+  // Blocked before anything else: a checkpoint signal may come as soon as
+  // the negotiation reply is out, and is taken with sigtimedwait.
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &usr1, nullptr);
+  const bool client = !options.text("client").empty();
+  const auto fd = parse_u64(std::getenv("VEK_GUARD_CHECKPOINT_FD"));
+  if (client && (!fd || !negotiate(static_cast<int>(*fd)))) return 3;
+  // Waits `ms`, or less when a request comes (which a client answers).
+  const auto wait_ms = [&](int64_t ms) {
+    const timespec timeout{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    if (sigtimedwait(&usr1, nullptr, &timeout) != SIGUSR1 || !client) return true;
+    return answer_request(static_cast<int>(*fd), options);
+  };
+
+  const uint64_t step = options.number("step", 0);
+  const uint64_t max = options.number("max", 0);
+  uint64_t held = 0;
+  for (uint64_t next = options.number("allocate", 0);;) {
+    if (next > 0) {
+      // Kept to the end on purpose; every page is written, so it all counts.
+      char* block = static_cast<char*>(std::malloc(next));
+      if (block == nullptr) return 3;
+      std::memset(block, 0x5a, next);
+      held += next;
+    }
+    next = held < max ? std::min(step, max - held) : 0;
+    if (next == 0) break;
+    if (!wait_ms(static_cast<int64_t>(options.number("interval-ms", 10)))) return 3;
+  }
+  const int64_t until =
+      clock_ns(CLOCK_MONOTONIC) + static_cast<int64_t>(options.number("hold-ms", 0)) * 1000000;
+  for (int64_t left; (left = until - clock_ns(CLOCK_MONOTONIC)) > 0;) {
+    if (!wait_ms(left / 1000000 + 1)) return 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -302,8 +344,8 @@ int main(int argc, char** argv) {
   const std::string behaviour = argv[1];
   if (behaviour == "wait-signal") return run_wait_signal(options);
   if (behaviour == "jump") return run_jump(options);
-  if (behaviour == "flap") return run_flap(options);
   if (behaviour == "share") return run_share(options);
   if (behaviour == "fork") return run_fork(options);
+  if (behaviour == "grow") return run_grow(options);
   usage_error(argv[0], argv[1]);
 }

@@ -1,10 +1,9 @@
 // Reports what a launched command received from its launcher.
 //
-//   vek-guard-test-describe OUTPUT [--hold-ms MS] [--exit CODE]
+//   vek-guard-test-describe OUTPUT
 //
 // Writes OUTPUT (atomically, through OUTPUT.tmp and a rename), one fact per
-// line, then holds for MS milliseconds (default 0) and exits with CODE
-// (default 0):
+// line, and exits with 0:
 //
 //   pid <pid>
 //   pgid <process group>
@@ -92,24 +91,8 @@ std::string describe_descriptors() {
 
 int main(int argc, char** argv) {
   vek_guard_helper::bound_lifetime(60);
-  if (argc < 2) vek_guard_helper::usage_error(argv[0], nullptr);
+  if (argc != 2) vek_guard_helper::usage_error(argv[0], argv[argc - 1]);
   const std::string output = argv[1];
-  uint64_t hold_ms = 0;
-  uint64_t exit_code = 0;
-  for (int i = 2; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    std::optional<uint64_t> number = parse_u64(value);
-    if (arg == "--hold-ms" && number) {
-      hold_ms = *number;
-    } else if (arg == "--exit" && number && *number < 256) {
-      exit_code = *number;
-    } else {
-      vek_guard_helper::usage_error(argv[0], argv[i]);
-    }
-    ++i;
-  }
-
   std::string text;
   text += "pid " + std::to_string(::getpid()) + "\n";
   text += "pgid " + std::to_string(::getpgid(0)) + "\n";
@@ -122,7 +105,5 @@ int main(int argc, char** argv) {
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     text += std::string("env ") + *entry + "\n";
   }
-  if (!vek_guard_helper::write_file_atomically(output, text)) return 3;
-  vek_guard_helper::sleep_ms(hold_ms);
-  return static_cast<int>(exit_code);
+  return vek_guard_helper::write_file_atomically(output, text) ? 0 : 3;
 }

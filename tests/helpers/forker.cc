@@ -1,6 +1,6 @@
 // A command whose root forks a member of its process group that outlives it.
 //
-//   vek-guard-test-forker PIDFILE [--member-seconds N] [--member-ignores-term]
+//   vek-guard-test-forker PIDFILE [--member-ignores-term]
 //                         [--member-new-group] [--root-hold-ms MS] [--exit CODE]
 //
 // The root forks one member, writes the member's pid as "<pid>\n" to PIDFILE
@@ -8,7 +8,7 @@
 // (default 0) and exits with CODE (default 0). The member points its standard
 // streams at /dev/null (so it never keeps a test's pipes open), optionally
 // ignores SIGTERM or moves to a process group of its own (escaping the
-// owned group), and lives N seconds (default 30; SIGALRM) unless killed.
+// owned group), and lives 30 seconds (SIGALRM) unless killed.
 // Exit status 2 on bad arguments, 3 when the fork or the pid file fails.
 #include <fcntl.h>
 #include <signal.h>
@@ -22,7 +22,6 @@ int main(int argc, char** argv) {
   vek_guard_helper::bound_lifetime(60);
   if (argc < 2) vek_guard_helper::usage_error(argv[0], nullptr);
   const std::string pid_file = argv[1];
-  uint64_t member_seconds = 30;
   uint64_t root_hold_ms = 0;
   uint64_t exit_code = 0;
   bool ignore_term = false;
@@ -34,9 +33,6 @@ int main(int argc, char** argv) {
       ignore_term = true;
     } else if (arg == "--member-new-group") {
       new_group = true;
-    } else if (arg == "--member-seconds" && number) {
-      member_seconds = *number;
-      ++i;
     } else if (arg == "--root-hold-ms" && number) {
       root_hold_ms = *number;
       ++i;
@@ -65,7 +61,7 @@ int main(int argc, char** argv) {
     }
     if (ignore_term) ::signal(SIGTERM, SIG_IGN);
     if (new_group) ::setpgid(0, 0);
-    vek_guard_helper::bound_lifetime(member_seconds);
+    vek_guard_helper::bound_lifetime(30);
     ::close(ready[1]);
     for (;;) ::pause();
   }

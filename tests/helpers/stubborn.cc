@@ -1,11 +1,11 @@
 // A command that ignores SIGTERM, so that only SIGKILL ends it early.
 //
-//   vek-guard-test-stubborn [--ready-file PATH] [--also-int] [--also-hup]
+//   vek-guard-test-stubborn [--ready-file PATH] [--also-int]
 //                           [--wait-for-file GO] [--join-group PGID]
 //                           [--hold-bytes N] [--exit-when-ready CODE]
 //                           [--max-seconds N]
 //
-// Ignores SIGTERM (and SIGINT / SIGHUP when asked). With --wait-for-file it
+// Ignores SIGTERM (and SIGINT when asked). With --wait-for-file it
 // then waits until GO exists (so a launcher can look at it first). With
 // --join-group it moves itself into the existing process group PGID of its
 // session, leaving the group it was started in empty. With --hold-bytes it
@@ -36,8 +36,6 @@ int main(int argc, char** argv) {
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (arg == "--also-int") {
       ::signal(SIGINT, SIG_IGN);
-    } else if (arg == "--also-hup") {
-      ::signal(SIGHUP, SIG_IGN);
     } else if (arg == "--ready-file" && value != nullptr) {
       ready_file = value;
       ++i;

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +14,6 @@
 #include <span>
 #include <thread>
 
-#include "support/run_files.h"
 #include "vek_guard/journal.h"
 #include "vek_guard/journal_reader.h"
 #include "vek_guard/report.h"
@@ -47,19 +45,6 @@ std::vector<std::string> run_argv(const std::string& binary, const std::string& 
 
 int shell_status(const SubprocessResult& result) {
   return result.term_signal != 0 ? 128 + result.term_signal : result.exit_code;
-}
-
-nlohmann::json read_report_json(const std::string& path) {
-  const std::string text = read_file(path);
-  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (!parsed.is_discarded()) return parsed;
-  ADD_FAILURE() << "no JSON report at " << path << ":\n" << text;
-  return nullptr;
-}
-
-bool path_exists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
 }
 
 std::vector<SignalRow> signal_rows(const nlohmann::json& report) {
@@ -108,6 +93,20 @@ std::size_t count_journal_frames(const std::string& journal_path) {
   return tail ? frames : 0;
 }
 
+std::optional<JournalRecovery> read_journal_file(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) {
+    ADD_FAILURE() << "cannot open the journal " << path << ": " << std::strerror(errno);
+    return std::nullopt;
+  }
+  Result<JournalRecovery, StorageError> recovery = read_journal(std::move(fd));
+  if (!recovery) {
+    ADD_FAILURE() << "reading the journal " << path << " failed: " << recovery.error().message();
+    return std::nullopt;
+  }
+  return std::move(*recovery);
+}
+
 nlohmann::json published_report(const RunArea& area) {
   const std::optional<JournalRecovery> journal = read_journal_file(area.journal_path());
   if (!journal) return nullptr;
@@ -119,9 +118,12 @@ nlohmann::json published_report(const RunArea& area) {
   }
   EXPECT_TRUE(rebuilt->validate());
   auto pretty = rebuilt->to_json_pretty();
-  EXPECT_EQ(read_file(area.report_path()), pretty ? pretty.value() : "")
-      << "the published report is not the journal's";
-  return read_report_json(area.report_path());
+  const std::string published = read_file(area.report_path());
+  EXPECT_EQ(published, pretty ? pretty.value() : "") << "the published report is not the journal's";
+  nlohmann::json parsed = nlohmann::json::parse(published, nullptr, /*allow_exceptions=*/false);
+  if (!parsed.is_discarded()) return parsed;
+  ADD_FAILURE() << "no JSON report at " << area.report_path() << ":\n" << published;
+  return nullptr;
 }
 
 ReadinessPipe::ReadinessPipe() {
@@ -224,21 +226,6 @@ pid_t wait_pid_file(const std::string& path, milliseconds timeout) {
       },
       timeout);
   return pid;
-}
-
-TinyTmpfs::TinyTmpfs(const std::string& mount_point, const std::string& size)
-    : mount_point_(mount_point) {
-  const std::string options = "size=" + size + ",mode=0700";
-  mounted_ =
-      ::mount("tmpfs", mount_point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
-  if (!mounted_) error_ = std::strerror(errno);
-}
-
-TinyTmpfs::~TinyTmpfs() {
-  // A lazy unmount cannot be refused by a descriptor still open somewhere.
-  if (mounted_ && ::umount2(mount_point_.c_str(), MNT_DETACH) != 0) {
-    ADD_FAILURE() << "unmounting " << mount_point_ << " failed: " << std::strerror(errno);
-  }
 }
 
 }  // namespace vek_guard::test_support

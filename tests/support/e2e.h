@@ -1,5 +1,6 @@
-// Shared pieces of the end-to-end tests, which run the real vek-guard binary
-// on the helper programs and read back what it left on disk. Every wait here
+// Shared pieces of the tests that run supervisions, most of them the real
+// vek-guard binary on the helper programs, and read back what they left on
+// disk. Every wait here
 // is bounded and every process started here is owned or reaped, so a failing
 // test leaves nothing running. Unreadable files are gtest failures that yield
 // empty values, so a test goes on to show every mismatch at once.
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -21,6 +23,7 @@
 
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
+#include "vek_guard/journal_reader.h"
 
 namespace vek_guard::test_support {
 
@@ -55,12 +58,6 @@ std::vector<std::string> run_argv(const std::string& binary, const std::string& 
 // The status a shell would see: the exit code, or 128 + the signal.
 int shell_status(const SubprocessResult& result);
 
-// The report at `path` parsed; a failure and null when missing or not JSON.
-nlohmann::json read_report_json(const std::string& path);
-
-// Whether anything exists at `path` (a final symbolic link not followed).
-bool path_exists(const std::string& path);
-
 // A report's signal records, compact enough to compare in one EXPECT.
 struct SignalRow {
   int signal = 0;
@@ -82,6 +79,11 @@ void expect_json_subset(const nlohmann::json& actual, const nlohmann::json& expe
 // Complete frames in a journal that may still be growing; 0 when it cannot
 // be read (yet), without failing.
 std::size_t count_journal_frames(const std::string& journal_path);
+
+// Opens `path` read-only (never through a final symbolic link) and reads it
+// as a journal. Opening or reading failures are gtest failures and give
+// nothing; a corrupt or truncated tail is a result, not a failure.
+std::optional<JournalRecovery> read_journal_file(const std::string& path);
 
 // The area's published report, after checking that its journal reads back
 // with a clean tail and rebuilds a valid report whose JSON text is byte for
@@ -119,25 +121,6 @@ SubprocessResult run_and_lose_parent(const RunArea& area,
 
 // The decimal pid a helper wrote to `path`; 0 when it never appears.
 pid_t wait_pid_file(const std::string& path, std::chrono::milliseconds timeout);
-
-// A small tmpfs (mode 0700) over an existing directory for the life of the
-// scope, so a journal runs out of space. Needs privileges: mounted() is false
-// when the mount is refused.
-class TinyTmpfs {
- public:
-  TinyTmpfs(const std::string& mount_point, const std::string& size);
-  ~TinyTmpfs();
-  TinyTmpfs(const TinyTmpfs&) = delete;
-  TinyTmpfs& operator=(const TinyTmpfs&) = delete;
-
-  bool mounted() const { return mounted_; }
-  const std::string& error() const { return error_; }
-
- private:
-  std::string mount_point_;
-  bool mounted_ = false;
-  std::string error_;
-};
 
 }  // namespace vek_guard::test_support
 
