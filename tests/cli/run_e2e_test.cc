@@ -149,7 +149,7 @@ TEST(RunE2e, InterventionsSignalTheGroupForTheirReason) {
   TempDir scratch;
   // Grows in 4 MiB steps to just past the limit and holds on.
   const std::vector<std::string> grow = {helper("actor"), "grow",     "--step",    "4194304",
-                                         "--max",         "71303168", "--hold-ms", "30000",
+                                         "--max",         "68157440", "--hold-ms", "30000",
                                          "--interval-ms", "20"};
   const auto with = [](std::vector<std::string> command, std::vector<std::string> extra) {
     command.insert(command.end(), extra.begin(), extra.end());
@@ -332,7 +332,7 @@ TEST(RunE2e, AFullStandardErrorNeverHoldsUpSupervision) {
                                    "sh"};
   for (const std::string& word :
        argv_of(area, {.max_footprint = "64MiB",
-                     .command = {helper("actor"), "grow", "--step", "4194304", "--max", "71303168",
+                     .command = {helper("actor"), "grow", "--step", "4194304", "--max", "68157440",
                                  "--hold-ms", "30000"}})) {
     argv.push_back(word);
   }
