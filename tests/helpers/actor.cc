@@ -8,7 +8,7 @@
 //       exits with CODE (default 0).
 //
 //   vek-guard-test-actor jump --bytes N [--delay-ms MS] [--main-exits 1]
-//                             --stamp PATH
+//                             [--ignore-term 1] --stamp PATH
 //       Writes "<pid>\n" to `stamp`.pid, sleeps `delay-ms` (default 300), then
 //       writes the CLOCK_MONOTONIC time in nanoseconds to `stamp` and maps N
 //       bytes populated in one call (the footprint jumps at once), and writes
@@ -17,7 +17,8 @@
 //       call returns: faulting in and zeroing the pages takes the kernel a
 //       few milliseconds. With --main-exits 1 all of this runs on a second
 //       thread while the main thread ends with pthread_exit: the process
-//       lives on with its leader a zombie.
+//       lives on with its leader a zombie. With --ignore-term 1 it ignores
+//       SIGTERM, which a sample that catches the jump half made may bring.
 //
 //   vek-guard-test-actor share --bytes N --spawns K
 //       Maps N bytes populated, then K times in turn: vforks a child that
@@ -163,6 +164,7 @@ int run_jump(const Options& options) {
   if (options.text("stamp").empty() || options.number("bytes", 0) == 0) {
     usage_error(options.program, "--stamp/--bytes");
   }
+  if (options.number("ignore-term", 0) != 0) signal(SIGTERM, SIG_IGN);
   if (options.number("main-exits", 0) == 0) return jump(options);
   // pthread_exit unwinds the main thread's frames, so the worker gets its own
   // copy of the options.
