@@ -106,7 +106,7 @@ AdvisorySnapshot NativeAdvisoryObserver::snapshot_at(Duration now, Duration max_
                                                      std::optional<uint64_t> clock_ns) const {
   advisory::PressureObservations pressure = advisory::pressure_observations(
       monitor_ ? &monitor_->state() : nullptr, now, max_age, clock_ns);
-  advisory::VmObservations vm = advisory::vm_observations(platform::read_vm_statistics());
+  advisory::VmObservations vm = advisory::vm_observations(vm_statistics_.read());
   return AdvisorySnapshot{
       .pressure_events = std::move(pressure.events),
       .pressure_level = std::move(pressure.level),

@@ -65,6 +65,21 @@ TEST(Meminfo, ConvertsKilobytesToWholePagesAndRejectsMalformedFiles) {
   EXPECT_EQ(read_vm_statistics(dir.file("garbled").c_str()).error(), EINVAL);
 }
 
+// The kept file is read again from its start each time, whatever its size,
+// and opened again after it could not be read.
+TEST(Meminfo, AKeptFileIsReadAfreshEachTime) {
+  test_support::TempDir dir;
+  const std::string path = dir.file("meminfo");
+  VmStatisticsFile file(path.c_str());
+  EXPECT_EQ(file.read().error(), ENOENT);
+  ASSERT_TRUE(test_support::write_file(path, "Unevictable: 8 kB\n"));
+  EXPECT_EQ(file.read()->pages, (VmPageCounts{0, 2}));
+  // Longer than one read's buffer: the rest is read to the end.
+  const std::string padding(20000, 'x');
+  ASSERT_TRUE(test_support::write_file(path, "Pad: " + padding + "\nUnevictable: 16 kB\n"));
+  EXPECT_EQ(file.read()->pages, (VmPageCounts{0, 4}));
+}
+
 // Readings taken on the thread are checked through the advisory monitor.
 TEST(PressureWatcher, RejectsBadFilesReportsTheFirstReadingAndWakesToStop) {
   test_support::TempDir dir;

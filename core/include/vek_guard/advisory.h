@@ -115,7 +115,8 @@ struct AdvisorySnapshot {
 
 // Takes advisory snapshots: pressure from the monitor's state, swap and
 // virtual-memory figures read fresh each time. Used on the supervision thread
-// only; it keeps no state besides the monitor.
+// only; besides the monitor it keeps only the open /proc/meminfo that each
+// snapshot reads again.
 class NativeAdvisoryObserver {
  public:
   // An observer with the system's pressure monitor when one can be started,
@@ -139,6 +140,8 @@ class NativeAdvisoryObserver {
 
  private:
   std::optional<PressureMonitor> monitor_;
+  // Read again by every snapshot; the descriptor is a cache, not state.
+  mutable platform::VmStatisticsFile vm_statistics_;
 };
 
 // The running statistics of a run's samples, and the source of each sample's

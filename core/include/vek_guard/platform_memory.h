@@ -201,6 +201,21 @@ struct VmStatistics {
 // does not parse.
 Result<VmStatistics, int> read_vm_statistics(const char* meminfo_path = kMeminfoPath);
 
+// `read_vm_statistics` for a caller that reads every sampling pass: the file
+// is opened on the first read and kept, and each read takes it again from
+// its start with one pread, which makes the kernel write it anew. A failed
+// read closes it, so the next one opens it again. Not thread-safe; movable.
+class VmStatisticsFile {
+ public:
+  explicit VmStatisticsFile(const char* meminfo_path = kMeminfoPath) : path_(meminfo_path) {}
+
+  Result<VmStatistics, int> read();
+
+ private:
+  const char* path_;
+  UniqueFd fd_;
+};
+
 }  // namespace vek_guard::platform
 
 #endif  // VEK_GUARD_PLATFORM_MEMORY_H_

@@ -277,15 +277,48 @@ std::optional<VmPageCounts> parse_meminfo(std::string_view text, uint64_t page_s
   return VmPageCounts{*compressor, *wired};
 }
 
-Result<VmStatistics, int> read_vm_statistics(const char* meminfo_path) {
+namespace {
+
+Result<VmStatistics, int> vm_statistics_of(std::string_view meminfo) {
   errno = 0;
   const long page_size = ::sysconf(_SC_PAGESIZE);
   if (page_size <= 0) return unexpected(errno != 0 ? errno : EINVAL);
-  const Result<std::string, int> text = read_small_file(meminfo_path);
-  if (!text) return unexpected(text.error());
-  const std::optional<VmPageCounts> pages = parse_meminfo(*text, static_cast<uint64_t>(page_size));
+  const std::optional<VmPageCounts> pages =
+      parse_meminfo(meminfo, static_cast<uint64_t>(page_size));
   if (!pages) return unexpected(EINVAL);
   return VmStatistics{static_cast<uint64_t>(page_size), *pages};
+}
+
+}  // namespace
+
+Result<VmStatistics, int> read_vm_statistics(const char* meminfo_path) {
+  const Result<std::string, int> text = read_small_file(meminfo_path);
+  if (!text) return unexpected(text.error());
+  return vm_statistics_of(*text);
+}
+
+Result<VmStatistics, int> VmStatisticsFile::read() {
+  if (!fd_.valid()) {
+    fd_.reset(::open(path_, O_RDONLY | O_CLOEXEC));
+    if (!fd_.valid()) return unexpected(errno);
+  }
+  // /proc/meminfo is some 1.5 KiB. The kernel writes the whole file at a
+  // read from offset 0 and hands out as much as fits, so a read that leaves
+  // room in the buffer has it all; a bigger file is read to its end.
+  char buffer[8192];
+  ssize_t got = -1;
+  do {
+    got = ::pread(fd_.get(), buffer, sizeof buffer, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    const int error = errno;
+    fd_.reset();
+    return unexpected(error);
+  }
+  if (static_cast<std::size_t>(got) < sizeof buffer) {
+    return vm_statistics_of(std::string_view(buffer, static_cast<std::size_t>(got)));
+  }
+  return read_vm_statistics(path_);
 }
 
 }  // namespace vek_guard::platform
