@@ -380,7 +380,25 @@ checkpoint {"status":"not_negotiated","reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
 outcome {"at_ms":1314,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
 )"},
-      // The kill is the footprint's, not the wall time's.
+      // The band does not wait for the grace deadline (1210 ms): the first
+      // sample past it kills.
+      {"SIGTERM ignored, then past the band",
+       {.footprints = {10 * kMiB, 105 * kMiB, 105 * kMiB, 120 * kMiB},
+        .ignored = {Kind::Terminate}},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"warning","aggregate_footprint_bytes":110100480}
+sample x1
+transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
+transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
+signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+sample x1
+transition {"at_ms":313,"from":"terminating","to":"emergency","aggregate_footprint_bytes":125829120}
+signal {"at_ms":313,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+transition {"at_ms":412,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
+checkpoint {"status":"not_negotiated","reason":"footprint"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":412,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
+)"},
       // The next sample is due only at 10 s: the wall time does not wait for it,
       // nor does the grace deadline, and the kill is the footprint's.
       {"wall time, SIGTERM ignored, then past the band",

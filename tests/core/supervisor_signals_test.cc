@@ -3,7 +3,10 @@
 #include "vek_guard/supervisor_signals.h"
 
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -72,6 +75,33 @@ TEST(TerminalSignalMonitor, PassesSignalsThroughItsPipeAndRestoresTheActionsOnDr
     EXPECT_TRUE(monitor->poll().value().empty());
   }
   EXPECT_TRUE(handler_is(SIGHUP, SIG_IGN));
+}
+
+// The program's set-up holds a terminal signal that comes before the run's
+// monitor exists, and the monitor takes it in: it neither ends the process
+// nor is lost. In a child, whose signal state may change for good.
+TEST(SupervisorSignals, ATerminalSignalBeforeTheMonitorWaitsForIt) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // As a program starts when nobody told it otherwise.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) ::signal(signal, SIG_DFL);
+    process_control::prepare_supervisor_signals();
+    for (const int signal : {SIGTERM, SIGINT, SIGQUIT, SIGHUP}) ::raise(signal);
+    auto monitor = TerminalSignalMonitor::install();
+    if (!monitor) ::_exit(2);
+    auto received = monitor->poll();
+    if (!received) ::_exit(3);
+    std::sort(received->begin(), received->end());
+    ::_exit(*received == std::vector<uint8_t>{1, 2, 3, 15} ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no monitor, 3: not the signals raised";
 }
 
 }  // namespace
