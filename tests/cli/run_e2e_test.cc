@@ -348,6 +348,47 @@ TEST(RunE2e, AFullStandardErrorNeverHoldsUpSupervision) {
   EXPECT_EQ(left, std::string(filled / filler.size() * filler.size(), 'x'));
 }
 
+// Signals that the supervisor ignores are dropped as they are sent: a
+// command that floods its supervisor with SIGUSR1 from two threads for a
+// second changes no sample and no reaction. Every sample is taken in time
+// (within two intervals of the one before; under the flood a caught SIGUSR1
+// stretched that to seconds), and a breach is stopped at the second sample
+// above the limit, in that sample's pass. Times are the report's own, so a
+// busy machine moves them all alike.
+TEST(RunE2e, ASignalFloodAtTheSupervisorDelaysNoSampleAndNoReaction) {
+  constexpr uint64_t kIntervalMs = 100;
+  RunArea area;
+  const std::string stamp = area.file("flooded");
+  const SubprocessResult result = run(
+      area,
+      {.max_footprint = "64MiB",
+       .sample_interval = std::to_string(kIntervalMs) + "ms",
+       .command = {helper("actor"), "flood", "--signal", std::to_string(SIGUSR1), "--threads", "2",
+                   "--bytes", std::to_string(65 * kMiB), "--delay-ms", "1000", "--stamp", stamp}});
+  EXPECT_EQ(result.exit_code, 75);
+  EXPECT_GT(std::stoull("0" + read_file(stamp)), 1000u) << "the command sent no flood";
+  const json report = published_report(area);
+  EXPECT_EQ(signal_rows(report), std::vector<SignalRow>{group_signal(SIGTERM, "footprint")});
+  const json& samples = report["samples"];
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    EXPECT_EQ(samples[i]["aggregate_footprint_bytes"]["status"], "available") << samples[i];
+    if (i == 0) continue;
+    EXPECT_LE(samples[i]["processed_at_ms"].get<uint64_t>(),
+              samples[i - 1]["processed_at_ms"].get<uint64_t>() + 2 * kIntervalMs)
+        << "sample " << i;
+  }
+  const auto breach = std::find_if(samples.begin(), samples.end(), [](const json& sample) {
+    return sample["aggregate_footprint_bytes"].value("value", uint64_t{0}) >= kLimit;
+  });
+  ASSERT_TRUE(breach != samples.end() && breach + 1 != samples.end()) << "no two breaching samples";
+  const uint64_t first = (*breach)["processed_at_ms"];
+  const uint64_t second = (*(breach + 1))["processed_at_ms"];
+  const uint64_t terminated = report["signals"][0]["at_ms"];
+  EXPECT_LE(second - first, 2 * kIntervalMs);  // as for every sample; shown here by itself
+  EXPECT_GE(terminated, second);
+  EXPECT_LT(terminated - second, kIntervalMs);
+}
+
 // A command inheriting SIGCHLD ignored keeps its status, and one under a low
 // soft descriptor limit still gets descriptor 198, and its own limit back. A
 // hard limit that cannot admit it refuses the run before anything is created.

@@ -55,15 +55,23 @@ constexpr bool is_terminal_signal(int signal) {
 //    those that report a fault of the process itself (SIGILL, SIGTRAP,
 //    SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS) and SIGKILL: SIGUSR1, SIGUSR2,
 //    SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGXCPU, SIGXFSZ
-//    and the real-time signals, is caught by a handler that does nothing
-//    (SIGXFSZ then shows as the write error EFBIG). A signal that was not at
-//    its default action, ignored (as under nohup) or already caught, is left
-//    as it is. Catching rather than ignoring is what lets the command start
-//    with their default actions: exec resets a caught signal to its default
-//    and keeps an ignored one ignored.
+//    and the real-time signals, is ignored (SIGXFSZ then shows as the write
+//    error EFBIG). The kernel drops an ignored signal as it is sent, so a
+//    flood of them, from the command or anyone else, costs the supervisor
+//    nothing; a caught one would cut every wait short and cost a delivery
+//    each. A signal that was not at its default action, ignored (as under
+//    nohup) or already caught, is left as it is.
 // The command gets an empty signal mask at launch, so the blocked terminal
-// signals do not reach it.
+// signals do not reach it, and the default action of every signal ignored
+// here (signals_ignored_for_supervisor); one that was ignored when the
+// program started stays ignored for it, as exec leaves it.
 void prepare_supervisor_signals();
+
+// The signals the supervisor ignores for its own sake, which the command gets
+// back at their default action: SIGPIPE, and those that
+// prepare_supervisor_signals turned from their default action to ignored
+// (none before it is called). Safe to call from any thread.
+sigset_t signals_ignored_for_supervisor();
 
 // Whether SIGHUP's current action is "ignore" (e.g. under nohup), read without
 // changing it. A failed query is MonitorFailed.
