@@ -15,6 +15,10 @@ int main(int argc, char** argv) {
   // signals held until the run's monitor takes them, the rest ignored).
   vek_guard::process_control::prepare_supervisor_signals();
   const std::vector<std::string> args = vek_guard::cli::collect_args(argc, argv);
+  // Once the report is published only the summary is left, and no command
+  // depends on the supervisor any more: a terminal signal may end a summary
+  // write that a full pipe holds up, as it would end any program.
   return vek_guard::cli::program_main(args, vek_guard::runtime::execute, STDOUT_FILENO,
-                                      STDERR_FILENO);
+                                      STDERR_FILENO,
+                                      vek_guard::process_control::release_terminal_signals);
 }

@@ -157,6 +157,20 @@ sigset_t signals_ignored_for_supervisor() {
   return set;
 }
 
+void release_terminal_signals() {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  for (const int signal : TerminalSignalMonitor::kSignals) {
+    if (!is_terminal_signal(signal)) continue;
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) != 0 || action_is_ignore(current)) continue;
+    (void)::sigaction(signal, &default_action, nullptr);
+  }
+  const sigset_t terminal = terminal_signal_set();
+  (void)::pthread_sigmask(SIG_UNBLOCK, &terminal, nullptr);
+}
+
 }  // namespace process_control
 
 Result<TerminalSignalMonitor, ControlError> TerminalSignalMonitor::install() {

@@ -23,6 +23,7 @@
 #include "support/e2e.h"
 #include "support/file_state.h"
 #include "support/subprocess.h"
+#include "vek_guard/unique_fd.h"
 
 namespace vek_guard::test_support {
 namespace {
@@ -387,6 +388,42 @@ TEST(RunE2e, ASignalFloodAtTheSupervisorDelaysNoSampleAndNoReaction) {
   EXPECT_LE(second - first, 2 * kIntervalMs);  // as for every sample; shown here by itself
   EXPECT_GE(terminated, second);
   EXPECT_LT(terminated - second, kIntervalMs);
+}
+
+// Once the report is published only the summary is left to write. Standard
+// output is a full pipe that nobody reads, and SIGTERM ends the write it
+// holds up, as it would end any program.
+TEST(RunE2e, ASummaryWriteHeldUpByAFullPipeEndsOnSigterm) {
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  const UniqueFd read_end(ends[0]);
+  UniqueFd write_end(ends[1]);
+  {
+    // Filled through a second, non-blocking open file description: the
+    // supervisor's stays blocking, as from any shell.
+    const UniqueFd filler(
+        ::open(("/proc/self/fd/" + std::to_string(ends[1])).c_str(), O_WRONLY | O_NONBLOCK));
+    ASSERT_TRUE(filler.valid());
+    const std::string block(4096, 'x');
+    while (::write(filler.get(), block.data(), block.size()) > 0) {
+    }
+  }
+  RunArea area;
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >&" + std::to_string(ends[1]),
+                                   "sh"};
+  for (const std::string& word : argv_of(area, {.command = {"/bin/true"}})) argv.push_back(word);
+  Subprocess guard = Subprocess::start({.argv = argv, .inherit_fds = {ends[1]}});
+  write_end.reset();
+  ASSERT_TRUE(eventually([&] { return exists(area.report_path()); }, seconds(20)));
+  // The kernel names where a process waits: here, in a pipe's write.
+  const std::string wchan = "/proc/" + std::to_string(guard.pid()) + "/wchan";
+  ASSERT_TRUE(eventually([&] { return read_file(wchan).find("pipe_write") != std::string::npos; },
+                         seconds(20)))
+      << read_file(wchan);
+  guard.send_signal(SIGTERM);
+  EXPECT_EQ(guard.wait(seconds(20)).term_signal, SIGTERM);
+  expect_json_subset(published_report(area)["outcome"],
+                     R"({"kind": "child_exited", "code": 0})"_json);
 }
 
 // A command inheriting SIGCHLD ignored keeps its status, and one under a low
