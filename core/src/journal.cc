@@ -240,15 +240,19 @@ Result<FinalizedReport, StorageError> SecureJournal::finalize() {
   auto temp_name = hidden_sibling_name(report_file_name_, ".tmp");
   if (!temp_name) return unexpected(temp_name.error());
   // The text goes to the temporary file in pieces as it is written, instead
-  // of being built whole first: a report of 4096 samples is some 8 MB.
+  // of being built whole first: a report of 4096 samples is some 8 MB. A
+  // writer that refuses the report hands over nothing at all, which must not
+  // be renamed over the report as if it were one.
+  bool encoded = true;
   const auto write_report = [&](int fd) {
     FileJsonSink sink(*io_, fd);
-    (void)report.write_json_pretty(sink);  // validated above
-    return sink.error();
+    encoded = report.write_json_pretty(sink).ok();
+    return encoded ? sink.error() : EINVAL;
   };
   if (auto published = publish_atomically(*io_, directory_fd_.get(), *temp_name, report_file_name_,
                                           write_report);
       !published) {
+    if (!encoded) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
     return unexpected(published.error());
   }
 

@@ -288,6 +288,21 @@ TEST_F(JournalFinalize, PublishesOnlyFromTheFileItAppendedTo) {
   }
 }
 
+// A report of several pieces whose write fails after the first: no report,
+// no temporary file.
+TEST_F(JournalFinalize, AReportWriteThatFailsPartWayPublishesNothing) {
+  ASSERT_TRUE(write_file(report_path(), "old"));
+  ReportV1 report = valid_run_report();
+  report.samples.assign(500, report.samples.front());
+  FaultyFileIo io;
+  SecureJournal journal = open_journal(io);
+  append_all(journal, journal_records_of(report));
+  io.fail_writes_after(1, ENOSPC);
+  EXPECT_EQ(journal.finalize().error(), storage_error(StorageErrorKind::FinalReportFailed, ENOSPC));
+  EXPECT_EQ(*file_contents(report_path()), "old");
+  EXPECT_FALSE(exists(temp_path()));
+}
+
 // ---------------------------------------------------------------------------
 // Crash safety.
 

@@ -154,12 +154,14 @@ class SecureJournal final : public JournalAppender {
   //                  hold exactly what was appended;
   //   read_journal and to_report errors (no report is written);
   //   InvalidRecord  the header is another run's (or none was appended);
-  //   InvalidRecord  the report does not encode;
   //   check_output_target on the report name;
   //   publish_atomically errors (UnsafeTarget for a stale temporary file,
   //                  which is left alone; FinalReportFailed, with the
-  //                  temporary file removed; SyncFailed of the directory,
-  //                  with the new report already in place).
+  //                  temporary file removed, for any write, sync or rename
+  //                  that fails, with or without an errno; SyncFailed of the
+  //                  directory, with the new report already in place), and
+  //                  InvalidRecord when the report does not encode (the
+  //                  temporary file removed).
   [[nodiscard]] Result<FinalizedReport, StorageError> finalize();
 
   // The report path as given.
