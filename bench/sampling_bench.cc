@@ -38,6 +38,19 @@
 //   per_gib_ms     the read rate the cost model has learned
 // The window is max(interval, 250 ms): 250 ms up to --sample-interval
 // 250ms, 1000 ms at 1s.
+//
+// PassCapacity times whole sampling passes (FootprintSampler::sample_native
+// on the monotonic clock, as a run takes them: the listing, every member's
+// reads and the identity tracking), in alternation on a group of one and a
+// group of `members` sleeping members:
+//   one_ms          a pass over the group of one
+//   pass_ms         a pass over the group of `members`; pass_max_ms its slowest
+//   per_member_us   (pass_ms - one_ms) / (members - 1)
+//   window_ms       the sample window at `interval_ms` (max(interval, 250 ms)),
+//                   which a pass must not outlast, or its sample is discarded
+//   in_window       members a pass reads within that window:
+//                   (window_ms - one_ms) / per_member_us
+//   processes       processes on the system during the run
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -53,6 +66,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +74,8 @@
 
 #include "vek_guard/identity.h"
 #include "vek_guard/platform_proc.h"
+#include "vek_guard/policy.h"
+#include "vek_guard/run_clock.h"
 #include "vek_guard/sampling.h"
 
 namespace vek_guard {
@@ -348,6 +364,76 @@ BENCHMARK(SharedFamilyPass)
     ->Args({9, 2048, 1000})
     ->Iterations(10)
     ->Unit(benchmark::kMicrosecond);
+
+void PassCapacity(benchmark::State& state) {
+  const int members = static_cast<int>(state.range(0));
+  const Duration interval = Duration::from_millis(static_cast<uint64_t>(state.range(1)));
+  const SampleBounds bounds = sample_bounds(interval);
+  SleepingProcesses lone(1, /*new_session=*/false);
+  SleepingProcesses group(members, /*new_session=*/false);
+  const NativeProcessInventory inventory;
+  const auto sampler_of = [&](pid_t leader) -> std::optional<FootprintSampler> {
+    const auto root = inventory.inspect(leader);
+    if (!root) return std::nullopt;
+    auto tracker = IdentityTracker::create(root->identity(), leader);
+    auto config =
+        SamplingConfig::create(interval, bounds.max_sample_age, bounds.max_sample_window, 4096);
+    if (!tracker || !config) return std::nullopt;
+    return FootprintSampler(*config, std::move(*tracker));
+  };
+  std::optional<FootprintSampler> one = sampler_of(lone.leader());
+  std::optional<FootprintSampler> many = sampler_of(group.leader());
+  if (!one || !many) {
+    state.SkipWithError("cannot inspect a group's leader");
+    return;
+  }
+  MonotonicRunClock clock;
+  // The first pass reads every process on the system; the run's others read
+  // what may have changed.
+  (void)one->sample_native(clock);
+  if (many->sample_native(clock).members.size() != static_cast<std::size_t>(members)) {
+    state.SkipWithError("the group is not complete");
+    return;
+  }
+  const auto latency = [](const FootprintSample& sample) {
+    return sample.completed_at.saturating_sub(sample.started_at);
+  };
+  Duration one_total, many_total, many_max;
+  for (auto _ : state) {
+    one_total = one_total.saturating_add(latency(one->sample_native(clock)));
+    const FootprintSample& sample = many->sample_native(clock);
+    if (sample.members.size() != static_cast<std::size_t>(members)) {
+      state.SkipWithError("a member went missing");
+      break;
+    }
+    many_total = many_total.saturating_add(latency(sample));
+    many_max = std::max(many_max, latency(sample));
+  }
+  const auto ms = [&](Duration total) {
+    return static_cast<double>(total.as_nanos_saturating()) / 1e6 /
+           static_cast<double>(state.iterations());
+  };
+  const double one_ms = ms(one_total);
+  const double pass_ms = ms(many_total);
+  const double per_member_us = (pass_ms - one_ms) * 1000 / (members - 1);
+  const double window_ms = static_cast<double>(bounds.max_sample_window.as_millis_saturating());
+  state.counters["one_ms"] = one_ms;
+  state.counters["pass_ms"] = pass_ms;
+  state.counters["pass_max_ms"] = static_cast<double>(many_max.as_nanos_saturating()) / 1e6;
+  state.counters["per_member_us"] = per_member_us;
+  state.counters["window_ms"] = window_ms;
+  state.counters["in_window"] = (window_ms - one_ms) * 1000 / per_member_us;
+  std::vector<char> buffer(64 * 1024);
+  const int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  state.counters["processes"] = static_cast<double>(list_proc(proc_fd, buffer));
+  ::close(proc_fd);
+}
+BENCHMARK(PassCapacity)
+    ->ArgNames({"members", "interval_ms"})
+    ->Args({2000, 50})
+    ->Args({2000, 1000})
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
 
 // The parsing share of a pass: one stat line as the kernel writes it.
 void ParseStatLine(benchmark::State& state) {

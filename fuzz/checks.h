@@ -66,11 +66,17 @@ inline constexpr uint64_t kFuzzDeadlineMs = 1000;
 // (decode_journal_record, once with a fresh reader and once with a reader
 // reused from input to input) and by the tree-based decoder that came before
 // it (reference_decoder.h). Both must accept the same payloads and give the
-// same record, but for the one documented difference: the in-place reader
-// does not count the unknown members of the records it reads in place
-// against the nesting budget. So a payload that the old decoder refuses is
-// expected to decode when the old decoder, without a budget, reads it and the
-// depth of the in-place reading stays within 127.
+// same record, but for two documented differences:
+//  - the in-place reader does not count the unknown members of the records
+//    it reads in place against the nesting budget. So a payload that the old
+//    decoder refuses is expected to decode when the old decoder, without a
+//    budget, reads it and the depth of the in-place reading stays within
+//    127;
+//  - the old decoder refused every number beyond a double's range (1e400, a
+//    400-digit integer) wherever it stood; the in-place reader takes any
+//    number by its syntax, and refuses it only where a field reads it, as
+//    every field refuses 1e308 too. So the old decoder is given the payload
+//    with each such number written as 1e308 of its sign.
 [[nodiscard]] CheckResult check_journal_record_decoders(std::span<const uint8_t> data);
 
 // The bytes as a whole journal file: written to a 0600 file in a private

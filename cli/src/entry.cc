@@ -16,16 +16,22 @@ std::vector<std::string> collect_args(int argc, const char* const* argv) {
 }
 
 int program_main(std::span<const std::string> args, const Executor& execute, int stdout_fd,
-                 int stderr_fd) {
+                 int stderr_fd, const std::function<void()>& before_output) {
+  const auto about_to_write = [&] {
+    if (before_output) before_output();
+  };
   Result<NormalizedCommand, CliParseError> command = parse_command_line(args);
   if (!command) {
+    about_to_write();
     const CliParseError& error = command.error();
     // The text is printed as is, with no line feed of its own. Nothing is
     // left to report should the write fail, so its result is not looked at.
     (void)write_all(error.display ? stdout_fd : stderr_fd, error.message);
     return error.display ? 0 : kExitUsage;
   }
-  return write_summary(execute(*command), stdout_fd, stderr_fd);
+  const ExecutionOutcome outcome = execute(*command);
+  about_to_write();
+  return write_summary(outcome, stdout_fd, stderr_fd);
 }
 
 }  // namespace vek_guard::cli

@@ -42,7 +42,7 @@ int write_all(FileIo& io, int fd, std::string_view data) {
 
 int full_sync(FileIo& io, int fd) {
   while (io.sync(fd) != 0) {
-    if (errno != EINTR) return errno;
+    if (errno != EINTR) return failure_errno();
   }
   return 0;
 }
@@ -120,7 +120,8 @@ int rename_in_dir(int old_dir_fd, std::string_view old_name, int new_dir_fd,
   if (has_nul(old_name) || has_nul(new_name)) return EINVAL;
   const std::string c_old(old_name);
   const std::string c_new(new_name);
-  return io.rename_at(old_dir_fd, c_old.c_str(), new_dir_fd, c_new.c_str()) == 0 ? 0 : errno;
+  return io.rename_at(old_dir_fd, c_old.c_str(), new_dir_fd, c_new.c_str()) == 0 ? 0
+                                                                                 : failure_errno();
 }
 
 void unlink_in_dir(int dir_fd, std::string_view name) {

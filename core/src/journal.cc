@@ -114,10 +114,12 @@ Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view r
     return unexpected(storage_error(StorageErrorKind::InvalidTarget));
   }
   // O_EXCL: an existing journal belongs to an earlier run (or to someone
-  // else) and is never reused, truncated or followed.
-  journal.journal_fd_.reset(::openat(journal.directory_fd_.get(),
-                                     journal.journal_file_name_.c_str(),
-                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // else) and is never reused, truncated or followed. Readable, because the
+  // report is rebuilt from this very file (finalize); appending, so that
+  // reading it moves no frame.
+  journal.journal_fd_.reset(
+      ::openat(journal.directory_fd_.get(), journal.journal_file_name_.c_str(),
+               O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!journal.journal_fd_.valid()) {
     const int err = errno;
     return unexpected(storage_error(
@@ -131,6 +133,7 @@ Result<SecureJournal, StorageError> SecureJournal::initialize(std::string_view r
   if (const int err = write_all(io, journal.journal_fd_.get(), kJournalMagic); err != 0) {
     return unexpected(storage_error(StorageErrorKind::WriteFailed, err));
   }
+  journal.appended_bytes_ = kJournalMagic.size();
   // The journal is of no use after a crash unless both its bytes and its
   // directory entry reached the disk.
   if (const int err = full_sync(io, journal.journal_fd_.get()); err != 0) {
@@ -163,6 +166,12 @@ Result<void, StorageError> SecureJournal::append(JournalEntry entry, bool durabl
   if (const int err = write_all(*io_, journal_fd_.get(), frame_); err != 0) {
     poisoned_ = true;
     return unexpected(storage_error(StorageErrorKind::WriteFailed, err));
+  }
+  appended_bytes_ += frame_.size();
+  if (record.sequence == 0) {
+    if (const JournalHeader* header = record.entry.payload_if<JournalHeader>()) {
+      run_id_ = header->run.run_id;
+    }
   }
   if (durable) {
     if (const int err = full_sync(*io_, journal_fd_.get()); err != 0) {
@@ -212,16 +221,17 @@ Result<FinalizedReport, StorageError> SecureJournal::finalize() {
     return unexpected(storage_error(StorageErrorKind::SyncFailed, err));
   }
 
-  if (has_nul(journal_file_name_)) {
-    return unexpected(storage_error(StorageErrorKind::InvalidTarget));
-  }
-  UniqueFd reader(
-      ::openat(directory_fd_.get(), journal_file_name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!reader.valid()) return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  Result<UniqueFd, StorageError> reader = read_back();
+  if (!reader) return unexpected(reader.error());
   // The report is rebuilt while the journal is read, without holding the
   // records: a long run's journal holds every sample twice over.
-  Result<ReportV1, StorageError> rebuilt = rebuild_report(std::move(reader));
+  Result<ReportV1, StorageError> rebuilt = rebuild_report(std::move(*reader));
   if (!rebuilt) return unexpected(rebuilt.error());
+  // Another run's journal copied into this file reads as a sound journal of
+  // that run; its report must never pass for this one's.
+  if (!run_id_ || rebuilt->run.run_id != *run_id_) {
+    return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  }
   ReportV1 report = std::move(*rebuilt);  // validated by rebuild_report
 
   if (auto target = check_output_target(directory_fd_.get(), report_file_name_); !target) {
@@ -230,20 +240,56 @@ Result<FinalizedReport, StorageError> SecureJournal::finalize() {
   auto temp_name = hidden_sibling_name(report_file_name_, ".tmp");
   if (!temp_name) return unexpected(temp_name.error());
   // The text goes to the temporary file in pieces as it is written, instead
-  // of being built whole first: a report of 4096 samples is some 8 MB.
+  // of being built whole first: a report of 4096 samples is some 8 MB. A
+  // writer that refuses the report hands over nothing at all, which must not
+  // be renamed over the report as if it were one.
+  bool encoded = true;
   const auto write_report = [&](int fd) {
     FileJsonSink sink(*io_, fd);
-    (void)report.write_json_pretty(sink);  // validated above
-    return sink.error();
+    encoded = report.write_json_pretty(sink).ok();
+    return encoded ? sink.error() : EINVAL;
   };
   if (auto published = publish_atomically(*io_, directory_fd_.get(), *temp_name, report_file_name_,
                                           write_report);
       !published) {
+    if (!encoded) return unexpected(storage_error(StorageErrorKind::InvalidRecord));
     return unexpected(published.error());
   }
 
   std::string summary = summary_line(report);
   return FinalizedReport{std::move(report), std::move(summary)};
+}
+
+Result<UniqueFd, StorageError> SecureJournal::read_back() const {
+  // The command runs as the same user and may write in the report
+  // directory: the name may have been pointed at another file, or the file
+  // overwritten, since the journal was created. Only the file this journal
+  // appended to, holding exactly what it appended, is this run's record.
+  if (has_nul(journal_file_name_)) {
+    return unexpected(storage_error(StorageErrorKind::InvalidTarget));
+  }
+  struct stat named {};
+  if (::fstatat(directory_fd_.get(), journal_file_name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
+      0) {
+    return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  }
+  struct stat appended {};
+  if (::fstat(journal_fd_.get(), &appended) != 0) {
+    return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  }
+  if (named.st_dev != appended.st_dev || named.st_ino != appended.st_ino ||
+      static_cast<uint64_t>(appended.st_size) != appended_bytes_) {
+    return unexpected(storage_error(StorageErrorKind::InvalidRecord));
+  }
+  // Read through the descriptor appended to, never by the name again: the
+  // name could be swapped between a check and an open. The copy shares its
+  // offset, which appends do not use.
+  UniqueFd reader(::fcntl(journal_fd_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!reader.valid()) return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  if (::lseek(reader.get(), 0, SEEK_SET) != 0) {
+    return unexpected(storage_error(StorageErrorKind::ReadFailed, errno));
+  }
+  return reader;
 }
 
 std::string summary_line(const ReportV1& report) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -100,6 +99,33 @@ bool is_tiny(std::string_view token) {
     exponent -= static_cast<int64_t>(first) + 1;
   }
   return exponent < 0;
+}
+
+// The end of the number token at `at`: a minus sign, an integer part without
+// leading zeros, a fraction and an exponent, as JSON has them. Null when
+// there is no token. Bytes after it are the caller's to judge: "01" is the
+// token "0" followed by "1". The grammar alone decides; what the token's
+// value is, and whether anything can hold it, is not looked at.
+const char* number_token_end(const char* at, const char* end) {
+  if (at != end && *at == '-') ++at;
+  if (at == end || !is_digit(*at)) return nullptr;
+  if (*at == '0') {
+    ++at;
+  } else {
+    while (at != end && is_digit(*at)) ++at;
+  }
+  if (at != end && *at == '.') {
+    ++at;
+    if (at == end || !is_digit(*at)) return nullptr;
+    while (at != end && is_digit(*at)) ++at;
+  }
+  if (at != end && (*at == 'e' || *at == 'E')) {
+    ++at;
+    if (at != end && (*at == '+' || *at == '-')) ++at;
+    if (at == end || !is_digit(*at)) return nullptr;
+    while (at != end && is_digit(*at)) ++at;
+  }
+  return at;
 }
 
 }  // namespace
@@ -232,38 +258,20 @@ bool JsonReader::read_escaped_string(const char* start, std::string_view& out) {
 bool JsonReader::read_number(Number& out) {
   skip_whitespace();
   const char* start = at_;
-  const bool negative = at_ != end_ && *at_ == '-';
-  if (negative) ++at_;
-  if (at_ == end_ || !is_digit(*at_)) return false;
+  const char* token_end = number_token_end(at_, end_);
+  if (token_end == nullptr) return false;
+  at_ = token_end;
+  const bool negative = *start == '-';
   // Integer digits, accumulated while they fit in 64 bits.
+  const char* digit = negative ? start + 1 : start;
   uint64_t magnitude = 0;
   bool fits = true;
-  if (*at_ == '0') {
-    ++at_;
-  } else {
-    while (at_ != end_ && is_digit(*at_)) {
-      const auto digit = static_cast<uint64_t>(*at_ - '0');
-      if (magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) fits = false;
-      if (fits) magnitude = magnitude * 10 + digit;
-      ++at_;
-    }
+  for (; digit != token_end && is_digit(*digit); ++digit) {
+    const auto value = static_cast<uint64_t>(*digit - '0');
+    if (magnitude > (std::numeric_limits<uint64_t>::max() - value) / 10) fits = false;
+    if (fits) magnitude = magnitude * 10 + value;
   }
-  bool integral = true;
-  if (at_ != end_ && *at_ == '.') {
-    integral = false;
-    ++at_;
-    if (at_ == end_ || !is_digit(*at_)) return false;
-    while (at_ != end_ && is_digit(*at_)) ++at_;
-  }
-  if (at_ != end_ && (*at_ == 'e' || *at_ == 'E')) {
-    integral = false;
-    ++at_;
-    if (at_ != end_ && (*at_ == '+' || *at_ == '-')) ++at_;
-    if (at_ == end_ || !is_digit(*at_)) return false;
-    while (at_ != end_ && is_digit(*at_)) ++at_;
-  }
-  // A digit right after a leading zero ("01") is no token at all; other
-  // bytes after the token are the caller's to judge.
+  const bool integral = digit == token_end;
   if (integral && fits) {
     constexpr uint64_t kNegativeLimit = uint64_t{1} << 63;
     if (!negative) {
@@ -278,16 +286,19 @@ bool JsonReader::read_number(Number& out) {
     }
   }
   // Every other number is floating: a fraction, an exponent, "-0", or an
-  // integer beyond both ranges. One whose value is beyond a double's range
-  // is refused, as a number that cannot be represented at all.
+  // integer beyond both ranges. No field reads a floating number, so its
+  // value only has to stand for the token: one beyond a double's range is
+  // an infinity of its sign, one too small for it a zero, as for strtod.
   out.kind = NumberKind::Floating;
   const std::from_chars_result parsed = std::from_chars(start, at_, out.floating);
   if (parsed.ptr != at_) return false;
   if (parsed.ec == std::errc::result_out_of_range) {
-    // Underflow rounds to zero, as it does for strtod; overflow is refused.
-    if (!is_tiny(std::string_view(start, static_cast<std::size_t>(at_ - start)))) return false;
-    out.floating = negative ? -0.0 : 0.0;
-  } else if (parsed.ec != std::errc() || !std::isfinite(out.floating)) {
+    const double magnitude_of_token =
+        is_tiny(std::string_view(start, static_cast<std::size_t>(at_ - start)))
+            ? 0.0
+            : std::numeric_limits<double>::infinity();
+    out.floating = negative ? -magnitude_of_token : magnitude_of_token;
+  } else if (parsed.ec != std::errc()) {
     return false;
   }
   return true;
@@ -475,8 +486,11 @@ bool JsonReader::skip_value(bool counted) {
     } else if (next == 'n') {
       if (!read_literal("null")) return false;
     } else {
-      Number number;
-      if (!read_number(number)) return false;
+      // A skipped number is held by nobody, so its syntax is all there is
+      // to check: 1e400 and a 400-digit integer are numbers like any other.
+      const char* token_end = number_token_end(at_, end_);
+      if (token_end == nullptr) return false;
+      at_ = token_end;
     }
     // Close every container that ends here, then step to the next value.
     while (complete) {

@@ -144,11 +144,6 @@ LaunchErrorKind kind_of_exec_error(int error) {
   return LaunchErrorKind::LaunchFailed;
 }
 
-// The signals the command gets back at their default action. Exec resets a
-// caught signal by itself, but an ignored one stays ignored, and the
-// supervisor ignores these for its own sake, not the command's.
-constexpr int kSignalsDefaultedForCommand[] = {SIGPIPE};
-
 // What execvp runs a file with when the kernel does not know its format (a
 // script without a "#!" line).
 constexpr char kShell[] = "/bin/sh";
@@ -496,8 +491,9 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
   if (spec.descriptor_soft_limit) {
     plan.descriptor_soft_limit = static_cast<rlim_t>(*spec.descriptor_soft_limit);
   }
-  sigemptyset(&plan.defaulted);
-  for (const int signal : kSignalsDefaultedForCommand) sigaddset(&plan.defaulted, signal);
+  // Exec resets a caught signal by itself, but an ignored one stays ignored,
+  // and the supervisor ignores these for its own sake, not the command's.
+  plan.defaulted = process_control::signals_ignored_for_supervisor();
 
   // The search uses the supervisor's PATH, as execvp would in its place, and
   // the C library's default path when PATH is unset.

@@ -71,10 +71,12 @@ void on_stop_signal(int signal) {
   errno = saved_errno;
 }
 
-// For the signals that would end the supervisor by default: catching them
-// with nothing to do keeps it alive and leaves exec to reset them for the
-// command.
-void on_quiet_signal(int) {}
+// The signals prepare_supervisor_signals set to ignored, bit N-1 for signal
+// N: the launch reads them from whichever thread launches.
+std::atomic<uint64_t> g_ignored_for_supervisor{0};
+static_assert(NSIG - 1 <= 64, "one bit per signal number");
+
+uint64_t signal_bit(int signal) { return uint64_t{1} << (signal - 1); }
 
 bool is_stop_signal(int signal) {
   return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
@@ -120,13 +122,17 @@ void prepare_supervisor_signals() {
   const sigset_t terminal = terminal_signal_set();
   (void)::pthread_sigmask(SIG_BLOCK, &terminal, nullptr);
 
-  action.sa_handler = on_quiet_signal;
-  action.sa_flags = SA_RESTART;
-  const auto quieten = [&action](int signal) {
+  // Ignored rather than caught: a caught signal is delivered, which cuts
+  // short the loop's wait and costs a pass its time, and a command that sends
+  // them in a loop could starve the supervision that way. Ignored ones the
+  // kernel drops at once.
+  action.sa_handler = SIG_IGN;
+  uint64_t ignored = 0;
+  const auto quieten = [&](int signal) {
     struct sigaction current {};
     if (::sigaction(signal, nullptr, &current) != 0) return;
     if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return;
-    (void)::sigaction(signal, &action, nullptr);
+    if (::sigaction(signal, &action, nullptr) == 0) ignored |= signal_bit(signal);
   };
   for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT,
                            SIGXCPU, SIGXFSZ}) {
@@ -135,6 +141,34 @@ void prepare_supervisor_signals() {
   // SIGRTMIN is past the real-time signals that the C library keeps for
   // itself.
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) quieten(signal);
+  g_ignored_for_supervisor.fetch_or(ignored, std::memory_order_release);
+}
+
+sigset_t signals_ignored_for_supervisor() {
+  sigset_t set;
+  sigemptyset(&set);
+  // Ignored from the start of the program whatever it was before, and never
+  // wanted ignored by a command that did not ask for it.
+  sigaddset(&set, SIGPIPE);
+  const uint64_t ignored = g_ignored_for_supervisor.load(std::memory_order_acquire);
+  for (int signal = 1; signal <= 64; ++signal) {
+    if ((ignored & signal_bit(signal)) != 0) sigaddset(&set, signal);
+  }
+  return set;
+}
+
+void release_terminal_signals() {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  for (const int signal : TerminalSignalMonitor::kSignals) {
+    if (!is_terminal_signal(signal)) continue;
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) != 0 || action_is_ignore(current)) continue;
+    (void)::sigaction(signal, &default_action, nullptr);
+  }
+  const sigset_t terminal = terminal_signal_set();
+  (void)::pthread_sigmask(SIG_UNBLOCK, &terminal, nullptr);
 }
 
 }  // namespace process_control

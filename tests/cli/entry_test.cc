@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -109,13 +110,24 @@ TEST(ProgramMain, PrintsParserMessagesAndExecutesOnlyValidCommands) {
     const auto parsed = parse_command_line(words);
     std::optional<NormalizedCommand> executed;
     Capture out, err;
+    // Once, before any output, and after the command has run.
+    std::vector<bool> executed_before_output;
     const int status = program_main(
         words,
         [&](const NormalizedCommand& command) {
           executed = command;
           return outcome_of(Tag::ChildSignaled, 9);
         },
-        out.write.get(), err.write.get());
+        out.write.get(), err.write.get(),
+        [&] {
+          executed_before_output.push_back(executed.has_value());
+          for (const Capture* stream : {&out, &err}) {
+            int pending = -1;
+            EXPECT_EQ(::ioctl(stream->read.get(), FIONREAD, &pending), 0);
+            EXPECT_EQ(pending, 0);
+          }
+        });
+    EXPECT_EQ(executed_before_output, std::vector<bool>{parsed.ok()});
     if (parsed) {
       EXPECT_EQ(executed, *parsed);
       EXPECT_EQ(status, 137);

@@ -23,6 +23,7 @@
 #include "support/e2e.h"
 #include "support/file_state.h"
 #include "support/subprocess.h"
+#include "vek_guard/unique_fd.h"
 
 namespace vek_guard::test_support {
 namespace {
@@ -346,6 +347,83 @@ TEST(RunE2e, AFullStandardErrorNeverHoldsUpSupervision) {
   for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) left.append(buffer, n);
   ::close(ends[0]);
   EXPECT_EQ(left, std::string(filled / filler.size() * filler.size(), 'x'));
+}
+
+// Signals that the supervisor ignores are dropped as they are sent: a
+// command that floods its supervisor with SIGUSR1 from two threads for a
+// second changes no sample and no reaction. Every sample is taken in time
+// (within two intervals of the one before; under the flood a caught SIGUSR1
+// stretched that to seconds), and a breach is stopped at the second sample
+// above the limit, in that sample's pass. Times are the report's own, so a
+// busy machine moves them all alike.
+TEST(RunE2e, ASignalFloodAtTheSupervisorDelaysNoSampleAndNoReaction) {
+  constexpr uint64_t kIntervalMs = 100;
+  RunArea area;
+  const std::string stamp = area.file("flooded");
+  const SubprocessResult result = run(
+      area,
+      {.max_footprint = "64MiB",
+       .sample_interval = std::to_string(kIntervalMs) + "ms",
+       .command = {helper("actor"), "flood", "--signal", std::to_string(SIGUSR1), "--threads", "2",
+                   "--bytes", std::to_string(65 * kMiB), "--delay-ms", "1000", "--stamp", stamp}});
+  EXPECT_EQ(result.exit_code, 75);
+  EXPECT_GT(std::stoull("0" + read_file(stamp)), 1000u) << "the command sent no flood";
+  const json report = published_report(area);
+  EXPECT_EQ(signal_rows(report), std::vector<SignalRow>{group_signal(SIGTERM, "footprint")});
+  const json& samples = report["samples"];
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    EXPECT_EQ(samples[i]["aggregate_footprint_bytes"]["status"], "available") << samples[i];
+    if (i == 0) continue;
+    EXPECT_LE(samples[i]["processed_at_ms"].get<uint64_t>(),
+              samples[i - 1]["processed_at_ms"].get<uint64_t>() + 2 * kIntervalMs)
+        << "sample " << i;
+  }
+  const auto breach = std::find_if(samples.begin(), samples.end(), [](const json& sample) {
+    return sample["aggregate_footprint_bytes"].value("value", uint64_t{0}) >= kLimit;
+  });
+  ASSERT_TRUE(breach != samples.end() && breach + 1 != samples.end()) << "no two breaching samples";
+  const uint64_t first = (*breach)["processed_at_ms"];
+  const uint64_t second = (*(breach + 1))["processed_at_ms"];
+  const uint64_t terminated = report["signals"][0]["at_ms"];
+  EXPECT_LE(second - first, 2 * kIntervalMs);  // as for every sample; shown here by itself
+  EXPECT_GE(terminated, second);
+  EXPECT_LT(terminated - second, kIntervalMs);
+}
+
+// Once the report is published only the summary is left to write. Standard
+// output is a full pipe that nobody reads, and SIGTERM ends the write it
+// holds up, as it would end any program.
+TEST(RunE2e, ASummaryWriteHeldUpByAFullPipeEndsOnSigterm) {
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  const UniqueFd read_end(ends[0]);
+  UniqueFd write_end(ends[1]);
+  {
+    // Filled through a second, non-blocking open file description: the
+    // supervisor's stays blocking, as from any shell.
+    const UniqueFd filler(
+        ::open(("/proc/self/fd/" + std::to_string(ends[1])).c_str(), O_WRONLY | O_NONBLOCK));
+    ASSERT_TRUE(filler.valid());
+    const std::string block(4096, 'x');
+    while (::write(filler.get(), block.data(), block.size()) > 0) {
+    }
+  }
+  RunArea area;
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >&" + std::to_string(ends[1]),
+                                   "sh"};
+  for (const std::string& word : argv_of(area, {.command = {"/bin/true"}})) argv.push_back(word);
+  Subprocess guard = Subprocess::start({.argv = argv, .inherit_fds = {ends[1]}});
+  write_end.reset();
+  ASSERT_TRUE(eventually([&] { return exists(area.report_path()); }, seconds(20)));
+  // The kernel names where a process waits: here, in a pipe's write.
+  const std::string wchan = "/proc/" + std::to_string(guard.pid()) + "/wchan";
+  ASSERT_TRUE(eventually([&] { return read_file(wchan).find("pipe_write") != std::string::npos; },
+                         seconds(20)))
+      << read_file(wchan);
+  guard.send_signal(SIGTERM);
+  EXPECT_EQ(guard.wait(seconds(20)).term_signal, SIGTERM);
+  expect_json_subset(published_report(area)["outcome"],
+                     R"({"kind": "child_exited", "code": 0})"_json);
 }
 
 // A command inheriting SIGCHLD ignored keeps its status, and one under a low

@@ -158,6 +158,42 @@ TEST(CheckpointNonce, AnAcknowledgementWithoutItIsNotAccepted) {
                 {SIGTERM, "owned_process_group", "delivered", "footprint"}}));
 }
 
+// The command runs as the same user and may write beside its report: it
+// replaces its run's journal with another run's clean one, by copying that
+// over it or by renaming a copy over its name, then outgrows its limit. The
+// other run's report must not be published as this one's: publication fails
+// as for a journal that does not read back.
+TEST(SwappedJournal, NeverYieldsAnotherRunsReport) {
+  RunArea earlier;
+  ASSERT_EQ(test_support::run_subprocess({.argv = run_argv(VEK_GUARD_BINARY, earlier.report_path(),
+                                                           RunSpec{.command = {"/bin/true"}})})
+                .exit_code,
+            0);
+  ASSERT_TRUE(test_support::published_report(earlier).is_object());
+  const std::vector<std::string> swaps = {R"(cp "$1" "$2")",
+                                          R"(cp "$1" "$2.new" && mv "$2.new" "$2")"};
+  for (const std::string& swap : swaps) {
+    SCOPED_TRACE(swap);
+    RunArea area;
+    const SubprocessResult result = test_support::run_subprocess(
+        {.argv =
+             run_argv(VEK_GUARD_BINARY, area.report_path(),
+                      RunSpec{.max_footprint = "64MiB",
+                              .command = {"/bin/sh", "-c",
+                                          swap + " && exec \"$3\" grow "
+                                                 "--step 4194304 --max 68157440 --hold-ms 30000",
+                                          "sh", earlier.journal_path(), area.journal_path(),
+                                          helper("actor")}})},
+        std::chrono::seconds(60));
+    ASSERT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_code, 74);
+    EXPECT_EQ(result.stdout_text, "");
+    EXPECT_THAT(result.stderr_text,
+                ::testing::EndsWith("\nvek-guard: journal record is invalid\n"));
+    EXPECT_FALSE(exists(area.report_path()));
+  }
+}
+
 // The supervisor's own descriptors (journal, directory, signal pipe, pidfd,
 // the readiness descriptor handed to it...) must not reach the command; a run
 // adds only the checkpoint socket at 198. What it merely inherited passes.

@@ -120,6 +120,13 @@ TEST_F(Publish, ReplacesInOneStepAndEveryFailureLeavesOneWholeReport) {
        storage_error(StorageErrorKind::FinalReportFailed, EXDEV), "old"},
       {"directory sync", [](FaultyFileIo& io) { io.fail_syncs_after(1, EIO); },
        storage_error(StorageErrorKind::SyncFailed, EIO), "new"},
+      // A failed call that leaves no errno is still a failure.
+      {"write without errno", [](FaultyFileIo& io) { io.fail_writes_after(0, 0); },
+       storage_error(StorageErrorKind::FinalReportFailed, EIO), "old"},
+      {"sync without errno", [](FaultyFileIo& io) { io.fail_syncs_after(0, 0); },
+       storage_error(StorageErrorKind::FinalReportFailed, EIO), "old"},
+      {"rename without errno", [](FaultyFileIo& io) { io.fail_renames_without_errno(); },
+       storage_error(StorageErrorKind::FinalReportFailed, EIO), "old"},
       {"stale temporary", nullptr, storage_error(StorageErrorKind::UnsafeTarget, EEXIST), "old"},
       {"none", [](FaultyFileIo&) {}, std::nullopt, "new"},
   };

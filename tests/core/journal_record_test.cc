@@ -206,5 +206,44 @@ TEST(JournalRecordDecode, UnknownMembersReadInPlaceDoNotCount) {
                               deep + "}}")));
 }
 
+// An unknown member only has to be well-formed JSON: a number too large for
+// a double is one. Where a field reads it, it is out of that field's range.
+TEST(JournalRecordDecode, AnUnknownMembersNumberIsTakenByItsSyntaxAlone) {
+  const std::string huge_integer = "1" + std::string(399, '0');
+  const auto signal = [](std::string_view at_ms, std::string_view extra) {
+    return R"({"at_ms":)" + std::string(at_ms) +
+           R"(,"signal":15,"target":"owned_process_group","result":"delivered")" +
+           std::string(extra) + "}";
+  };
+  const auto outcome = [](std::string_view extra) {
+    return R"({"at_ms":5,"kind":"launch_not_found","final_footprint_bytes":{"status":"unknown")" +
+           std::string(extra) + "}" + std::string(extra) + "}";
+  };
+  for (const std::string& number : {std::string("1e400"), std::string("-1e400"), huge_integer,
+                                    "-" + huge_integer, std::string("[1E+99999,-0.5e400]")}) {
+    SCOPED_TRACE(number);
+    const std::string extra = R"(,"x":)" + number;
+    // The envelope and a record read in place, a record buffered because its
+    // value comes first, a tagged value's and an outcome's kept members.
+    EXPECT_TRUE(decodes(R"({"x":)" + number + "," + record_with("1", "3", kReset).substr(1)));
+    EXPECT_TRUE(
+        decodes(record_with("1", "3", R"({"type":"signal","value":)" + signal("12", extra) + "}")));
+    EXPECT_TRUE(decodes(
+        record_with("1", "3", R"({"value":)" + signal("12", extra) + R"(,"type":"signal"})")));
+    EXPECT_TRUE(
+        decodes(record_with("1", "3", R"({"type":"outcome","value":)" + outcome(extra) + "}")));
+    // A field keeps its range.
+    EXPECT_FALSE(
+        decodes(record_with("1", "3", R"({"type":"signal","value":)" + signal(number, "") + "}")));
+    EXPECT_FALSE(decodes(record_with("1", number, kReset)));
+  }
+  // Numbers are still JSON numbers.
+  for (const std::string_view malformed : {"1e", "1.e5", "01", "-", "1e+"}) {
+    EXPECT_FALSE(decodes(R"({"x":)" + std::string(malformed) + "," +
+                         record_with("1", "3", kReset).substr(1)))
+        << malformed;
+  }
+}
+
 }  // namespace
 }  // namespace vek_guard

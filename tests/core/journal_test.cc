@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "support/report_dir.h"
 #include "support/report_samples.h"
 #include "vek_guard/journal_reader.h"
+#include "vek_guard/unique_fd.h"
 
 namespace vek_guard {
 namespace {
@@ -233,6 +236,71 @@ TEST_F(JournalFinalize, PublishesThePrivateReportOnlyFromACompleteJournal) {
   io.fail_syncs_after(0, EIO);
   EXPECT_EQ(journal.finalize().error(), storage_error(StorageErrorKind::SyncFailed, EIO));
   EXPECT_TRUE(journal.poisoned());
+}
+
+// The report is rebuilt only from the file the journal appended to, holding
+// exactly what it appended under its own header. Another run's journal
+// renamed over its name or copied into its file (of the very same size: run
+// ids have one length), or bytes added to it, fail as a journal that does not
+// read back, and nothing is published.
+TEST_F(JournalFinalize, PublishesOnlyFromTheFileItAppendedTo) {
+  const ReportV1 report = valid_run_report();
+  ReportV1 other = report;
+  other.run.run_id = "run_" + std::string(32, 'b');
+  std::string other_journal;
+  {
+    SecureJournal journal = open_journal(FileIo::system(), "other.json");
+    append_all(journal, journal_records_of(other));
+    other_journal = *file_contents(file(".other.json.journal"));
+  }
+  const struct {
+    const char* what;
+    std::function<bool()> tamper;
+    StorageError error;
+  } rows[] = {
+      {"renamed over",
+       [&] {
+         return write_file(file("planted"), other_journal) &&
+                ::rename(file("planted").c_str(), journal_path().c_str()) == 0;
+       },
+       kInvalid},
+      {"copied into", [&] { return write_file(journal_path(), other_journal); }, kInvalid},
+      {"grown",
+       [&] {
+         const UniqueFd fd(::open(journal_path().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+         return ::write(fd.get(), "\0", 1) == 1;
+       },
+       kInvalid},
+      {"removed", [&] { return ::unlink(journal_path().c_str()) == 0; },
+       storage_error(StorageErrorKind::ReadFailed, ENOENT)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ::unlink(journal_path().c_str());
+    ::unlink(report_path().c_str());
+    SecureJournal journal = open_journal();
+    append_all(journal, journal_records_of(report));
+    ASSERT_TRUE(row.tamper());
+    const auto finalized = journal.finalize();
+    EXPECT_EQ(finalized.ok() ? std::nullopt : std::optional(finalized.error()), row.error);
+    EXPECT_FALSE(exists(report_path()));
+    EXPECT_FALSE(exists(temp_path()));
+  }
+}
+
+// A report of several pieces whose write fails after the first: no report,
+// no temporary file.
+TEST_F(JournalFinalize, AReportWriteThatFailsPartWayPublishesNothing) {
+  ASSERT_TRUE(write_file(report_path(), "old"));
+  ReportV1 report = valid_run_report();
+  report.samples.assign(500, report.samples.front());
+  FaultyFileIo io;
+  SecureJournal journal = open_journal(io);
+  append_all(journal, journal_records_of(report));
+  io.fail_writes_after(1, ENOSPC);
+  EXPECT_EQ(journal.finalize().error(), storage_error(StorageErrorKind::FinalReportFailed, ENOSPC));
+  EXPECT_EQ(*file_contents(report_path()), "old");
+  EXPECT_FALSE(exists(temp_path()));
 }
 
 // ---------------------------------------------------------------------------

@@ -50,6 +50,14 @@
 //       so the group holds (K + 1) x N, and all hold until they are killed;
 //       otherwise the workers exit, and so does the command, with 0.
 //
+//   vek-guard-test-actor flood --signal N --threads K --bytes B [--delay-ms MS]
+//                             --stamp PATH
+//       Starts K threads that send signal N to its parent (the supervisor)
+//       as fast as they can for as long as it lives. After `delay-ms`
+//       (default 300) it maps B bytes populated in one call, writes the
+//       number of signals sent by then to `stamp`, and holds on until it is
+//       killed.
+//
 // All end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file, the mapping or the checkpoint protocol fails.
 #include <pthread.h>
@@ -61,6 +69,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -247,6 +256,37 @@ int run_fork(const Options& options) {
   return 0;
 }
 
+std::atomic<uint64_t> g_signals_sent{0};
+
+int run_flood(const Options& options) {
+  const uint64_t signal_number = options.number("signal", 0);
+  const uint64_t threads = options.number("threads", 1);
+  const uint64_t bytes = options.number("bytes", 0);
+  const std::string stamp = options.text("stamp");
+  if (signal_number == 0 || signal_number >= NSIG || bytes == 0 || stamp.empty()) {
+    usage_error(options.program, "--signal/--bytes/--stamp");
+  }
+  static int flooded;
+  flooded = static_cast<int>(signal_number);
+  const auto flood = [](void*) -> void* {
+    const pid_t parent = getppid();
+    for (;;) {
+      if (::kill(parent, flooded) == 0) g_signals_sent.fetch_add(1, std::memory_order_relaxed);
+    }
+  };
+  for (uint64_t i = 0; i < threads; ++i) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, flood, nullptr) != 0) return 3;
+  }
+  sleep_ms(options.number("delay-ms", 300));
+  if (mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1,
+           0) == MAP_FAILED) {
+    return 3;
+  }
+  if (!write_file_atomically(stamp, std::to_string(g_signals_sent.load()) + "\n")) return 3;
+  for (;;) ::pause();
+}
+
 // A frame of the checkpoint protocol begins with its body length, the magic
 // "VGCP", version 1 and its kind: 1 request, 2 acknowledgement, 3
 // negotiation, 4 negotiation reply.
@@ -349,5 +389,6 @@ int main(int argc, char** argv) {
   if (behaviour == "share") return run_share(options);
   if (behaviour == "fork") return run_fork(options);
   if (behaviour == "grow") return run_grow(options);
+  if (behaviour == "flood") return run_flood(options);
   usage_error(argv[0], argv[1]);
 }

@@ -26,7 +26,12 @@ class FaultyFileIo final : public FileIo {
     syncs_left_ = good;
     sync_error_ = error;
   }
-  void fail_renames(int error) { rename_error_ = error; }
+  void fail_renames(int error) {
+    rename_error_ = error;
+    fail_renames_ = true;
+  }
+  // Every rename fails and leaves errno 0.
+  void fail_renames_without_errno() { fail_renames(0); }
   // Every write takes at most one byte, and every other call is interrupted
   // before it takes any: the worst a kernel may legally do.
   void dribble_writes() { dribble_ = true; }
@@ -36,6 +41,7 @@ class FaultyFileIo final : public FileIo {
     writes_left_ = -1;
     syncs_left_ = -1;
     rename_error_ = 0;
+    fail_renames_ = false;
   }
 
   int sync_calls() const { return sync_calls_; }
@@ -75,7 +81,7 @@ class FaultyFileIo final : public FileIo {
 
   int rename_at(int old_dir_fd, const char* old_name, int new_dir_fd,
                 const char* new_name) override {
-    if (rename_error_ != 0) {
+    if (fail_renames_) {
       errno = rename_error_;
       return -1;
     }
@@ -88,6 +94,7 @@ class FaultyFileIo final : public FileIo {
   int syncs_left_ = -1;
   int sync_error_ = 0;
   int rename_error_ = 0;
+  bool fail_renames_ = false;
   int sync_interrupts_ = 0;
   bool dribble_ = false;
   bool interrupt_next_ = false;

@@ -124,11 +124,13 @@ class FileIo {
 };
 
 // Writes every byte of `data` to `fd`, retrying interrupted and partial
-// writes. A write that accepts no byte is a failure (errno EIO stands in, as
-// the call gave none). Returns 0 or the errno of the failure.
+// writes. A write that accepts no byte, or fails without an errno, is a
+// failure (errno EIO stands in, as the call gave none). Returns 0 or the
+// errno of the failure.
 [[nodiscard]] int write_all(FileIo& io, int fd, std::string_view data);
 
-// Full-file sync of `fd`, repeated while interrupted. Returns 0 or the errno.
+// Full-file sync of `fd`, repeated while interrupted. Returns 0 or the errno
+// (EIO for a failure that left none).
 // Works on directory descriptors too, which makes new and renamed entries
 // durable.
 [[nodiscard]] int full_sync(FileIo& io, int fd);
@@ -167,7 +169,7 @@ class FileIo {
 
 // Renames `old_name` in `old_dir_fd` to `new_name` in `new_dir_fd`, replacing
 // an existing entry in one step. Returns 0 or the errno (EINVAL for a name
-// holding a NUL byte).
+// holding a NUL byte, EIO for a failure that left none).
 [[nodiscard]] int rename_in_dir(int old_dir_fd, std::string_view old_name, int new_dir_fd,
                                 std::string_view new_name, FileIo& io = FileIo::system());
 

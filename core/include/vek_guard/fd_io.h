@@ -33,12 +33,17 @@ ssize_t read_some(int fd, void* out, std::size_t size);
 // a read fails (even after some bytes arrived).
 ssize_t read_full(int fd, std::span<uint8_t> out);
 
+// The errno of a call that has just failed, or EIO when it left none: a
+// failure must never read as success (0).
+inline int failure_errno() { return errno != 0 ? errno : EIO; }
+
 // Writes every byte through `write`, a callable with the contract of
 // write(2) for the bytes it is given: `write(const char* data, size_t size)`
 // returns the count written or -1 with errno set. Interrupted and partial
-// writes are retried. A write that takes no byte is a failure (EIO stands
-// in, as the call gave no errno): a descriptor that takes nothing now will
-// not on a retry either. Returns 0 or the errno of the failure.
+// writes are retried. A write that takes no byte, or fails without an
+// errno, is a failure with EIO standing in for the errno the call did not
+// give: a descriptor that takes nothing now will not on a retry either.
+// Returns 0 or the errno of the failure.
 template <class Write>
 int write_all_with(Write&& write, std::string_view data) {
   const char* next = data.data();
@@ -47,7 +52,7 @@ int write_all_with(Write&& write, std::string_view data) {
     const ssize_t written = write(next, left);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return failure_errno();
     }
     if (written == 0) return EIO;
     next += written;

@@ -29,6 +29,7 @@
 #define VEK_GUARD_JOURNAL_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -134,24 +135,33 @@ class SecureJournal final : public JournalAppender {
                                                              bool durable) override;
 
   // Publishes the report rebuilt from the journal as it is on disk: syncs the
-  // journal, reads it back through a new descriptor and rebuilds and
-  // validates the report (what read_journal and JournalRecovery::to_report
-  // give, folded record by record as the frames are read, so the records are
-  // never all held at once), writes it as
+  // journal, reads it back from its start through the descriptor it was
+  // appended to and rebuilds and validates the report (what read_journal and
+  // JournalRecovery::to_report give, folded record by record as the frames
+  // are read, so the records are never all held at once), writes it as
   // pretty JSON to ".<report>.tmp" and renames that over the report name,
   // then syncs the directory. The report file either keeps its old contents
   // or holds the complete new report; the journal is never removed. Both
-  // descriptors stay open. Errors, in order:
+  // descriptors stay open. Only this journal's own file is published from:
+  // the journal's name must still refer to it, it must hold exactly the
+  // bytes appended, and its header must carry the run id of the header
+  // appended as record 0. Errors, in order:
   //   SyncFailed     the journal is poisoned (nothing is read), or its sync
   //                  fails (which poisons it);
-  //   InvalidTarget, ReadFailed  the journal cannot be opened again;
+  //   InvalidTarget, ReadFailed  the journal's name is gone, or the file
+  //                  cannot be examined or read again (with the errno);
+  //   InvalidRecord  the name refers to another file, or the file does not
+  //                  hold exactly what was appended;
   //   read_journal and to_report errors (no report is written);
-  //   InvalidRecord  the report does not encode;
+  //   InvalidRecord  the header is another run's (or none was appended);
   //   check_output_target on the report name;
   //   publish_atomically errors (UnsafeTarget for a stale temporary file,
   //                  which is left alone; FinalReportFailed, with the
-  //                  temporary file removed; SyncFailed of the directory,
-  //                  with the new report already in place).
+  //                  temporary file removed, for any write, sync or rename
+  //                  that fails, with or without an errno; SyncFailed of the
+  //                  directory, with the new report already in place), and
+  //                  InvalidRecord when the report does not encode (the
+  //                  temporary file removed).
   [[nodiscard]] Result<FinalizedReport, StorageError> finalize();
 
   // The report path as given.
@@ -169,6 +179,9 @@ class SecureJournal final : public JournalAppender {
 
  private:
   SecureJournal() = default;
+  // A descriptor of the journal file for reading from its start, after
+  // checking that it is this journal's (see finalize).
+  Result<UniqueFd, StorageError> read_back() const;
 
   std::string report_path_;
   std::string journal_path_;
@@ -178,6 +191,10 @@ class SecureJournal final : public JournalAppender {
   UniqueFd directory_fd_;
   UniqueFd journal_fd_;
   bool poisoned_ = false;
+  // Every byte written to the journal file: the magic and each whole frame.
+  uint64_t appended_bytes_ = 0;
+  // The run id of the header appended as record 0.
+  std::optional<std::string> run_id_;
   FileIo* io_ = nullptr;
   // The frame being appended, kept to reuse its storage.
   std::string frame_;

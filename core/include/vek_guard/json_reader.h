@@ -9,7 +9,8 @@
 //  - the direct form reads the text itself through a `JsonReader` (the
 //    payload, a position, a reusable scratch buffer for unescaped strings and
 //    the nesting budget). Keys are compared where they stand in the text; an
-//    unknown key's value is walked to its end, validated, and dropped. No tree
+//    unknown key's value is walked to its end, validated by the grammar
+//    alone, and dropped. No tree
 //    is built: only string fields and the members a tagged value must hold
 //    back (below) allocate.
 //  - the buffered form reads a `BufferedValue`, a tree built by the same
@@ -22,8 +23,10 @@
 //
 // The grammar is RFC 8259 with nothing added: strings and their escapes
 // (surrogate pairs included; lone surrogates, raw control bytes and invalid
-// UTF-8 reject), number tokens, only space, tab, line feed and carriage return
-// as whitespace, nothing but whitespace after the value.
+// UTF-8 reject), number tokens of any size, only space, tab, line feed and
+// carriage return as whitespace, nothing but whitespace after the value. A
+// number only has to fit where a field reads it: 1e400 or a 400-digit
+// integer is well-formed, and accepted wherever nothing reads it as a field.
 //
 // The reading rules, shared by every type and by both forms:
 //
@@ -100,8 +103,10 @@ struct BufferedMember;
 // integer token without minus sign that fits in 64 bits), a negative integer
 // (an integer token with minus sign that fits in signed 64 bits and is not
 // zero), a floating number (any other number: a fraction, an exponent, a
-// value beyond those ranges, or "-0"), an unescaped string, an array, or an
-// object as its members in text order with duplicate keys kept.
+// value beyond those ranges, or "-0"; one beyond a double's range is held as
+// an infinity of its sign, one too small for it as a zero), an unescaped
+// string, an array, or an object as its members in text order with duplicate
+// keys kept.
 class BufferedValue {
  public:
   // The order is the order of the alternatives of the internal variant.
@@ -280,7 +285,7 @@ class JsonReader {
   void drop_kept(std::size_t mark) { kept_count_ = mark; }
 
  private:
-  // Number tokens: their kind by the `BufferedValue` rules.
+  // Number tokens: their kind and value by the `BufferedValue` rules.
   enum class NumberKind : uint8_t { Unsigned, Negative, Floating };
   struct Number {
     NumberKind kind = NumberKind::Floating;

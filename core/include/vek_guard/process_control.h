@@ -301,9 +301,11 @@ class OwnedProcess {
   //    own is GroupNotValidated, after killing and reaping the child. A child
   //    that is already gone (and reaped) by then is a success with its status
   //    cached.
-  // The child gets the default SIGPIPE action and an empty signal mask; other
-  // dispositions are as exec leaves them (caught signals revert to default,
-  // ignored ones stay ignored).
+  // The child gets an empty signal mask and the default action of every
+  // signal the supervisor ignores for itself (SIGPIPE and those of
+  // process_control::signals_ignored_for_supervisor); other dispositions are
+  // as exec leaves them (caught signals revert to default, ignored ones stay
+  // ignored).
   static Result<OwnedProcess, LaunchError> launch(const LaunchSpec& spec);
 
   // As launch, and hands the child `endpoint` (the child's end of the

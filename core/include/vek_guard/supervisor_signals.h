@@ -49,21 +49,40 @@ constexpr bool is_terminal_signal(int signal) {
 //  - The terminal signals are blocked. They wait, pending, until a
 //    TerminalSignalMonitor takes them over, and are blocked again when it is
 //    dropped, so one that comes before the run is set up is acted on at its
-//    first pass, and one that comes after the report is published cannot
-//    cost the exit status or the summary.
+//    first pass, and one that comes while the report is being published
+//    cannot cost the report. release_terminal_signals gives them back once
+//    nothing is left to do but the summary.
 //  - Every other signal whose default action ends the process, apart from
 //    those that report a fault of the process itself (SIGILL, SIGTRAP,
 //    SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS) and SIGKILL: SIGUSR1, SIGUSR2,
 //    SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGXCPU, SIGXFSZ
-//    and the real-time signals, is caught by a handler that does nothing
-//    (SIGXFSZ then shows as the write error EFBIG). A signal that was not at
-//    its default action, ignored (as under nohup) or already caught, is left
-//    as it is. Catching rather than ignoring is what lets the command start
-//    with their default actions: exec resets a caught signal to its default
-//    and keeps an ignored one ignored.
+//    and the real-time signals, is ignored (SIGXFSZ then shows as the write
+//    error EFBIG). The kernel drops an ignored signal as it is sent, so a
+//    flood of them, from the command or anyone else, costs the supervisor
+//    nothing; a caught one would cut every wait short and cost a delivery
+//    each. A signal that was not at its default action, ignored (as under
+//    nohup) or already caught, is left as it is.
 // The command gets an empty signal mask at launch, so the blocked terminal
-// signals do not reach it.
+// signals do not reach it, and the default action of every signal ignored
+// here (signals_ignored_for_supervisor); one that was ignored when the
+// program started stays ignored for it, as exec leaves it.
 void prepare_supervisor_signals();
+
+// The signals the supervisor ignores for its own sake, which the command gets
+// back at their default action: SIGPIPE, and those that
+// prepare_supervisor_signals turned from their default action to ignored
+// (none before it is called). Safe to call from any thread.
+sigset_t signals_ignored_for_supervisor();
+
+// The end of the program's signal handling, once the report is published (or
+// could not be) and only the summary line is left to write: the terminal
+// signals (SIGHUP, SIGINT, SIGQUIT, SIGTERM) get their default actions back,
+// except one that is ignored (SIGHUP under nohup), and are unblocked. A full
+// pipe that holds up the summary then holds the supervisor only until one of
+// them ends it, as it would end any program; one that has waited, blocked,
+// since the monitor was dropped ends it at once. Call it only while no
+// TerminalSignalMonitor is installed.
+void release_terminal_signals();
 
 // Whether SIGHUP's current action is "ignore" (e.g. under nohup), read without
 // changing it. A failed query is MonitorFailed.
