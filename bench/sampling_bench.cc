@@ -283,6 +283,7 @@ void SharedFamilyPass(benchmark::State& state) {
   const int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::vector<char> buffer(64 * 1024);
   ShareReadCost cost;
+  ShareLedger ledger;
 
   using Clock = std::chrono::steady_clock;
   Clock::duration floor_total{}, plain_total{}, raw_total{}, refined_total{}, full_total{};
@@ -299,7 +300,7 @@ void SharedFamilyPass(benchmark::State& state) {
     now = now.saturating_add(Duration::from_millis(10));
     auto probe = inventory.sample_group(tracker, table, now);
     if (probe && terms != nullptr)
-      *shared = inventory.refine_shared_pages(&*probe, tracker, *terms, cost);
+      *shared = inventory.refine_shared_pages(&*probe, tracker, *terms, cost, ledger);
     return probe;
   };
   for (auto _ : state) {
