@@ -522,7 +522,8 @@ uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 // One member of a pass's sharing family.
 struct FamilyMember {
   std::size_t index = 0;  // into the pass's records
-  bool has_member_parent = false;
+  // Its parent's record, when the parent is a member that takes part.
+  std::optional<std::size_t> parent;
 };
 
 // The sharing family of a pass, by pid: the counted members with a non-zero
@@ -547,7 +548,7 @@ std::vector<FamilyMember> sharing_family(const std::vector<ProcessRecord>& recor
   };
 
   std::vector<bool> in_family(records.size(), false);
-  std::vector<bool> has_member_parent(records.size(), false);
+  std::vector<std::optional<std::size_t>> parents(records.size());
   for (const auto& [pid, index] : members) {
     const ProcessRecord& record = records[index];
     const std::optional<std::size_t> parent =
@@ -556,11 +557,11 @@ std::vector<FamilyMember> sharing_family(const std::vector<ProcessRecord>& recor
     const bool forked = tracked != tracker.tracked().end() && tracked->second.forked_from_member;
     if (parent) in_family[*parent] = true;
     if (parent || forked) in_family[index] = true;
-    has_member_parent[index] = parent.has_value();
+    parents[index] = parent;
   }
   std::vector<FamilyMember> family;
   for (const auto& [pid, index] : members) {
-    if (in_family[index]) family.push_back({index, has_member_parent[index]});
+    if (in_family[index]) family.push_back({index, parents[index]});
   }
   // A worker alone (its parent and siblings gone) shares with no member:
   // all it maps is the group's.
@@ -740,8 +741,8 @@ SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventor
     std::stable_sort(order.begin(), order.end(), [&](const FamilyMember& a, const FamilyMember& b) {
       const ShareLedger::Entry& x = entry_of(a);
       const ShareLedger::Entry& y = entry_of(b);
-      return std::tuple(x.known_since, x.share.has_value(), !a.has_member_parent) <
-             std::tuple(y.known_since, y.share.has_value(), !b.has_member_parent);
+      return std::tuple(x.known_since, x.share.has_value(), a.parent.has_value()) <
+             std::tuple(y.known_since, y.share.has_value(), b.parent.has_value());
     });
     std::vector<std::size_t> read;  // members whose share this pass read
     for (const FamilyMember& member : order) {
@@ -811,7 +812,16 @@ SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventor
                          saturating_sub(read.private_bytes, saturating_sub(read.own_bytes, own)));
       }
       ++shared.refined;
-    } else if (!entry.unreadable) {
+    } else if (entry.unreadable) {
+      // Counted by its own reading for good.
+    } else if (member.parent) {
+      // Never read, forked from a member: right after the fork every page
+      // it maps is its parent's too, so what its own reading exceeds its
+      // parent's is what it holds beyond its parent, at least. (What it has
+      // written of the pages it shared counts from its first read, as for a
+      // member read before it wrote them.)
+      count = saturating_sub(own, records[*member.parent].footprint_bytes.value_or(0));
+    } else {
       shared.deferred = true;
     }
     if (counts.empty() || own - alone > largest_rest) {

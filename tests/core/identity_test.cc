@@ -568,9 +568,9 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
       {"below the level", none, none, {.level_bytes = 3000 * 1024 + 1}, raw, {}},
       {"at the level", none, none, {.level_bytes = 3000 * 1024},
        {{10, 600}, {11, 600}, {12, 600}}, {3, 3, 3, false, 0}},
-      // Never read: each counts its own reading, and nothing is known to be
-      // held alone.
-      {"not allowed", none, none, kNoReads, raw, {3, 0, 0, true, 2000 * 1024}},
+      // Never read: the root counts its own reading, an upper bound, and its
+      // children what theirs exceeds it; nothing is known to be held alone.
+      {"not allowed", none, none, kNoReads, {{10, 1000}, {11, 0}, {12, 0}}, {3, 0, 0, true, 0}},
       {"a process of its own", [](FakeProc& p) { p.remove(11); p.remove(12); }, none, kAnySum,
        {{10, 1000}}, {}},
       // Like a child that shares its parent's address space: nothing twice.
@@ -671,16 +671,17 @@ TEST(ShareRefinement, TheFloorKeepsTheLargestMemberWholeAndTheOthersPrivatePages
     EXPECT_EQ(passes.pass(kNoReads),
               (std::map<int32_t, uint64_t>{{10, 800}, {11, 600}, {13, 1000}}));
     EXPECT_EQ(fields(passes.shared), fields({2, 2, 0, false, 0}));
-    // 14 maps 10's pages: 10 holds nothing alone for certain any more.
+    // 14, forked since, maps all of 10's pages: 10 holds nothing alone for
+    // certain any more, and 14 nothing beyond 10.
     proc.put(14, 10, 10, 504, {.own_kb = 1000, .mapped_kb = 1000});
     EXPECT_EQ(passes.pass(kNoReads),
-              (std::map<int32_t, uint64_t>{{10, 600}, {11, 600}, {13, 1000}, {14, 1000}}));
-    EXPECT_EQ(fields(passes.shared), fields({3, 2, 0, true, (2200 - 1400) * 1024}));
+              (std::map<int32_t, uint64_t>{{10, 800}, {11, 600}, {13, 1000}, {14, 0}}));
+    EXPECT_EQ(fields(passes.shared), fields({3, 2, 0, false, 0}));
   }
 }
 
 // A pass reads what its budget allows, stalest first: members never read
-// (among them children before their parents), then those read longest ago.
+// (among them parents before their children), then those read longest ago.
 // The clock moves 10 ms per reading and a read takes two, so with 15 ms
 // left at each pass's start one share fits per pass.
 TEST(ShareRefinement, SharesAreReadStalestFirstWithinTheBudget) {
@@ -695,24 +696,23 @@ TEST(ShareRefinement, SharesAreReadStalestFirstWithinTheBudget) {
     passes.pass({.level_bytes = 0, .deadline = passes.clock.saturating_add(ms(15))});
     return passes.read_last();
   };
+  EXPECT_THAT(pass(), ElementsAre(10));
   EXPECT_THAT(pass(), ElementsAre(11));
-  EXPECT_TRUE(passes.shared.deferred);
   EXPECT_THAT(pass(), ElementsAre(12));
   EXPECT_THAT(pass(), ElementsAre(10));
-  EXPECT_FALSE(passes.shared.deferred);
-  EXPECT_THAT(pass(), ElementsAre(11));
   // A newcomer waits behind the knowledge older than the last pass.
   proc.put(13, 10, 10, 503, kSmall);
+  EXPECT_THAT(pass(), ElementsAre(11));
   EXPECT_THAT(pass(), ElementsAre(12));
-  EXPECT_THAT(pass(), ElementsAre(10));
   EXPECT_THAT(pass(), ElementsAre(13));
 }
 
 // The budget: a read is started only when it is predicted to end by the
 // deadline, predicted from what the member maps at the rate learned so far.
-// The clock moves 10 ms per reading. 11 (1 GiB) is predicted at 20.1 ms,
-// ends at 10 ms and teaches 15 ms per GiB; 12 (64 MiB) still fits and
-// teaches 87.5 ms per GiB; the root (1 GiB), read last, no longer fits.
+// The clock moves 10 ms per reading. The root (1 GiB) is predicted at 20.1
+// ms, ends at 10 ms and teaches 15 ms per GiB; 11 (1 GiB) no longer fits;
+// 12 (64 MiB) still does, and teaches 87.5 ms per GiB. Unread, 11 counts
+// what its own reading exceeds its parent's.
 TEST(ShareRefinement, AReadThatWouldEndAfterTheDeadlineIsNotStarted) {
   FakeProc proc;
   proc.put(10, 1, 10, 500, {.own_kb = 1000, .mapped_kb = 1 << 20, .share_kb = 400});
@@ -724,12 +724,14 @@ TEST(ShareRefinement, AReadThatWouldEndAfterTheDeadlineIsNotStarted) {
     const std::map<int32_t, uint64_t> kb =
         passes.pass({.level_bytes = 0, .deadline = ms(deadline_ms)});
     if (deadline_ms == 0) {
-      EXPECT_EQ(fields(passes.shared), fields({3, 0, 0, true, 2000 * 1024}));
+      EXPECT_EQ(fields(passes.shared), fields({3, 0, 0, true, 0}));
       EXPECT_EQ(passes.cost.per_gib(), ShareReadCost::kInitialPerGib);
       continue;
     }
-    EXPECT_EQ(fields(passes.shared), fields({3, 2, 2, true, 800 * 1024}));
-    EXPECT_EQ(kb, (std::map<int32_t, uint64_t>{{10, 1000}, {11, 400}, {12, 400}}));
+    // The root holds at least its own 1000 kB: it makes up the 200 kB the
+    // shares leave out.
+    EXPECT_EQ(fields(passes.shared), fields({3, 2, 2, false, 0}));
+    EXPECT_EQ(kb, (std::map<int32_t, uint64_t>{{10, 600}, {11, 0}, {12, 400}}));
     EXPECT_EQ(passes.cost.per_gib(), Duration::from_micros(87'500));
   }
 }

@@ -111,11 +111,12 @@ struct SharedPages {
   uint32_t refined = 0;
   // Of those, the members whose share this pass read.
   uint32_t read = 0;
-  // Some member that may share kept its own reading because its share has
-  // never been read (there was no time, or the pass was not allowed to
-  // read): the count is an upper bound that may be far above what the group
-  // holds. (A member whose share cannot be read at all, such as a set-user-ID
-  // one, always counts its own reading and does not make a pass deferred.)
+  // Some member that may share, not forked from another member, kept its own
+  // reading because its share has never been read (there was no time, or
+  // the pass was not allowed to read): the count is an upper bound that may
+  // be far above what the group holds. (A member whose share cannot be read
+  // at all, such as a set-user-ID one, always counts its own reading and
+  // does not make a pass deferred.)
   bool deferred = false;
   // How much of the family's count lies above what it provably holds (its
   // floor, see refine_shared_pages): the aggregate less this is what the
@@ -508,8 +509,8 @@ class NativeProcessInventory {
   //
   // Reads. The family's shares are read stalest first: members never read
   // (the longest-known first), then those read longest ago; among equals,
-  // children before their parents (workers come and go while the parent
-  // stays, so its share is read after most departures). A read is started
+  // parents before their children (an unread parent counts all it maps, an
+  // unread child little more than it holds beyond its parent). A read is started
   // only when it is predicted to end by terms.deadline, from the member's
   // mapped pages (VmRSS + VmSwap) at the rate `cost` has learned; one that
   // does not fit is skipped and smaller ones after it may still fit. So every
@@ -528,11 +529,14 @@ class NativeProcessInventory {
   //
   // What a member counts: its share S and its own reading O read together,
   // and its own reading C now (taken with the share when read by this pass):
-  //  - never read: C, an upper bound (the pass is then deferred);
-  //  - otherwise min(C, S + max(0, C - O)): what it has grown since counts
+  //  - read: min(C, S + max(0, C - O)): what it has grown since counts
   //    whole, and what it has given back counts nothing, since a page it
   //    freed may have been one counted at a fraction. A share is never above
-  //    the reading it was taken with, and none is counted above C.
+  //    the reading it was taken with, and none is counted above C;
+  //  - never read, forked from a member (its parent is one): what C exceeds
+  //    its parent's own reading, at least what it holds beyond its parent's
+  //    pages, all of which it mapped when it was forked;
+  //  - never read otherwise: C, an upper bound (the pass is then deferred).
   // The family's total is then held between two bounds the group provably
   // respects:
   //  - at least the largest own reading of one member plus the private
@@ -551,8 +555,8 @@ class NativeProcessInventory {
   // the member whose own reading gave it (which stays within its own
   // reading). What remains uncounted is what a share of a member other than
   // the largest leaves out of the pages it shares with processes outside the
-  // group, and what a member has come to hold since its last read without
-  // its own reading growing (a page it shared and has written to).
+  // group, and, until the member's next read, what it has come to hold
+  // without its own reading growing (a page it shared and has written to).
   //
   // This is done here, on the inventory before the tracker's update, rather
   // than on the update: the sampler times the whole pass, refinement

@@ -175,8 +175,9 @@ struct SampleStatus {
 //    that pass's refinement took, so reading takes at most a tenth of the
 //    time. A pass that may not read counts the family from the shares read
 //    before; one that counts a member by its own reading because that
-//    member was never read is deferred (SharedPages::deferred), and raises
-//    the peak only to what its group provably held (peak_footprint_of).
+//    member was never read (and was not forked from another) is deferred
+//    (SharedPages::deferred), and raises the peak only to what its group
+//    provably held (peak_footprint_of).
 struct ShareRefinement {
   enum class Trigger : uint8_t { Never, AtLevel, AbovePeak };
 
