@@ -139,8 +139,10 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
           // The command gets back the descriptor limit it was started with.
           .descriptor_soft_limit = *room,
           // Near the limit a forked family is counted by what it holds, not
-          // once per member that maps its shared pages.
-          .refinement = ShareRefinement::at_level(policy_config->warning_footprint_bytes),
+          // once per member that maps its shared pages; past the emergency
+          // band nothing is left to read for.
+          .refinement = ShareRefinement::at_level(policy_config->warning_footprint_bytes,
+                                                  policy_config->emergency_footprint_bytes),
       });
   if (!started) return started.error();
   write_line_without_waiting(STDERR_FILENO, enforcing_line);

@@ -695,6 +695,71 @@ bool has_left(const ProcessRecord& member, std::string_view proc_root) {
   return own ? *own == 0 : own.error().os_error == ESRCH;
 }
 
+// What a family counts from what is known of it: each member's count, and
+// the family's floor, the largest own reading plus what the others hold
+// alone.
+struct FamilyTally {
+  std::vector<std::pair<std::size_t, uint64_t>> counts;  // (record index, count)
+  uint64_t total = 0;
+  uint64_t floor = 0;
+  uint32_t refined = 0;
+  bool deferred = false;
+};
+
+FamilyTally tally_family(const std::vector<FamilyMember>& family,
+                         const std::vector<ProcessRecord>& records, const std::vector<bool>& left,
+                         const ShareLedger::Entries& entries, const ChildIndex& children) {
+  FamilyTally tally;
+  uint64_t held_alone = 0;
+  uint64_t largest_rest = 0;  // own reading less what it holds alone, at most
+  std::size_t largest = 0;    // into `counts`
+  for (const FamilyMember& member : family) {
+    if (left[member.index]) continue;
+    const ProcessRecord& record = records[member.index];
+    const ShareLedger::Entry& entry = entries.at(record.identity());
+    const uint64_t own = record.footprint_bytes.value_or(0);
+    uint64_t count = own;
+    uint64_t alone = 0;
+    if (entry.share) {
+      const ShareLedger::Share& read = *entry.share;
+      count = std::min(own, saturating_add(read.share_bytes, saturating_sub(own, read.own_bytes)));
+      // Its private pages as read, less what it has let go of since; none
+      // once a child forked since maps them too.
+      if (children.all_among(record.pid, read.children)) {
+        alone = std::min(count,
+                         saturating_sub(read.private_bytes, saturating_sub(read.own_bytes, own)));
+      }
+      ++tally.refined;
+    } else if (entry.unreadable) {
+      // Counted by its own reading for good.
+    } else if (member.parent) {
+      // Never read, forked from a member: right after the fork every page
+      // it maps is its parent's too, so what its own reading exceeds its
+      // parent's is what it holds beyond its parent, at least. (What it has
+      // written of the pages it shared counts from its first read, as for a
+      // member read before it wrote them.)
+      count = saturating_sub(own, records[*member.parent].footprint_bytes.value_or(0));
+    } else {
+      tally.deferred = true;
+    }
+    if (tally.counts.empty() || own - alone > largest_rest) {
+      largest_rest = own - alone;
+      largest = tally.counts.size();
+    }
+    tally.counts.emplace_back(member.index, count);
+    tally.total = saturating_add(tally.total, count);
+    held_alone = saturating_add(held_alone, alone);
+  }
+  tally.floor = saturating_add(held_alone, largest_rest);
+  if (!tally.counts.empty() && tally.total < tally.floor) {
+    // Within the member's own reading: its count was at least what it holds
+    // alone, and the others' at least theirs.
+    tally.counts[largest].second += tally.floor - tally.total;
+    tally.total = tally.floor;
+  }
+  return tally;
+}
+
 }  // namespace
 
 SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventory,
@@ -736,7 +801,18 @@ SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventor
   const ChildIndex children(records);
 
   std::vector<bool> left(records.size(), false);
-  if (terms.allowed) {
+  // Past this, the group provably holds enough that no share could change
+  // what is done about it: the reads would only delay it.
+  bool decided = false;
+  if (terms.enough_bytes != std::numeric_limits<uint64_t>::max()) {
+    uint64_t family_own = 0;
+    for (const FamilyMember& member : family) {
+      family_own = saturating_add(family_own, records[member.index].footprint_bytes.value_or(0));
+    }
+    const FamilyTally known = tally_family(family, records, left, ledger.entries_, children);
+    decided = saturating_add(raw - std::min(raw, family_own), known.floor) >= terms.enough_bytes;
+  }
+  if (terms.allowed && !decided) {
     std::vector<FamilyMember> order = family;
     std::stable_sort(order.begin(), order.end(), [&](const FamilyMember& a, const FamilyMember& b) {
       const ShareLedger::Entry& x = entry_of(a);
@@ -785,62 +861,14 @@ SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventor
     }
   }
 
-  // Each member's count, and the family's floor: the largest own reading
-  // plus what the others hold alone.
-  std::vector<std::pair<std::size_t, uint64_t>> counts;  // (record index, count)
-  uint64_t total = 0;
-  uint64_t held_alone = 0;
-  uint64_t largest_rest = 0;  // own reading less what it holds alone, at most
-  std::size_t largest = 0;    // into `counts`
+  const FamilyTally tally = tally_family(family, records, left, ledger.entries_, children);
   for (const FamilyMember& member : family) {
-    const ProcessRecord& record = records[member.index];
-    if (left[member.index]) {
-      ledger.entries_.erase(record.identity());
-      continue;
-    }
-    const ShareLedger::Entry& entry = entry_of(member);
-    const uint64_t own = record.footprint_bytes.value_or(0);
-    uint64_t count = own;
-    uint64_t alone = 0;
-    if (entry.share) {
-      const ShareLedger::Share& read = *entry.share;
-      count = std::min(own, saturating_add(read.share_bytes, saturating_sub(own, read.own_bytes)));
-      // Its private pages as read, less what it has let go of since; none
-      // once a child forked since maps them too.
-      if (children.all_among(record.pid, read.children)) {
-        alone = std::min(count,
-                         saturating_sub(read.private_bytes, saturating_sub(read.own_bytes, own)));
-      }
-      ++shared.refined;
-    } else if (entry.unreadable) {
-      // Counted by its own reading for good.
-    } else if (member.parent) {
-      // Never read, forked from a member: right after the fork every page
-      // it maps is its parent's too, so what its own reading exceeds its
-      // parent's is what it holds beyond its parent, at least. (What it has
-      // written of the pages it shared counts from its first read, as for a
-      // member read before it wrote them.)
-      count = saturating_sub(own, records[*member.parent].footprint_bytes.value_or(0));
-    } else {
-      shared.deferred = true;
-    }
-    if (counts.empty() || own - alone > largest_rest) {
-      largest_rest = own - alone;
-      largest = counts.size();
-    }
-    counts.emplace_back(member.index, count);
-    total = saturating_add(total, count);
-    held_alone = saturating_add(held_alone, alone);
+    if (left[member.index]) ledger.entries_.erase(records[member.index].identity());
   }
-  const uint64_t floor = saturating_add(held_alone, largest_rest);
-  if (!counts.empty() && total < floor) {
-    // Within the member's own reading: its count was at least what it holds
-    // alone, and the others' at least theirs.
-    counts[largest].second += floor - total;
-    total = floor;
-  }
-  shared.above_floor_bytes = total - floor;
-  for (const auto& [index, count] : counts) records[index].footprint_bytes = count;
+  shared.refined = tally.refined;
+  shared.deferred = tally.deferred;
+  shared.above_floor_bytes = tally.total - tally.floor;
+  for (const auto& [index, count] : tally.counts) records[index].footprint_bytes = count;
   return shared;
 }
 

@@ -87,6 +87,7 @@ void FootprintSampler::refine(GroupInventory* inventory, Duration pass_began) {
     terms.allowed = !refine_after_ || cost_.now() >= *refine_after_;
   } else {
     terms.level_bytes = refinement_.level_bytes;
+    terms.enough_bytes = refinement_.enough_bytes;
   }
   const Duration began = cost_.now();
   const SharedPages shared =

@@ -571,6 +571,11 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
       // Never read: the root counts its own reading, an upper bound, and its
       // children what theirs exceeds it; nothing is known to be held alone.
       {"not allowed", none, none, kNoReads, {{10, 1000}, {11, 0}, {12, 0}}, {3, 0, 0, true, 0}},
+      // Its floor, 1000 kB before any read, is enough: nothing is read.
+      {"provably past enough", none, none, {.level_bytes = 0, .enough_bytes = 1000 * 1024},
+       {{10, 1000}, {11, 0}, {12, 0}}, {3, 0, 0, true, 0}},
+      {"not yet past enough", none, none, {.level_bytes = 0, .enough_bytes = 1000 * 1024 + 1},
+       {{10, 600}, {11, 600}, {12, 600}}, {3, 3, 3, false, 0}},
       {"a process of its own", [](FakeProc& p) { p.remove(11); p.remove(12); }, none, kAnySum,
        {{10, 1000}}, {}},
       // Like a child that shares its parent's address space: nothing twice.

@@ -360,6 +360,10 @@ struct RefinementTerms {
   // No read is started that is predicted to end after this reading of the
   // cost's clock.
   Duration deadline = Duration::max();
+  // No share is read when the group provably holds this much already (its
+  // members outside the family, plus the family's floor): the count cannot
+  // come out below it, and reads would only delay what is done about it.
+  uint64_t enough_bytes = std::numeric_limits<uint64_t>::max();
 };
 
 // What the refinement keeps of the members that may share pages from one
@@ -396,14 +400,16 @@ class ShareLedger {
     friend bool operator==(const Entry&, const Entry&) = default;
   };
 
-  const std::map<ProcessIdentity, Entry>& entries() const { return entries_; }
+  using Entries = std::map<ProcessIdentity, Entry>;
+
+  const Entries& entries() const { return entries_; }
   // Refining passes so far.
   uint64_t passes() const { return passes_; }
 
  private:
   friend class NativeProcessInventory;
 
-  std::map<ProcessIdentity, Entry> entries_;
+  Entries entries_;
   uint64_t passes_ = 0;
 };
 
@@ -525,7 +531,9 @@ class NativeProcessInventory {
   // member that vanishes before its inspection is not counted either. One
   // whose share cannot be read (not permitted, no Pss_Anon on this kernel, a
   // leader whose main thread exited) counts its own reading taken again. No
-  // read at all when terms.allowed is false.
+  // read at all when terms.allowed is false, or when what the group provably
+  // holds (its members outside the family, and the family's floor below)
+  // reaches terms.enough_bytes.
   //
   // What a member counts: its share S and its own reading O read together,
   // and its own reading C now (taken with the share when read by this pass):

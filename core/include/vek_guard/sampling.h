@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <variant>
@@ -182,13 +183,18 @@ struct ShareRefinement {
   enum class Trigger : uint8_t { Never, AtLevel, AbovePeak };
 
   static constexpr ShareRefinement never() { return {}; }
-  static constexpr ShareRefinement at_level(uint64_t level_bytes) {
-    return {Trigger::AtLevel, level_bytes};
+  // `enough_bytes`: a pass whose group provably holds this much reads no
+  // share (RefinementTerms::enough_bytes): run mode's emergency band, past
+  // which the group is killed whatever the shares say.
+  static constexpr ShareRefinement at_level(
+      uint64_t level_bytes, uint64_t enough_bytes = std::numeric_limits<uint64_t>::max()) {
+    return {Trigger::AtLevel, level_bytes, enough_bytes};
   }
   static constexpr ShareRefinement above_peak() { return {Trigger::AbovePeak, 0}; }
 
   Trigger trigger = Trigger::Never;
-  uint64_t level_bytes = 0;  // AtLevel only
+  uint64_t level_bytes = 0;                                      // AtLevel only
+  uint64_t enough_bytes = std::numeric_limits<uint64_t>::max();  // AtLevel only
 };
 
 // One recorded pass.
