@@ -591,6 +591,12 @@ class ChildIndex {
     return children;
   }
 
+  // Whether `pid` has a child.
+  bool any_of(int32_t pid) const {
+    const auto it = first(pid);
+    return it != links_.end() && it->first == pid;
+  }
+
   // Whether every child of `pid` is among `known` (sorted).
   bool all_among(int32_t pid, const std::vector<ProcessIdentity>& known) const {
     for (auto it = first(pid); it != links_.end() && it->first == pid; ++it) {
@@ -737,8 +743,11 @@ FamilyTally tally_family(const std::vector<FamilyMember>& family,
       // it maps is its parent's too, so what its own reading exceeds its
       // parent's is what it holds beyond its parent, at least. (What it has
       // written of the pages it shared counts from its first read, as for a
-      // member read before it wrote them.)
+      // member read before it wrote them.) No other process maps those pages
+      // while it has no child of its own: it holds them alone, which keeps
+      // the floor whole while its parent counts only a share.
       count = saturating_sub(own, records[*member.parent].footprint_bytes.value_or(0));
+      if (!children.any_of(record.pid)) alone = count;
     } else {
       tally.deferred = true;
     }

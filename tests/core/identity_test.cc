@@ -665,6 +665,22 @@ TEST(ShareRefinement, TheFloorKeepsTheLargestMemberWholeAndTheOthersPrivatePages
     for (int32_t child = 11; child <= 18; ++child) EXPECT_EQ(kb.at(child), 0u) << child;
   }
   {
+    // As a pool's workers, forked from a parent read while fewer shared its
+    // pages: each holds what its own reading exceeds the parent's, alone.
+    SCOPED_TRACE("workers not read yet of a parent read before them");
+    FakeProc proc;
+    proc.put(10, 1, 10, 500, {.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250});
+    proc.put(11, 10, 10, 501, {.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250});
+    FamilyPasses passes(proc);
+    passes.pass({.level_bytes = 0, .deadline = passes.clock.saturating_add(ms(15))});
+    EXPECT_THAT(passes.read_last(), ElementsAre(10));
+    for (int32_t worker = 11; worker <= 13; ++worker) {
+      proc.put(worker, 10, 10, 490 + worker, {.own_kb = 1050, .mapped_kb = 1050});
+    }
+    EXPECT_EQ(passes.pass(kNoReads),
+              (std::map<int32_t, uint64_t>{{10, 1000}, {11, 50}, {12, 50}, {13, 50}}));
+  }
+  {
     SCOPED_TRACE("a child forked since the read and a child gone since");
     FakeProc proc;
     put_family(proc);

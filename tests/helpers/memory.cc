@@ -49,8 +49,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -58,52 +56,15 @@
 
 namespace {
 
-using vek_guard_helper::parse_u64;
+using vek_guard_helper::Options;
 using vek_guard_helper::sleep_ms;
 using vek_guard_helper::usage_error;
 
 constexpr uint64_t kLifetimeSeconds = 60;
 
-int64_t monotonic_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
-}
+int64_t monotonic_ns() { return vek_guard_helper::clock_ns(CLOCK_MONOTONIC); }
 
 uint64_t page_size() { return static_cast<uint64_t>(sysconf(_SC_PAGESIZE)); }
-
-// "--key value" pairs after the behaviour name.
-struct Options {
-  const char* program = "";
-  std::map<std::string, std::string> values;
-
-  std::string text(const std::string& key) const {
-    const auto it = values.find(key);
-    return it == values.end() ? std::string() : it->second;
-  }
-  uint64_t number(const std::string& key, uint64_t fallback) const {
-    const auto it = values.find(key);
-    if (it == values.end()) return fallback;
-    const auto parsed = parse_u64(it->second.c_str());
-    if (!parsed) usage_error(program, it->second.c_str());
-    return *parsed;
-  }
-  uint64_t required(const std::string& key) const {
-    const uint64_t value = number(key, 0);
-    if (value == 0) usage_error(program, ("--" + key).c_str());
-    return value;
-  }
-};
-
-Options parse(int argc, char** argv) {
-  Options options;
-  options.program = argv[0];
-  for (int i = 2; i < argc; i += 2) {
-    if (std::strncmp(argv[i], "--", 2) != 0 || i + 1 >= argc) usage_error(argv[0], argv[i]);
-    options.values[argv[i] + 2] = argv[i + 1];
-  }
-  return options;
-}
 
 char* map_memory(uint64_t bytes, int flags) {
   void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
@@ -261,9 +222,7 @@ int run_huge(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) usage_error(argv[0], "");
-  vek_guard_helper::bound_lifetime(kLifetimeSeconds);
-  const Options options = parse(argc, argv);
+  const Options options = vek_guard_helper::start_behaviour(argc, argv, kLifetimeSeconds);
   const std::string cgroup = options.text("cgroup-procs");
   if (!cgroup.empty()) {
     const std::string pid = std::to_string(getpid()) + "\n";

@@ -547,12 +547,14 @@ class NativeProcessInventory {
   //  - never read otherwise: C, an upper bound (the pass is then deferred).
   // The family's total is then held between two bounds the group provably
   // respects:
-  //  - at least the largest own reading of one member plus the private
-  //    anonymous pages of the others (ProportionalShare::private_anon_bytes
-  //    as last read, less what their own reading has shrunk since, and 0 for
-  //    one that has forked a child since: the child maps them too). Every
-  //    page one member maps is held by the group whoever else maps it, and
-  //    so is every page another member alone maps. This is what keeps a
+  //  - at least the largest own reading of one member plus what the others
+  //    hold alone: their private anonymous pages
+  //    (ProportionalShare::private_anon_bytes as last read, less what their
+  //    own reading has shrunk since, and 0 for one that has forked a child
+  //    since: the child maps them too), or for a worker not read yet that
+  //    has no child, what it holds beyond its parent. Every page one member
+  //    maps is held by the group whoever else maps it, and so is every page
+  //    another member alone maps. This is what keeps a
   //    share from hiding memory: a share divides a page among every process
   //    that maps it, members or not, at the moment of the read, so children
   //    forked after the listing, or processes outside the group that map the
