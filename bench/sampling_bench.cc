@@ -320,7 +320,7 @@ void SharedFamilyPass(benchmark::State& state) {
     const RefinementTerms budgeted{.level_bytes = 0, .deadline = cost.now().saturating_add(budget)};
     auto refined = pass(&budgeted, &shared);
     const auto t4 = Clock::now();
-    refined_members = shared.refined;
+    refined_members = shared.read;
     const RefinementTerms unbounded{.level_bytes = 0};
     auto full = pass(&unbounded, &shared);
     const auto t5 = Clock::now();
