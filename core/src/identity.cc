@@ -779,18 +779,23 @@ SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventor
   std::vector<ProcessRecord>& records = inventory->records;
   inventory->shared_pages = {};
   // The sum the tracker will make of these records, saturating: an overflow
-  // is far above any level. And the members, whom alone the ledger keeps.
+  // is far above any level.
   uint64_t raw = 0;
-  std::vector<ProcessIdentity> counted;
   for (const ProcessRecord& record : records) {
-    if (!tracker.counts(record) || !record.footprint_bytes) continue;
-    raw = saturating_add(raw, *record.footprint_bytes);
-    counted.push_back(record.identity());
+    if (tracker.counts(record) && record.footprint_bytes) {
+      raw = saturating_add(raw, *record.footprint_bytes);
+    }
   }
-  std::sort(counted.begin(), counted.end());
-  std::erase_if(ledger.entries_, [&](const auto& entry) {
-    return !std::binary_search(counted.begin(), counted.end(), entry.first);
-  });
+  // The ledger keeps members only. (A group that never had a family, most
+  // of them, pays nothing here.)
+  if (!ledger.entries_.empty()) {
+    const RecordIndex index(records);
+    std::erase_if(ledger.entries_, [&](const auto& entry) {
+      const ProcessRecord* record = index.find(entry.first.pid);
+      return record == nullptr || record->identity() != entry.first || !tracker.counts(*record) ||
+             !record->footprint_bytes;
+    });
+  }
   if (raw < terms.level_bytes) return {};
   const std::vector<FamilyMember> family = sharing_family(records, tracker);
   if (family.empty()) return {};

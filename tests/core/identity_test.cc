@@ -692,6 +692,7 @@ TEST(ShareRefinement, TheFloorKeepsTheLargestMemberWholeAndTheOthersPrivatePages
     EXPECT_EQ(passes.pass(kNoReads),
               (std::map<int32_t, uint64_t>{{10, 800}, {11, 600}, {13, 1000}}));
     EXPECT_EQ(fields(passes.shared), fields({2, 2, 0, false, 0}));
+    EXPECT_FALSE(passes.ledger.entries().contains({12, 502}));
     // 14, forked since, maps all of 10's pages: 10 holds nothing alone for
     // certain any more, and 14 nothing beyond 10.
     proc.put(14, 10, 10, 504, {.own_kb = 1000, .mapped_kb = 1000});
