@@ -283,6 +283,7 @@ void SharedFamilyPass(benchmark::State& state) {
   const int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::vector<char> buffer(64 * 1024);
   ShareReadCost cost;
+  ShareLedger ledger;
 
   using Clock = std::chrono::steady_clock;
   Clock::duration floor_total{}, plain_total{}, raw_total{}, refined_total{}, full_total{};
@@ -299,7 +300,7 @@ void SharedFamilyPass(benchmark::State& state) {
     now = now.saturating_add(Duration::from_millis(10));
     auto probe = inventory.sample_group(tracker, table, now);
     if (probe && terms != nullptr)
-      *shared = inventory.refine_shared_pages(&*probe, tracker, *terms, cost);
+      *shared = inventory.refine_shared_pages(&*probe, tracker, *terms, cost, ledger);
     return probe;
   };
   for (auto _ : state) {
@@ -319,7 +320,7 @@ void SharedFamilyPass(benchmark::State& state) {
     const RefinementTerms budgeted{.level_bytes = 0, .deadline = cost.now().saturating_add(budget)};
     auto refined = pass(&budgeted, &shared);
     const auto t4 = Clock::now();
-    refined_members = shared.refined;
+    refined_members = shared.read;
     const RefinementTerms unbounded{.level_bytes = 0};
     auto full = pass(&unbounded, &shared);
     const auto t5 = Clock::now();

@@ -139,8 +139,10 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
           // The command gets back the descriptor limit it was started with.
           .descriptor_soft_limit = *room,
           // Near the limit a forked family is counted by what it holds, not
-          // once per member that maps its shared pages.
-          .refinement = ShareRefinement::at_level(policy_config->warning_footprint_bytes),
+          // once per member that maps its shared pages; past the emergency
+          // band nothing is left to read for.
+          .refinement = ShareRefinement::at_level(policy_config->warning_footprint_bytes,
+                                                  policy_config->emergency_footprint_bytes),
       });
   if (!started) return started.error();
   write_line_without_waiting(STDERR_FILENO, enforcing_line);
@@ -318,11 +320,15 @@ void RunMode::dispatch_policy_input(Supervisor& supervisor, const PolicyEvent& e
 void RunMode::execute_intervention(Supervisor& supervisor, const PolicyEvent& event,
                                    const DispatchContext& context) {
   const Duration at = event.time();
+  // The state changes are journaled, in the order they happened, once the
+  // actions they call for have gone out: each transition record is synced to
+  // disk, which takes a millisecond or more, and tens of them on a busy disk,
+  // so a SIGKILL at the emergency band must not wait for it. The journal
+  // holds the same records in the same order either way.
+  std::vector<std::pair<PolicyState, PolicyState>> changes;
   PolicyState before = policy_.state();
   PolicyActions actions = policy_.apply(event);
-  if (policy_.state() != before) {
-    record_state_change(supervisor, context, before, policy_.state(), at);
-  }
+  if (policy_.state() != before) changes.emplace_back(before, policy_.state());
 
   // A failed intervention goes back to the machine at once, at the same time;
   // what it answers is carried out after the actions already queued.
@@ -338,11 +344,10 @@ void RunMode::execute_intervention(Supervisor& supervisor, const PolicyEvent& ev
     before = policy_.state();
     PolicyActions answer = policy_.apply(
         PolicyEvent::InterventionFailed{at, command->kind(), static_cast<uint8_t>(result.error())});
-    if (policy_.state() != before) {
-      record_state_change(supervisor, context, before, policy_.state(), at);
-    }
+    if (policy_.state() != before) changes.emplace_back(before, policy_.state());
     queue.insert(queue.end(), answer.begin(), answer.end());
   }
+  for (const auto& [from, to] : changes) record_state_change(supervisor, context, from, to, at);
 }
 
 void RunMode::record_state_change(Supervisor& supervisor, const DispatchContext& context,

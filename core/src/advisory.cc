@@ -137,13 +137,14 @@ SampleWindow ObserveCalibration::record_sample(const FootprintSample& sample, Du
   };
   const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
   if (aggregate && sample.shared_pages.deferred) {
-    // Its members' pages were counted once per member that shares them, an
-    // upper bound its refined neighbours are not comparable with: it counts
-    // as complete but moves no peak (unless there is none yet) and neither
-    // uses nor replaces the growth base.
+    // Some of its members' pages were counted once per member that shares
+    // them, an upper bound its refined neighbours are not comparable with:
+    // it counts as complete, raises the peak only to what the group provably
+    // held, and neither uses nor replaces the growth base.
     if (counting) {
       ++complete_samples_;
-      if (!peak_footprint_) peak_footprint_ = *aggregate;
+      peak_footprint_ =
+          std::max(peak_footprint_.value_or(0), peak_footprint_of(sample).value_or(0));
     }
     stale_growth();
   } else if (aggregate) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <deque>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 namespace vek_guard {
@@ -511,12 +512,25 @@ void ShareReadCost::learn(uint64_t mapped_bytes, Duration took) {
 
 namespace {
 
-// The sharing family of a pass: indices into `records` of the counted
-// members with a non-zero reading whose parent is such a member, of those
-// parents, and of such members the tracker first saw as a fork of one. In the
-// order they are to be read.
-std::vector<std::size_t> sharing_family(const std::vector<ProcessRecord>& records,
-                                        const IdentityTracker& tracker) {
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+  return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
+                                                      : a + b;
+}
+
+uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
+
+// One member of a pass's sharing family.
+struct FamilyMember {
+  std::size_t index = 0;  // into the pass's records
+  // Its parent's record, when the parent is a member that takes part.
+  std::optional<std::size_t> parent;
+};
+
+// The sharing family of a pass, by pid: the counted members with a non-zero
+// reading whose parent is such a member, those parents, and such members the
+// tracker first saw as a fork of one.
+std::vector<FamilyMember> sharing_family(const std::vector<ProcessRecord>& records,
+                                         const IdentityTracker& tracker) {
   // (pid, index) of the members that may take part, ascending by pid.
   std::vector<std::pair<int32_t, std::size_t>> members;
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -534,7 +548,7 @@ std::vector<std::size_t> sharing_family(const std::vector<ProcessRecord>& record
   };
 
   std::vector<bool> in_family(records.size(), false);
-  std::vector<bool> has_member_parent(records.size(), false);
+  std::vector<std::optional<std::size_t>> parents(records.size());
   for (const auto& [pid, index] : members) {
     const ProcessRecord& record = records[index];
     const std::optional<std::size_t> parent =
@@ -543,19 +557,63 @@ std::vector<std::size_t> sharing_family(const std::vector<ProcessRecord>& record
     const bool forked = tracked != tracker.tracked().end() && tracked->second.forked_from_member;
     if (parent) in_family[*parent] = true;
     if (parent || forked) in_family[index] = true;
-    has_member_parent[index] = parent.has_value();
+    parents[index] = parent;
   }
-  // Children first: workers come and go while the parent they were forked
-  // from stays, so its share, usually the largest, is read after most
-  // departures and is right even when there is no time to read again.
-  std::vector<std::size_t> family;
-  for (const bool children : {true, false}) {
-    for (const auto& [pid, index] : members) {
-      if (in_family[index] && has_member_parent[index] == children) family.push_back(index);
-    }
+  std::vector<FamilyMember> family;
+  for (const auto& [pid, index] : members) {
+    if (in_family[index]) family.push_back({index, parents[index]});
   }
+  // A worker alone (its parent and siblings gone) shares with no member:
+  // all it maps is the group's.
+  if (family.size() == 1) family.clear();
   return family;
 }
+
+// The children of every process of a pass, by parent pid: what a member's
+// private pages may have been shared with since they were read.
+class ChildIndex {
+ public:
+  explicit ChildIndex(const std::vector<ProcessRecord>& records) {
+    for (const ProcessRecord& record : records) {
+      if (record.pid >= 1 && record.start_time != 0 && record.ppid != record.pid) {
+        links_.emplace_back(record.ppid, record.identity());
+      }
+    }
+    std::sort(links_.begin(), links_.end());
+  }
+
+  // The children of `pid`, sorted.
+  std::vector<ProcessIdentity> of(int32_t pid) const {
+    std::vector<ProcessIdentity> children;
+    for (auto it = first(pid); it != links_.end() && it->first == pid; ++it) {
+      children.push_back(it->second);
+    }
+    return children;
+  }
+
+  // Whether `pid` has a child.
+  bool any_of(int32_t pid) const {
+    const auto it = first(pid);
+    return it != links_.end() && it->first == pid;
+  }
+
+  // Whether every child of `pid` is among `known` (sorted).
+  bool all_among(int32_t pid, const std::vector<ProcessIdentity>& known) const {
+    for (auto it = first(pid); it != links_.end() && it->first == pid; ++it) {
+      if (!std::binary_search(known.begin(), known.end(), it->second)) return false;
+    }
+    return true;
+  }
+
+ private:
+  using Link = std::pair<int32_t, ProcessIdentity>;
+
+  std::vector<Link>::const_iterator first(int32_t pid) const {
+    return std::lower_bound(links_.begin(), links_.end(), Link{pid, ProcessIdentity{}});
+  }
+
+  std::vector<Link> links_;  // (parent pid, child), sorted
+};
 
 // The /proc directory of the process `member` describes, opened by pid and
 // checked by its start time (the pid may be a newcomer's by now): from then
@@ -578,8 +636,13 @@ MemberDir open_member(const ProcessRecord& member, std::string_view proc_root) {
 }
 
 struct ShareReading {
+  // Its proportional share, huge pages included, when `proportional`; else
+  // its own reading.
   uint64_t bytes = 0;
-  // The bytes are the member's proportional share; else its own reading.
+  // With a share: its own reading and its private anonymous pages, taken
+  // with it.
+  uint64_t own_bytes = 0;
+  uint64_t private_bytes = 0;
   bool proportional = false;
   // It has let go of its memory since its inspection (exited, reaped, or on
   // its way out without an address space): it reads 0.
@@ -588,7 +651,7 @@ struct ShareReading {
 
 // What `member` holds now:
 //  - its proportional share, unless that read is predicted to end after
-//    `deadline` (nothing: the record keeps its reading);
+//    `deadline` (nothing: the member keeps what it counts);
 //  - 0 when it has left since its inspection, as a member that vanishes
 //    before its inspection is not counted either: its pages are gone or
 //    going;
@@ -602,21 +665,31 @@ std::optional<ShareReading> read_share(const ProcessRecord& member, Duration dea
   const MemberDir opened = open_member(member, proc_root);
   if (!opened.dir) return opened.left ? std::optional(kLeft) : std::nullopt;
   const platform::ProcessDir& dir = *opened.dir;
-  const auto gone = [&](const platform::ProcError& error) -> std::optional<ShareReading> {
-    if (error.os_error == ESRCH) return kLeft;
-    return std::nullopt;
+  const auto own_reading = [&]() -> std::optional<ShareReading> {
+    const auto own = dir.read_footprint();
+    if (!own) return own.error().os_error == ESRCH ? std::optional(kLeft) : std::nullopt;
+    return ShareReading{.bytes = *own, .left = *own == 0};
   };
-  const auto mapped = dir.read_mapped_bytes();
-  if (!mapped) return gone(mapped.error());
-  const Duration began = cost.now();
-  if (began.saturating_add(cost.predict(*mapped)) > deadline) return std::nullopt;
-  if (const auto share = dir.read_proportional_footprint()) {
-    cost.learn(*mapped, cost.now().saturating_sub(began));
-    return ShareReading{.bytes = *share, .proportional = true};
+  const auto status = dir.read_status_memory();
+  if (!status) {
+    if (status.error().os_error == ESRCH) return kLeft;
+    // No address space of its own to walk: its own reading finds a live
+    // thread's, or none.
+    return status.error().is_invalid_data() ? own_reading() : std::nullopt;
   }
-  const auto own = dir.read_footprint();
-  if (!own) return gone(own.error());
-  return ShareReading{.bytes = *own, .left = *own == 0};
+  const Duration began = cost.now();
+  if (began.saturating_add(cost.predict(status->mapped_bytes)) > deadline) return std::nullopt;
+  const auto share = dir.read_proportional_share();
+  // Its own reading tells a process that has gone (ESRCH) from one whose
+  // share is not to be read.
+  if (!share) return own_reading();
+  cost.learn(status->mapped_bytes, cost.now().saturating_sub(began));
+  // The proportional counters leave huge pages out; they count whole, as in
+  // the member's own reading.
+  return ShareReading{.bytes = saturating_add(share->share_bytes, status->hugetlb_bytes),
+                      .own_bytes = status->footprint_bytes,
+                      .private_bytes = share->private_anon_bytes,
+                      .proportional = true};
 }
 
 // Whether `member` has left since its inspection, as read_share would find;
@@ -628,69 +701,188 @@ bool has_left(const ProcessRecord& member, std::string_view proc_root) {
   return own ? *own == 0 : own.error().os_error == ESRCH;
 }
 
-// Read attempts per pass: the first, and those after members left.
-constexpr int kMaxShareAttempts = 3;
+// What a family counts from what is known of it: each member's count, and
+// the family's floor, the largest own reading plus what the others hold
+// alone.
+struct FamilyTally {
+  std::vector<std::pair<std::size_t, uint64_t>> counts;  // (record index, count)
+  uint64_t total = 0;
+  uint64_t floor = 0;
+  uint32_t refined = 0;
+  bool deferred = false;
+};
+
+FamilyTally tally_family(const std::vector<FamilyMember>& family,
+                         const std::vector<ProcessRecord>& records, const std::vector<bool>& left,
+                         const ShareLedger::Entries& entries, const ChildIndex& children) {
+  FamilyTally tally;
+  uint64_t held_alone = 0;
+  uint64_t largest_rest = 0;  // own reading less what it holds alone, at most
+  std::size_t largest = 0;    // into `counts`
+  for (const FamilyMember& member : family) {
+    if (left[member.index]) continue;
+    const ProcessRecord& record = records[member.index];
+    const ShareLedger::Entry& entry = entries.at(record.identity());
+    const uint64_t own = record.footprint_bytes.value_or(0);
+    uint64_t count = own;
+    uint64_t alone = 0;
+    if (entry.share) {
+      const ShareLedger::Share& read = *entry.share;
+      count = std::min(own, saturating_add(read.share_bytes, saturating_sub(own, read.own_bytes)));
+      // Its private pages as read, less what it has let go of since; none
+      // once a child forked since maps them too.
+      if (children.all_among(record.pid, read.children)) {
+        alone = std::min(count,
+                         saturating_sub(read.private_bytes, saturating_sub(read.own_bytes, own)));
+      }
+      ++tally.refined;
+    } else if (entry.unreadable) {
+      // Counted by its own reading for good.
+    } else if (member.parent) {
+      // Never read, forked from a member: right after the fork every page
+      // it maps is its parent's too, so what its own reading exceeds its
+      // parent's is what it holds beyond its parent, at least. (What it has
+      // written of the pages it shared counts from its first read, as for a
+      // member read before it wrote them.) No other process maps those pages
+      // while it has no child of its own: it holds them alone, which keeps
+      // the floor whole while its parent counts only a share.
+      count = saturating_sub(own, records[*member.parent].footprint_bytes.value_or(0));
+      if (!children.any_of(record.pid)) alone = count;
+    } else {
+      tally.deferred = true;
+    }
+    if (tally.counts.empty() || own - alone > largest_rest) {
+      largest_rest = own - alone;
+      largest = tally.counts.size();
+    }
+    tally.counts.emplace_back(member.index, count);
+    tally.total = saturating_add(tally.total, count);
+    held_alone = saturating_add(held_alone, alone);
+  }
+  tally.floor = saturating_add(held_alone, largest_rest);
+  if (!tally.counts.empty() && tally.total < tally.floor) {
+    // Within the member's own reading: its count was at least what it holds
+    // alone, and the others' at least theirs.
+    tally.counts[largest].second += tally.floor - tally.total;
+    tally.total = tally.floor;
+  }
+  return tally;
+}
 
 }  // namespace
 
 SharedPages NativeProcessInventory::refine_shared_pages(GroupInventory* inventory,
                                                         const IdentityTracker& tracker,
                                                         const RefinementTerms& terms,
-                                                        ShareReadCost& cost) const {
+                                                        ShareReadCost& cost,
+                                                        ShareLedger& ledger) const {
   std::vector<ProcessRecord>& records = inventory->records;
   inventory->shared_pages = {};
   // The sum the tracker will make of these records, saturating: an overflow
   // is far above any level.
   uint64_t raw = 0;
   for (const ProcessRecord& record : records) {
-    if (!tracker.counts(record) || !record.footprint_bytes) continue;
-    raw = *record.footprint_bytes > std::numeric_limits<uint64_t>::max() - raw
-              ? std::numeric_limits<uint64_t>::max()
-              : raw + *record.footprint_bytes;
+    if (tracker.counts(record) && record.footprint_bytes) {
+      raw = saturating_add(raw, *record.footprint_bytes);
+    }
+  }
+  // The ledger keeps members only. (A group that never had a family, most
+  // of them, pays nothing here.)
+  if (!ledger.entries_.empty()) {
+    const RecordIndex index(records);
+    std::erase_if(ledger.entries_, [&](const auto& entry) {
+      const ProcessRecord* record = index.find(entry.first.pid);
+      return record == nullptr || record->identity() != entry.first || !tracker.counts(*record) ||
+             !record->footprint_bytes;
+    });
   }
   if (raw < terms.level_bytes) return {};
-  std::vector<std::size_t> pending = sharing_family(records, tracker);
-  if (pending.empty()) return {};
+  const std::vector<FamilyMember> family = sharing_family(records, tracker);
+  if (family.empty()) return {};
 
   SharedPages& shared = inventory->shared_pages;
-  shared.sharing = static_cast<uint32_t>(std::min<std::size_t>(pending.size(), UINT32_MAX));
-  if (!terms.allowed) {
-    shared.deferred = true;
-    return shared;
+  shared.sharing = static_cast<uint32_t>(std::min<std::size_t>(family.size(), UINT32_MAX));
+  const uint64_t pass = ++ledger.passes_;
+  for (const FamilyMember& member : family) {
+    const auto [entry, first_seen] = ledger.entries_.try_emplace(records[member.index].identity());
+    // Known from before this pass: ahead of the members read by the last
+    // one, behind any left waiting longer.
+    if (first_seen) entry->second.known_since = pass - 1;
   }
-  // A member that leaves while the family is read takes its part of the
-  // shared pages with it: a share read before it left divides those pages
-  // among one process too many (too low), and its own share, read before it
-  // left, counts pages that the shares read after it count in full (too
-  // high). Hence the check after the reads, and another round.
-  std::vector<bool> proportional(records.size(), false);
-  for (int attempt = 0; attempt < kMaxShareAttempts && !pending.empty(); ++attempt) {
-    std::vector<std::size_t> read;  // members whose share this attempt read
-    bool someone_left = false;
-    for (const std::size_t index : pending) {
-      ProcessRecord& member = records[index];
-      const std::optional<ShareReading> reading =
-          read_share(member, terms.deadline, cost, proc_root_);
-      if (!reading) continue;
-      member.footprint_bytes = reading->bytes;
-      proportional[index] = reading->proportional;
-      someone_left = someone_left || reading->left;
-      if (reading->proportional) read.push_back(index);
+  const auto entry_of = [&](const FamilyMember& member) -> ShareLedger::Entry& {
+    return ledger.entries_.at(records[member.index].identity());
+  };
+  const ChildIndex children(records);
+
+  std::vector<bool> left(records.size(), false);
+  // Past this, the group provably holds enough that no share could change
+  // what is done about it: the reads would only delay it.
+  bool decided = false;
+  if (terms.enough_bytes != std::numeric_limits<uint64_t>::max()) {
+    uint64_t family_own = 0;
+    for (const FamilyMember& member : family) {
+      family_own = saturating_add(family_own, records[member.index].footprint_bytes.value_or(0));
     }
-    std::vector<std::size_t> staying;
+    const FamilyTally known = tally_family(family, records, left, ledger.entries_, children);
+    decided = saturating_add(raw - std::min(raw, family_own), known.floor) >= terms.enough_bytes;
+  }
+  if (terms.allowed && !decided) {
+    std::vector<FamilyMember> order = family;
+    std::stable_sort(order.begin(), order.end(), [&](const FamilyMember& a, const FamilyMember& b) {
+      const ShareLedger::Entry& x = entry_of(a);
+      const ShareLedger::Entry& y = entry_of(b);
+      return std::tuple(x.known_since, x.share.has_value(), a.parent.has_value()) <
+             std::tuple(y.known_since, y.share.has_value(), b.parent.has_value());
+    });
+    std::vector<std::size_t> read;  // members whose share this pass read
+    for (const FamilyMember& member : order) {
+      ProcessRecord& record = records[member.index];
+      const std::optional<ShareReading> reading =
+          read_share(record, terms.deadline, cost, proc_root_);
+      if (!reading) continue;
+      if (reading->left) {
+        record.footprint_bytes = 0;
+        left[member.index] = true;
+        continue;
+      }
+      ShareLedger::Entry& entry = entry_of(member);
+      entry.known_since = pass;
+      entry.unreadable = !reading->proportional;
+      if (!reading->proportional) {
+        record.footprint_bytes = reading->bytes;
+        entry.share.reset();
+        continue;
+      }
+      // The reading taken with the share is the later one.
+      record.footprint_bytes = reading->own_bytes;
+      entry.share = ShareLedger::Share{.share_bytes = reading->bytes,
+                                       .own_bytes = reading->own_bytes,
+                                       .private_bytes = reading->private_bytes,
+                                       .children = children.of(record.pid)};
+      read.push_back(member.index);
+    }
+    // A member that leaves while the family is read takes its part of the
+    // shared pages with it, and the shares read after it count them whole:
+    // it counts 0, as one that left before its read. (The shares read before
+    // it are then too low until read again; the floor below bounds that.)
     for (const std::size_t index : read) {
       if (has_left(records[index], proc_root_)) {
         records[index].footprint_bytes = 0;
-        proportional[index] = false;
-        someone_left = true;
+        left[index] = true;
       } else {
-        staying.push_back(index);
+        ++shared.read;
       }
     }
-    if (!someone_left) break;
-    pending = std::move(staying);
   }
-  for (const bool share : proportional) shared.refined += share ? 1 : 0;
+
+  const FamilyTally tally = tally_family(family, records, left, ledger.entries_, children);
+  for (const FamilyMember& member : family) {
+    if (left[member.index]) ledger.entries_.erase(records[member.index].identity());
+  }
+  shared.refined = tally.refined;
+  shared.deferred = tally.deferred;
+  shared.above_floor_bytes = tally.total - tally.floor;
+  for (const auto& [index, count] : tally.counts) records[index].footprint_bytes = count;
   return shared;
 }
 

@@ -25,6 +25,14 @@ SampleStatus status_of(AggregateStatus aggregate, std::vector<MemberFailure> fai
 
 }  // namespace
 
+std::optional<uint64_t> peak_footprint_of(const FootprintSample& sample) {
+  const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
+  if (!aggregate || !sample.shared_pages.deferred) return aggregate;
+  return *aggregate > sample.shared_pages.above_floor_bytes
+             ? *aggregate - sample.shared_pages.above_floor_bytes
+             : 0;
+}
+
 Result<SamplingConfig, SamplingConfigError> SamplingConfig::create(Duration sample_interval,
                                                                    Duration max_sample_age,
                                                                    Duration max_sample_window,
@@ -79,11 +87,13 @@ void FootprintSampler::refine(GroupInventory* inventory, Duration pass_began) {
     terms.allowed = !refine_after_ || cost_.now() >= *refine_after_;
   } else {
     terms.level_bytes = refinement_.level_bytes;
+    terms.enough_bytes = refinement_.enough_bytes;
   }
   const Duration began = cost_.now();
-  const SharedPages shared = inventory_.refine_shared_pages(inventory, tracker_, terms, cost_);
-  if (above_peak && shared.sharing != 0 && !shared.deferred) {
-    // At most a tenth of the time goes to refinement: observe mode has no
+  const SharedPages shared =
+      inventory_.refine_shared_pages(inventory, tracker_, terms, cost_, ledger_);
+  if (above_peak && shared.read != 0) {
+    // At most a tenth of the time goes to reading: observe mode has no
     // limit to protect, only a peak to get right, and a family that keeps
     // its cheap sum above the peak would otherwise be read on every pass.
     const Duration ended = cost_.now();
@@ -137,9 +147,8 @@ const FootprintSample& FootprintSampler::record_snapshot(
   sample.events = std::move(update.events);
   sample.status = status_of(std::move(update.status), std::move(update.failures));
   sample.escaped = update.escaped;
-  if (const std::optional<uint64_t> aggregate = sample.status.complete_bytes();
-      aggregate && (!sample.shared_pages.deferred || !peak_)) {
-    peak_ = std::max(peak_.value_or(0), *aggregate);
+  if (const std::optional<uint64_t> footprint = peak_footprint_of(sample)) {
+    peak_ = std::max(peak_.value_or(0), *footprint);
   }
   return sample;
 }

@@ -563,39 +563,5 @@ TEST(RunE2e, ChildrenSharingTheCommandsMemoryCountOnce) {
   EXPECT_LT(peak, kLimit);
 }
 
-// 500 MiB and four workers forked from it: each worker shows all of it as
-// its own until it writes to it, 2.5 GiB in all, far past the emergency
-// band. Near the limit the family is counted by what it holds: 500 MiB,
-// while the workers idle, in every sample. Once each writes its own copy
-// the group holds 2.5 GiB, and is stopped. The interval leaves a busy
-// machine room to read the shares well within the sample window.
-TEST(RunE2e, ForkedWorkersAreCountedByWhatTheyHoldTogether) {
-  constexpr uint64_t kHeld = 500 * kMiB;
-  for (const bool write : {false, true}) {
-    SCOPED_TRACE(write ? "each worker writes its copy" : "idle workers");
-    RunArea area;
-    const std::string idle = area.file("idle");
-    const SubprocessResult result =
-        run(area,
-            {.max_footprint = "1GiB",
-             .sample_interval = "500ms",
-             .command = {helper("actor"), "fork", "--bytes", std::to_string(kHeld), "--workers",
-                         "4", "--idle-ms", "1500", "--write", write ? "1" : "0", "--stamp", idle}});
-    EXPECT_TRUE(exists(idle)) << "stopped while the workers were idle";
-    const json report = published_report(area);
-    if (write) {
-      EXPECT_EQ(result.exit_code, 75);
-      const std::vector<SignalRow> signals = signal_rows(report);
-      ASSERT_FALSE(signals.empty());
-      EXPECT_EQ(signals.back().reason, "footprint");
-      continue;
-    }
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(signal_rows(report), std::vector<SignalRow>{});
-    EXPECT_GE(largest_aggregate(report), kHeld - kHeld / 10);
-    EXPECT_LE(largest_aggregate(report), kHeld + kHeld / 10);
-  }
-}
-
 }  // namespace
 }  // namespace vek_guard::test_support

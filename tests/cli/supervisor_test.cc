@@ -105,6 +105,7 @@ class FakeActuator final : public InterventionActuator {
 
   InterventionResult execute(Duration, const InterventionCommand& command) override {
     executed.push_back(command.kind());
+    if (on_execute) on_execute();
     if (const auto failure = script_.failures.find(command.kind());
         failure != script_.failures.end()) {
       return unexpected(failure->second);
@@ -138,6 +139,8 @@ class FakeActuator final : public InterventionActuator {
   }
 
   std::vector<InterventionKind> executed;
+  // Runs as each command is carried out.
+  std::function<void()> on_execute;
 
  private:
   const Script& script_;
@@ -210,6 +213,7 @@ class Harness {
   std::string records() const { return lines_of(journal()); }
 
   const FakeActuator& actuator() const { return *actuator_; }
+  FakeActuator& actuator() { return *actuator_; }
   pid_t root() const { return root_.pid; }
   TestFileIo io;
 
@@ -457,6 +461,26 @@ outcome {"at_ms":309,"kind":"supervisor_failure","final_footprint_bytes":{"statu
 // More than 4096 samples: the first 4096 are journaled as they come, the
 // rest only kept in the history, which the closing records write again after
 // a reset; the report holds exactly the last 4096.
+// A kill at the emergency band goes out before its transition is journaled,
+// whose sync to disk it would otherwise wait for; the records keep their
+// order.
+TEST(RunLoop, AKillGoesOutBeforeItsTransitionIsJournaled) {
+  Harness harness({.footprints = {10 * kMiB, 120 * kMiB}});
+  std::vector<std::string> last_records;
+  harness.actuator().on_execute = [&] {
+    const JournalRecovery journal = harness.journal();
+    last_records.emplace_back(journal.records.empty() ? "" : journal.records.back().entry.name());
+  };
+  EXPECT_EQ(harness.run().kind, Tag::PolicyIntervention);
+  EXPECT_EQ(last_records, std::vector<std::string>{"sample"});
+  EXPECT_EQ(harness.records().substr(0, harness.records().find("checkpoint")),
+            "sample x2\ntransition {\"at_ms\":107,\"from\":\"normal\",\"to\":\"emergency\","
+            "\"aggregate_footprint_bytes\":125829120}\nsignal {\"at_ms\":107,\"signal\":9,"
+            "\"target\":\"owned_process_group\",\"result\":\"delivered\",\"reason\":"
+            "\"footprint\"}\ntransition {\"at_ms\":206,\"from\":\"emergency\",\"to\":"
+            "\"exited\",\"aggregate_footprint_bytes\":125829120}\n");
+}
+
 TEST(RunLoop, ALongRunJournalsAResetAndThenTheLast4096Samples) {
   Harness harness({.root_ends_at = 4100, .interval = Duration::from_millis(10)});
   const cli::ExecutionOutcome outcome = harness.run();

@@ -115,28 +115,31 @@ TEST(ObserveCalibration, GrowthNeedsAnUnbrokenBaseAndThePeaksKeepTheLargest) {
 }
 
 // A deferred sample counted shared pages once per member, unlike the samples
-// around it: complete, but it raises the peak only when there is none and
-// the growth goes from one comparable sample to the next past it.
+// around it: complete, but it raises the peak only to what its group
+// provably held, and the growth goes from one comparable sample to the next
+// past it.
 TEST(ObserveCalibration, ADeferredSampleIsCountedButComparedWithNothing) {
-  const auto deferred = [](ObserveCalibration& calibration, uint64_t at_ms, uint64_t bytes) {
+  const auto deferred = [](ObserveCalibration& calibration, uint64_t at_ms, uint64_t bytes,
+                           uint64_t above_floor) {
     FootprintSample sample = sample_of({SampleStatus::Complete{bytes}}, ms(at_ms - 1), ms(at_ms));
-    sample.shared_pages = {.sharing = 5, .refined = 0, .deferred = true};
+    sample.shared_pages = {.sharing = 5, .deferred = true, .above_floor_bytes = above_floor};
     return calibration.record_sample(sample, ms(at_ms + 2), {.captured_at = ms(at_ms + 2)})
         .advisory.growth_bytes_per_second;
   };
   ObserveCalibration calibration;
   EXPECT_EQ(complete(calibration, 1000, 100), Growth::unknown());
-  EXPECT_EQ(deferred(calibration, 1500, 900), Growth::unknown());
+  EXPECT_EQ(deferred(calibration, 1500, 900, 850), Growth::unknown());
+  EXPECT_EQ(calibration.peak_footprint(), 100U);
   EXPECT_EQ(complete(calibration, 2000, 150), Growth::available(50));
-  EXPECT_EQ(deferred(calibration, 2500, 900), Growth::stale(2000));
+  EXPECT_EQ(deferred(calibration, 2500, 900, 700), Growth::stale(2000));
   const CalibrationArtifact artifact = calibration.artifact();
   EXPECT_EQ(artifact.complete_samples, 4U);
-  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, O::available(150));
+  EXPECT_EQ(artifact.peak_aggregate_footprint_bytes, O::available(200));
   EXPECT_EQ(artifact.peak_growth_bytes_per_second, Growth::available(50));
 
   ObserveCalibration first_deferred;
-  (void)deferred(first_deferred, 1000, 900);
-  EXPECT_EQ(first_deferred.peak_footprint(), 900U);
+  (void)deferred(first_deferred, 1000, 900, 1000);
+  EXPECT_EQ(first_deferred.peak_footprint(), 0U);
 }
 
 TEST(ObserveCalibration, GrowthTruncatesTowardZeroAndRejectsWhatDoesNotFit) {

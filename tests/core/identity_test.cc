@@ -468,9 +468,12 @@ TEST(NativeInventoryFakeTree, ChangesAreSeenOnTheNextPass) {
 }
 
 // The family of the refinement tests: the root 10 and its workers 11 and
-// 12, each reading 1000 kB on its own and holding 250 kB as its share, and a
-// worker 13 that left the group, whose share must not be read.
-constexpr FakeProc::Memory kFamily{.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250};
+// 12, each reading 1000 kB on its own, of which 400 kB it holds alone and
+// 600 kB all three share: its share is 200 + 400 kB, and the family holds
+// 1800 kB. A worker 13 that left the group maps the same, and its share must
+// not be read.
+constexpr FakeProc::Memory kFamily{
+    .own_kb = 1000, .mapped_kb = 1000, .share_kb = 600, .private_kb = 400};
 
 void put_family(FakeProc& proc) {
   proc.put(10, 1, 10, 500, kFamily);
@@ -480,11 +483,13 @@ void put_family(FakeProc& proc) {
 }
 
 // Printable.
-std::tuple<uint32_t, uint32_t, bool> fields(const SharedPages& shared) {
-  return {shared.sharing, shared.refined, shared.deferred};
+std::tuple<uint32_t, uint32_t, uint32_t, bool, uint64_t> fields(const SharedPages& shared) {
+  return {shared.sharing, shared.refined, shared.read, shared.deferred,
+          shared.above_floor_bytes / 1024};
 }
 
 constexpr RefinementTerms kAnySum{.level_bytes = 0};
+constexpr RefinementTerms kNoReads{.level_bytes = 0, .allowed = false};
 
 std::map<int32_t, uint64_t> footprints_kb(const GroupInventory& inventory) {
   std::map<int32_t, uint64_t> footprints;
@@ -494,8 +499,57 @@ std::map<int32_t, uint64_t> footprints_kb(const GroupInventory& inventory) {
   return footprints;
 }
 
+// Passes over a fake family as the sampler makes them: probe, refine, then
+// the tracker's update, with what the refinement knows kept in between.
+class FamilyPasses {
+ public:
+  explicit FamilyPasses(FakeProc& proc) : proc_(proc), table_(proc.table()) {}
+
+  // One pass; `between` runs after its probe, before its refinement.
+  std::map<int32_t, uint64_t> pass(const RefinementTerms& terms,
+                                   const std::function<void(FakeProc&)>& between = nullptr) {
+    now_ = now_.saturating_add(ms(10));
+    auto probe = inventory_.sample_group(tracker_, table_, now_);
+    EXPECT_TRUE(probe);
+    if (!probe) return {};
+    if (between) between(proc_);
+    shared = inventory_.refine_shared_pages(&*probe, tracker_, terms, cost, ledger);
+    EXPECT_EQ(probe->shared_pages, shared);
+    std::map<int32_t, uint64_t> kb = footprints_kb(*probe);
+    (void)tracker_.update(std::move(*probe));
+    return kb;
+  }
+
+  // The members whose share the last pass read.
+  std::vector<int32_t> read_last() const {
+    std::vector<int32_t> pids;
+    for (const auto& [identity, entry] : ledger.entries()) {
+      if (entry.known_since == ledger.passes() && entry.share) pids.push_back(identity.pid);
+    }
+    return pids;
+  }
+
+  Duration clock;  // the cost's clock: it moves 10 ms per reading
+  ShareReadCost cost{[this] { return std::exchange(clock, clock.saturating_add(ms(10))); }};
+  ShareLedger ledger;
+  SharedPages shared;
+
+ private:
+  FakeProc& proc_;
+  platform::ProcessTable table_;
+  const NativeProcessInventory inventory_ = proc_.inventory();
+  IdentityTracker tracker_ = *IdentityTracker::create({10, 500}, 10);
+  Duration now_;
+};
+
+// Two of the family's workers sharing its 600 kB between them.
+constexpr FakeProc::Memory kPair{
+    .own_kb = 1000, .mapped_kb = 1000, .share_kb = 700, .private_kb = 400};
+
 // Who is refined, and when: only members that may share pages, only once
-// the cheap sum reaches the level, and a member that left counts 0.
+// the cheap sum reaches the level, and a member that left counts 0. The
+// family's floor, its largest own reading plus what the others hold alone,
+// makes up for shares read while a member that has left still shared.
 TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
   using Change = std::function<void(FakeProc&)>;
   const Change none = [](FakeProc&) {};
@@ -513,8 +567,15 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
   const std::vector<Row> rows = {
       {"below the level", none, none, {.level_bytes = 3000 * 1024 + 1}, raw, {}},
       {"at the level", none, none, {.level_bytes = 3000 * 1024},
-       {{10, 250}, {11, 250}, {12, 250}}, {3, 3, false}},
-      {"not allowed", none, none, {.level_bytes = 0, .allowed = false}, raw, {3, 0, true}},
+       {{10, 600}, {11, 600}, {12, 600}}, {3, 3, 3, false, 0}},
+      // Never read: the root counts its own reading, an upper bound, and its
+      // children what theirs exceeds it; nothing is known to be held alone.
+      {"not allowed", none, none, kNoReads, {{10, 1000}, {11, 0}, {12, 0}}, {3, 0, 0, true, 0}},
+      // Its floor, 1000 kB before any read, is enough: nothing is read.
+      {"provably past enough", none, none, {.level_bytes = 0, .enough_bytes = 1000 * 1024},
+       {{10, 1000}, {11, 0}, {12, 0}}, {3, 0, 0, true, 0}},
+      {"not yet past enough", none, none, {.level_bytes = 0, .enough_bytes = 1000 * 1024 + 1},
+       {{10, 600}, {11, 600}, {12, 600}}, {3, 3, 3, false, 0}},
       {"a process of its own", [](FakeProc& p) { p.remove(11); p.remove(12); }, none, kAnySum,
        {{10, 1000}}, {}},
       // Like a child that shares its parent's address space: nothing twice.
@@ -522,16 +583,19 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
        none, kAnySum, {{10, 1000}, {11, 0}}, {}},
       {"a share that cannot be read",
        [](FakeProc& p) { p.put(12, 10, 10, 502, {.own_kb = 900, .mapped_kb = 1000}); }, none,
-       kAnySum, {{10, 250}, {11, 250}, {12, 900}}, {3, 2, false}},
+       kAnySum, {{10, 600}, {11, 600}, {12, 900}}, {3, 2, 2, false, 400 * 1024}},
+      // 10 and 12 were read as if 11 still shared with them: the floor gives
+      // 10 what 11 took with it.
       {"a member reaped before its read", none, [](FakeProc& p) { p.remove(11); }, kAnySum,
-       {{10, 250}, {11, 0}, {12, 250}}, {3, 2, false}},
+       {{10, 800}, {11, 0}, {12, 600}}, {3, 2, 2, false, 0}},
       {"a pid reused before its read", none, [](FakeProc& p) { p.put(12, 10, 10, 999); }, kAnySum,
-       {{10, 250}, {11, 250}, {12, 0}}, {3, 2, false}},
-      // The tracker remembers that 12 was forked from a member: it goes on
-      // sharing with its siblings (none here) after its parent has gone.
-      {"a worker whose parent exited", [](FakeProc& p) { p.put(12, 11, 10, 502, kFamily); }, none,
-       kAnySum, {{10, 1000}, {12, 250}}, {1, 1, false},
-       [](FakeProc& p) { p.remove(11); p.put(12, 1, 10, 502, kFamily); }},
+       {{10, 800}, {11, 600}, {12, 0}}, {3, 2, 2, false, 0}},
+      // The tracker remembers that 12 and 14 were forked from a member: they
+      // go on sharing with each other after their parent has gone.
+      {"workers whose parent exited",
+       [](FakeProc& p) { p.put(12, 11, 10, 502, kPair); p.put(14, 11, 10, 504, kPair); }, none,
+       kAnySum, {{10, 1000}, {12, 700}, {14, 700}}, {2, 2, 2, false, 0},
+       [](FakeProc& p) { p.remove(11); p.put(12, 1, 10, 502, kPair); p.put(14, 1, 10, 504, kPair); }},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -539,57 +603,158 @@ TEST(ShareRefinement, OnlyAFamilyAtTheLevelIsReadAndOnlyItsSharingMembers) {
     FakeProc proc;
     put_family(proc);
     row.before(proc);
-    platform::ProcessTable table = proc.table();
-    const NativeProcessInventory inventory = proc.inventory();
-    IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
+    FamilyPasses passes(proc);
     if (row.earlier) {
-      (void)tracker.update(*inventory.sample_group(tracker, table, ms(0)));
+      passes.pass({});
       row.earlier(proc);
     }
-    auto probe = inventory.sample_group(tracker, table, ms(10));
-    ASSERT_TRUE(probe);
-    row.after(proc);
-    ShareReadCost cost;
-    EXPECT_EQ(fields(inventory.refine_shared_pages(&*probe, tracker, row.terms, cost)),
-              fields(row.shared));
-    EXPECT_EQ(probe->shared_pages, row.shared);
-    std::map<int32_t, uint64_t> kb = footprints_kb(*probe);
+    std::map<int32_t, uint64_t> kb = passes.pass(row.terms, row.after);
+    EXPECT_EQ(fields(passes.shared), fields(row.shared));
     EXPECT_EQ(kb[13], 1000u);  // escaped: not counted, so not read
     kb.erase(13);
     EXPECT_EQ(kb, row.kb);
   }
 }
 
+// Between its reads a member counts its last share plus what its own
+// reading has grown since; what it gave back counts nothing (a freed page
+// may have been counted at a fraction), and it never counts more than its
+// own reading.
+TEST(ShareRefinement, BetweenReadsAMemberCountsItsShareAndWhatItGrewSince) {
+  FakeProc proc;
+  put_family(proc);
+  FamilyPasses passes(proc);
+  EXPECT_EQ(passes.pass(kAnySum),
+            (std::map<int32_t, uint64_t>{{10, 600}, {11, 600}, {12, 600}, {13, 1000}}));
+  proc.put(10, 1, 10, 500, {.own_kb = 500});    // below its share
+  proc.put(11, 10, 10, 501, {.own_kb = 1500});  // grew by 500
+  proc.put(12, 10, 10, 502, {.own_kb = 800});   // gave back 200
+  EXPECT_EQ(passes.pass(kNoReads),
+            (std::map<int32_t, uint64_t>{{10, 500}, {11, 1100}, {12, 600}, {13, 1000}}));
+  // Held alone for certain: 11 its 400 kB; 12 its 400 kB less the 200 it
+  // gave back; 10 nothing, having given back more than it held alone.
+  // Floor: 11's 1500 kB less its own 400, plus 600 kB: 1700 kB.
+  EXPECT_EQ(fields(passes.shared), fields({3, 3, 0, false, 500 * 1024}));
+}
+
+// A share divides a page among every process that maps it when it is read:
+// children forked after the listing and gone by the next, or processes
+// outside the group, take part of it out of the count. The floor keeps the
+// largest member whole, and the others' private pages; a member that forked
+// since its read no longer holds its private pages alone.
+TEST(ShareRefinement, TheFloorKeepsTheLargestMemberWholeAndTheOthersPrivatePages) {
+  {
+    SCOPED_TRACE("processes outside the group map the root's memory");
+    FakeProc proc;
+    proc.put(10, 1, 10, 500, {.own_kb = 33000, .mapped_kb = 33000, .share_kb = 1000});
+    proc.put(11, 10, 10, 501, {.own_kb = 33000, .mapped_kb = 33000, .share_kb = 1000});
+    FamilyPasses passes(proc);
+    EXPECT_EQ(passes.pass(kAnySum), (std::map<int32_t, uint64_t>{{10, 32000}, {11, 1000}}));
+  }
+  {
+    SCOPED_TRACE("children forked and gone between the listing and the reads");
+    FakeProc proc;
+    proc.put(10, 1, 10, 500, {.own_kb = 9000, .mapped_kb = 9000, .share_kb = 1000});
+    for (int32_t child = 11; child <= 18; ++child) proc.put(child, 10, 10, 490 + child, {9000});
+    FamilyPasses passes(proc);
+    const auto churn = [](FakeProc& p) {
+      for (int32_t child = 11; child <= 18; ++child) p.remove(child);
+    };
+    const std::map<int32_t, uint64_t> kb = passes.pass(kAnySum, churn);
+    EXPECT_EQ(kb.at(10), 9000u);
+    for (int32_t child = 11; child <= 18; ++child) EXPECT_EQ(kb.at(child), 0u) << child;
+  }
+  {
+    // As a pool's workers, forked from a parent read while fewer shared its
+    // pages: each holds what its own reading exceeds the parent's, alone.
+    SCOPED_TRACE("workers not read yet of a parent read before them");
+    FakeProc proc;
+    proc.put(10, 1, 10, 500, {.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250});
+    proc.put(11, 10, 10, 501, {.own_kb = 1000, .mapped_kb = 1000, .share_kb = 250});
+    FamilyPasses passes(proc);
+    passes.pass({.level_bytes = 0, .deadline = passes.clock.saturating_add(ms(15))});
+    EXPECT_THAT(passes.read_last(), ElementsAre(10));
+    for (int32_t worker = 11; worker <= 13; ++worker) {
+      proc.put(worker, 10, 10, 490 + worker, {.own_kb = 1050, .mapped_kb = 1050});
+    }
+    EXPECT_EQ(passes.pass(kNoReads),
+              (std::map<int32_t, uint64_t>{{10, 1000}, {11, 50}, {12, 50}, {13, 50}}));
+  }
+  {
+    SCOPED_TRACE("a child forked since the read and a child gone since");
+    FakeProc proc;
+    put_family(proc);
+    FamilyPasses passes(proc);
+    passes.pass(kAnySum);
+    proc.remove(12);
+    // The family was read as three sharing: 12's part of the shared pages is
+    // 10's and 11's now, which the floor finds.
+    EXPECT_EQ(passes.pass(kNoReads),
+              (std::map<int32_t, uint64_t>{{10, 800}, {11, 600}, {13, 1000}}));
+    EXPECT_EQ(fields(passes.shared), fields({2, 2, 0, false, 0}));
+    EXPECT_FALSE(passes.ledger.entries().contains({12, 502}));
+    // 14, forked since, maps all of 10's pages: 10 holds nothing alone for
+    // certain any more, and 14 nothing beyond 10.
+    proc.put(14, 10, 10, 504, {.own_kb = 1000, .mapped_kb = 1000});
+    EXPECT_EQ(passes.pass(kNoReads),
+              (std::map<int32_t, uint64_t>{{10, 800}, {11, 600}, {13, 1000}, {14, 0}}));
+    EXPECT_EQ(fields(passes.shared), fields({3, 2, 0, false, 0}));
+  }
+}
+
+// A pass reads what its budget allows, stalest first: members never read
+// (among them parents before their children), then those read longest ago.
+// The clock moves 10 ms per reading and a read takes two, so with 15 ms
+// left at each pass's start one share fits per pass.
+TEST(ShareRefinement, SharesAreReadStalestFirstWithinTheBudget) {
+  FakeProc proc;
+  constexpr FakeProc::Memory kSmall{
+      .own_kb = 1000, .mapped_kb = 1000, .share_kb = 600, .private_kb = 400};
+  proc.put(10, 1, 10, 500, kSmall);
+  proc.put(11, 10, 10, 501, kSmall);
+  proc.put(12, 10, 10, 502, kSmall);
+  FamilyPasses passes(proc);
+  const auto pass = [&] {
+    passes.pass({.level_bytes = 0, .deadline = passes.clock.saturating_add(ms(15))});
+    return passes.read_last();
+  };
+  EXPECT_THAT(pass(), ElementsAre(10));
+  EXPECT_THAT(pass(), ElementsAre(11));
+  EXPECT_THAT(pass(), ElementsAre(12));
+  EXPECT_THAT(pass(), ElementsAre(10));
+  // A newcomer waits behind the knowledge older than the last pass.
+  proc.put(13, 10, 10, 503, kSmall);
+  EXPECT_THAT(pass(), ElementsAre(11));
+  EXPECT_THAT(pass(), ElementsAre(12));
+  EXPECT_THAT(pass(), ElementsAre(13));
+}
+
 // The budget: a read is started only when it is predicted to end by the
 // deadline, predicted from what the member maps at the rate learned so far.
-// The clock moves 10 ms per reading. 11 (1 GiB) is predicted at 20.1 ms,
-// ends at 10 ms and teaches 15 ms per GiB; 12 (64 MiB) still fits and
-// teaches 87.5 ms per GiB; the root (1 GiB), read last, no longer fits.
+// The clock moves 10 ms per reading. The root (1 GiB) is predicted at 20.1
+// ms, ends at 10 ms and teaches 15 ms per GiB; 11 (1 GiB) no longer fits;
+// 12 (64 MiB) still does, and teaches 87.5 ms per GiB. Unread, 11 counts
+// what its own reading exceeds its parent's.
 TEST(ShareRefinement, AReadThatWouldEndAfterTheDeadlineIsNotStarted) {
   FakeProc proc;
   proc.put(10, 1, 10, 500, {.own_kb = 1000, .mapped_kb = 1 << 20, .share_kb = 400});
   proc.put(11, 10, 10, 501, {.own_kb = 1000, .mapped_kb = 1 << 20, .share_kb = 400});
   proc.put(12, 10, 10, 502, {.own_kb = 1000, .mapped_kb = 1 << 16, .share_kb = 400});
-  platform::ProcessTable table = proc.table();
-  const NativeProcessInventory inventory = proc.inventory();
-  IdentityTracker tracker = *IdentityTracker::create({10, 500}, 10);
   for (const uint64_t deadline_ms : {35, 0}) {
     SCOPED_TRACE(deadline_ms);
-    auto probe = inventory.sample_group(tracker, table, ms(0));
-    ASSERT_TRUE(probe);
-    Duration clock;
-    ShareReadCost cost([&] { return std::exchange(clock, clock.saturating_add(ms(10))); });
-    const SharedPages shared = inventory.refine_shared_pages(
-        &*probe, tracker, {.level_bytes = 0, .deadline = ms(deadline_ms)}, cost);
+    FamilyPasses passes(proc);
+    const std::map<int32_t, uint64_t> kb =
+        passes.pass({.level_bytes = 0, .deadline = ms(deadline_ms)});
     if (deadline_ms == 0) {
-      EXPECT_EQ(fields(shared), fields({3, 0, false}));
-      EXPECT_EQ(cost.per_gib(), ShareReadCost::kInitialPerGib);
+      EXPECT_EQ(fields(passes.shared), fields({3, 0, 0, true, 0}));
+      EXPECT_EQ(passes.cost.per_gib(), ShareReadCost::kInitialPerGib);
       continue;
     }
-    EXPECT_EQ(fields(shared), fields({3, 2, false}));
-    EXPECT_EQ(footprints_kb(*probe),
-              (std::map<int32_t, uint64_t>{{10, 1000}, {11, 400}, {12, 400}}));
-    EXPECT_EQ(cost.per_gib(), Duration::from_micros(87'500));
+    // The root holds at least its own 1000 kB: it makes up the 200 kB the
+    // shares leave out.
+    EXPECT_EQ(fields(passes.shared), fields({3, 2, 2, false, 0}));
+    EXPECT_EQ(kb, (std::map<int32_t, uint64_t>{{10, 600}, {11, 0}, {12, 400}}));
+    EXPECT_EQ(passes.cost.per_gib(), Duration::from_micros(87'500));
   }
 }
 

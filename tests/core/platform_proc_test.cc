@@ -69,9 +69,12 @@ TEST(ProcStatParse, ReadsFieldsAfterTheLastParenthesisAndRefusesOtherLayouts) {
   }
 }
 
-TEST(StatusParse, SumsAnonymousSharedAndSwappedKilobytesWithoutOverflow) {
+TEST(StatusParse, SumsAnonymousSharedSwappedAndHugeKilobytesWithoutOverflow) {
   const std::pair<std::string, std::optional<uint64_t>> cases[] = {
       {"RssAnon:\t     148 kB\nRssShmem:\t       4 kB\nVmSwap:\t      10 kB\n", 162u * 1024},
+      {"RssAnon:\t     148 kB\nRssShmem:\t       4 kB\nVmSwap:\t      10 kB\n"
+       "HugetlbPages:\t   65536 kB\n",
+       (162u + 65536u) * 1024},
       {"", 0},  // a zombie or a kernel thread has none of the counters
       {"RssAnon:\t 18014398509481983 kB\n", 18014398509481983ull * 1024},  // the largest sum
       {"RssAnon:\t 18014398509481983 kB\nVmSwap:\t 1 kB\n", std::nullopt},
@@ -87,24 +90,39 @@ TEST(StatusParse, SumsAnonymousSharedAndSwappedKilobytesWithoutOverflow) {
 }
 
 // The share needs all three proportional counters: a kernel without
-// Pss_Anon, or a process without an address space, has no share to read.
-TEST(SmapsRollupParse, SumsTheProportionalCountersAndNeedsAllThree) {
+// Pss_Anon, or a process without an address space, has no share to read. The
+// private bound takes every shared page, file pages included, from the
+// anonymous ones, and needs all three of its counters.
+TEST(SmapsRollupParse, SumsTheProportionalCountersAndBoundsThePrivateAnonymousPages) {
   const std::string head =
       "55d0-7ffc ---p 00000000 00:00 0 [rollup]\nRss:\t 1748 kB\nPss:\t 226 kB\n";
-  const std::pair<std::string, std::optional<uint64_t>> cases[] = {
-      {"Pss_Anon:\t 116 kB\nPss_File:\t 110 kB\nPss_Shmem:\t 4 kB\nSwapPss:\t 10 kB\n",
-       130u * 1024},
+  const std::string shared = "Shared_Clean:\t 1592 kB\nShared_Dirty:\t 8 kB\n";
+  using Share = platform::ProportionalShare;
+  const std::pair<std::string, std::optional<Share>> cases[] = {
+      {"Pss_Anon:\t 116 kB\nPss_File:\t 110 kB\nPss_Shmem:\t 4 kB\nSwapPss:\t 10 kB\n" + shared +
+           "Private_Clean:\t 40 kB\nPrivate_Dirty:\t 108 kB\nAnonymous:\t 1700 kB\n",
+       Share{130u * 1024, 100u * 1024}},
+      {"Pss_Anon:\t 116 kB\nPss_Shmem:\t 4 kB\nSwapPss:\t 10 kB\n" + shared +
+           "Anonymous:\t 112 kB\n",
+       Share{130u * 1024, 0}},
+      {"Pss_Anon:\t 116 kB\nPss_Shmem:\t 4 kB\nSwapPss:\t 10 kB\nAnonymous:\t 112 kB\n",
+       Share{130u * 1024, 0}},
       {"Pss_File:\t 110 kB\nSwapPss:\t 10 kB\n", std::nullopt},
       {"Pss_Anon:\t 116 kB\nPss_Shmem:\t 4 kB\n", std::nullopt},
       {"Pss_Anon:\t 1x6 kB\nPss_Shmem:\t 4 kB\nSwapPss:\t 10 kB\n", std::nullopt},
   };
   for (const auto& [counters, expected] : cases) {
-    const auto bytes = platform::parse_smaps_rollup_share(head + counters);
-    ASSERT_EQ(bytes.ok(), expected.has_value()) << counters;
-    EXPECT_TRUE(bytes ? *bytes == *expected : bytes.error().is_invalid_data()) << counters;
+    const auto share = platform::parse_smaps_rollup_share(head + counters);
+    ASSERT_EQ(share.ok(), expected.has_value()) << counters;
+    EXPECT_TRUE(share ? *share == *expected : share.error().is_invalid_data()) << counters;
   }
-  EXPECT_EQ(platform::parse_status_mapped("VmRSS:\t 2008 kB\nRssAnon:\t 148 kB\nVmSwap:\t 10 kB\n"),
-            2018u * 1024);
+  using Memory = platform::StatusMemory;
+  EXPECT_EQ(platform::parse_status_memory("VmRSS:\t 2008 kB\nRssAnon:\t 148 kB\nVmSwap:\t 10 "
+                                          "kB\nHugetlbPages:\t 2048 kB\n"),
+            (Memory{(148u + 10 + 2048) * 1024, 2048u * 1024, 2018u * 1024}));
+  // Without an address space there is nothing to walk.
+  EXPECT_TRUE(
+      platform::parse_status_memory("Name:\tzombie\nThreads:\t3\n").error().is_invalid_data());
 }
 
 // A child forked after its parent populated a mapping shares it until one
@@ -142,14 +160,18 @@ TEST(ProcessDir, TheSharesOfAForkedChildAndItsParentCountTheirPagesOnce) {
   ASSERT_GT(child, 0);
   const auto child_dir = ProcessDir::open(child);
   ASSERT_TRUE(child_dir);
-  const uint64_t own = parent_dir->read_footprint().value() + child_dir->read_footprint().value();
-  const uint64_t shares = parent_dir->read_proportional_footprint().value() +
-                          child_dir->read_proportional_footprint().value();
+  const uint64_t parent_own = parent_dir->read_footprint().value();
+  const uint64_t own = parent_own + child_dir->read_footprint().value();
+  const platform::ProportionalShare parent_share = parent_dir->read_proportional_share().value();
+  const uint64_t shares =
+      parent_share.share_bytes + child_dir->read_proportional_share().value().share_bytes;
   EXPECT_GE(own, 2 * kHeld);
   EXPECT_GE(shares, kHeld);
   // The rest of what they hold is shared too, but a sanitizer's share of it
   // is not known here.
   EXPECT_LE(shares + kHeld, own);
+  // What the parent holds alone leaves out what it shares.
+  EXPECT_LE(parent_share.private_anon_bytes + kHeld, parent_own);
 }
 
 // The creation count comes from the `processes` line of the proc root's
@@ -194,7 +216,8 @@ TEST(ProcessDir, ADescriptorOfAReapedProcessNeverDescribesAnother) {
   child.kill_and_reap();
   EXPECT_EQ(dir->read_stat().error().os_error, ESRCH);
   EXPECT_EQ(dir->read_footprint().error().os_error, ESRCH);
-  EXPECT_EQ(dir->read_proportional_footprint().error().os_error, ESRCH);
+  EXPECT_EQ(dir->read_proportional_share().error().os_error, ESRCH);
+  EXPECT_EQ(dir->read_status_memory().error().os_error, ESRCH);
   EXPECT_EQ(NativeProcessInventory().inspect(pid).error(), InspectionError::Missing);
 }
 

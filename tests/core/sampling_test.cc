@@ -188,8 +188,8 @@ class ForkedPair {
   test_support::FakeProcTree tree_;
 };
 
-std::tuple<uint32_t, uint32_t, bool> fields(const SharedPages& shared) {
-  return {shared.sharing, shared.refined, shared.deferred};
+std::tuple<uint32_t, uint32_t, uint32_t, bool> fields(const SharedPages& shared) {
+  return {shared.sharing, shared.refined, shared.read, shared.deferred};
 }
 
 // Run mode refines every pass that reaches the level, and only those.
@@ -202,14 +202,15 @@ TEST(FootprintSampler, RefinesEveryPassAtTheLevel) {
     for (int pass = 0; pass < 2; ++pass) {
       const FootprintSample& sample = sampler.sample_native(start);
       EXPECT_EQ(sample.status.complete_bytes(), (level_kb == 2000 ? 1000 : 2000) * 1024);
-      EXPECT_EQ(fields(sample.shared_pages), level_kb == 2000 ? fields({2, 2, false}) : fields({}));
+      EXPECT_EQ(fields(sample.shared_pages),
+                level_kb == 2000 ? fields({2, 2, 2, false}) : fields({}));
     }
   }
 }
 
-// Observe mode refines a pass that could raise the peak, then defers for
-// nine times as long as that took; a deferred pass raises no peak, so the
-// next allowed pass refines again.
+// Observe mode refines a pass that could raise the peak, then reads no share
+// for nine times as long as that took: the passes in between count the pair
+// from the shares read before. Once allowed, a pass reads again.
 TEST(FootprintSampler, RefinesAbovePeakAtABoundedRate) {
   MonotonicRunClock start;  // the passes' times
   ForkedPair pair;
@@ -219,10 +220,10 @@ TEST(FootprintSampler, RefinesAbovePeakAtABoundedRate) {
     return std::pair(sample.status.complete_bytes().value_or(0) / 1024,
                      fields(sample.shared_pages));
   };
-  EXPECT_EQ(pass(), std::pair(uint64_t{1000}, fields({2, 2, false})));
-  EXPECT_EQ(pass(), std::pair(uint64_t{2000}, fields({2, 0, true})));
+  EXPECT_EQ(pass(), std::pair(uint64_t{1000}, fields({2, 2, 2, false})));
+  EXPECT_EQ(pass(), std::pair(uint64_t{1000}, fields({2, 2, 0, false})));
   pair.clock = pair.clock.saturating_add(ms(100));
-  EXPECT_EQ(pass(), std::pair(uint64_t{1000}, fields({2, 2, false})));
+  EXPECT_EQ(pass(), std::pair(uint64_t{1000}, fields({2, 2, 2, false})));
 }
 
 }  // namespace

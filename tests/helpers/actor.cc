@@ -83,6 +83,8 @@
 
 namespace {
 
+using vek_guard_helper::clock_ns;
+using vek_guard_helper::Options;
 using vek_guard_helper::parse_u64;
 using vek_guard_helper::sleep_ms;
 using vek_guard_helper::usage_error;
@@ -93,40 +95,6 @@ constexpr uint64_t kLifetimeSeconds = 60;
 volatile sig_atomic_t g_signal_seen = 0;
 
 void on_signal(int) { g_signal_seen = 1; }
-
-int64_t clock_ns(clockid_t clock) {
-  timespec ts{};
-  clock_gettime(clock, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
-}
-
-// "--key value" pairs after the behaviour name; numbers checked on use.
-struct Options {
-  const char* program = "";
-  std::map<std::string, std::string> values;
-
-  std::string text(const std::string& key) const {
-    const auto it = values.find(key);
-    return it == values.end() ? std::string() : it->second;
-  }
-  uint64_t number(const std::string& key, uint64_t fallback) const {
-    const auto it = values.find(key);
-    if (it == values.end()) return fallback;
-    const auto parsed = parse_u64(it->second.c_str());
-    if (!parsed) usage_error(program, it->second.c_str());
-    return *parsed;
-  }
-};
-
-Options parse(int argc, char** argv) {
-  Options options;
-  options.program = argv[0];
-  for (int i = 2; i < argc; i += 2) {
-    if (std::strncmp(argv[i], "--", 2) != 0 || i + 1 >= argc) usage_error(argv[0], argv[i]);
-    options.values[argv[i] + 2] = argv[i + 1];
-  }
-  return options;
-}
 
 int run_wait_signal(const Options& options) {
   const uint64_t signal_number = options.number("signal", 0);
@@ -380,9 +348,7 @@ int run_grow(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) usage_error(argv[0], "");
-  vek_guard_helper::bound_lifetime(kLifetimeSeconds);
-  const Options options = parse(argc, argv);
+  const Options options = vek_guard_helper::start_behaviour(argc, argv, kLifetimeSeconds);
   const std::string behaviour = argv[1];
   if (behaviour == "wait-signal") return run_wait_signal(options);
   if (behaviour == "jump") return run_jump(options);

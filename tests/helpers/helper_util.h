@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -80,6 +81,52 @@ inline void bound_lifetime(uint64_t seconds) {
 [[noreturn]] inline void usage_error(const char* program, const char* argument) {
   std::fprintf(stderr, "%s: bad argument: %s\n", program, argument == nullptr ? "" : argument);
   std::exit(2);
+}
+
+// The time of `clock` in nanoseconds.
+inline int64_t clock_ns(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// A helper's "--key value" pairs after its behaviour name (argv[1]); numbers
+// are checked on use, and a bad one is a usage error.
+struct Options {
+  const char* program = "";
+  std::map<std::string, std::string> values;
+
+  std::string text(const std::string& key) const {
+    const auto it = values.find(key);
+    return it == values.end() ? std::string() : it->second;
+  }
+  uint64_t number(const std::string& key, uint64_t fallback) const {
+    const auto it = values.find(key);
+    if (it == values.end()) return fallback;
+    const auto parsed = parse_u64(it->second.c_str());
+    if (!parsed) usage_error(program, it->second.c_str());
+    return *parsed;
+  }
+  // A number that must be given, and not 0.
+  uint64_t required(const std::string& key) const {
+    const uint64_t value = number(key, 0);
+    if (value == 0) usage_error(program, ("--" + key).c_str());
+    return value;
+  }
+};
+
+// The start of a helper whose behaviour is named by argv[1]: it ends on its
+// own after `lifetime_seconds` (bound_lifetime) and reads its options.
+inline Options start_behaviour(int argc, char** argv, uint64_t lifetime_seconds) {
+  if (argc < 2) usage_error(argv[0], "");
+  bound_lifetime(lifetime_seconds);
+  Options options;
+  options.program = argv[0];
+  for (int i = 2; i < argc; i += 2) {
+    if (std::strncmp(argv[i], "--", 2) != 0 || i + 1 >= argc) usage_error(argv[0], argv[i]);
+    options.values[argv[i] + 2] = argv[i + 1];
+  }
+  return options;
 }
 
 }  // namespace vek_guard_helper

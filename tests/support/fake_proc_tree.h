@@ -20,6 +20,8 @@ struct FakeMemory {
   uint64_t mapped_kb = 0;  // status: VmRSS (what reading its share walks)
   // smaps_rollup: Pss_Anon; no file without it.
   std::optional<uint64_t> share_kb;
+  // smaps_rollup: its anonymous pages (own_kb) less the shared ones.
+  uint64_t private_kb = 0;
 };
 
 class FakeProcTree {
@@ -40,7 +42,10 @@ class FakeProcTree {
       std::ofstream(dir + "/smaps_rollup")
           << "00400000-7fff0000 ---p 00000000 00:00 0 [rollup]\nRss:\t" << memory.mapped_kb
           << " kB\nPss:\t" << *memory.share_kb << " kB\nPss_Anon:\t" << *memory.share_kb
-          << " kB\nPss_File:\t0 kB\nPss_Shmem:\t0 kB\nSwap:\t0 kB\nSwapPss:\t0 kB\n";
+          << " kB\nPss_File:\t0 kB\nPss_Shmem:\t0 kB\nShared_Clean:\t0 kB\nShared_Dirty:\t"
+          << memory.own_kb - memory.private_kb << " kB\nPrivate_Clean:\t0 kB\nPrivate_Dirty:\t"
+          << memory.private_kb << " kB\nAnonymous:\t" << memory.own_kb
+          << " kB\nSwap:\t0 kB\nSwapPss:\t0 kB\n";
     }
   }
 

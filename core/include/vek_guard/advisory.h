@@ -156,12 +156,14 @@ class NativeAdvisoryObserver {
 // (unknown) even if earlier rates were available.
 //
 // A complete sample whose refinement of shared pages was deferred
-// (SharedPages::deferred: observe mode's rate bound) counts each shared page
-// once per member that maps it, while the samples around it count it once:
-// it is counted as complete, but it raises the peak only when there is none
-// yet, and it neither uses nor removes the growth base (its growth is stale
-// since the last available rate, or unknown). So the peak and the growth
-// come from samples that count the same way.
+// (SharedPages::deferred: forked members whose shares were never read)
+// counts their shared pages once per member that maps them, while the
+// samples around it count them once: it is counted as complete, but it
+// raises the peak only to what its group provably held (peak_footprint_of),
+// and it neither uses nor removes the growth base (its growth is stale since
+// the last available rate, or unknown). So the peak and the growth come from
+// samples that count the same way, and the peak is never below what a group
+// was seen to hold for certain.
 class ObserveCalibration {
  public:
   ObserveCalibration() = default;
@@ -191,8 +193,8 @@ class ObserveCalibration {
   // footprint exactly when a sample was complete, a peak growth of at least 1.
   CalibrationArtifact artifact() const;
 
-  // The largest complete aggregate so far, a deferred sample's only while
-  // there is none.
+  // The largest complete aggregate so far, of a deferred sample only what
+  // its group provably held.
   std::optional<uint64_t> peak_footprint() const { return peak_footprint_; }
   // The largest positive growth rate so far.
   std::optional<int64_t> peak_growth() const { return peak_growth_; }

@@ -105,13 +105,23 @@ struct SharedPages {
   // parent is a member, the parents of those, and those first seen as a fork
   // of a member.
   uint32_t sharing = 0;
-  // Of those, the members whose footprint is now their proportional share;
-  // the others kept their own reading, which counts shared pages whole.
+  // Of those, the members counted by a proportional share, read by this pass
+  // or an earlier one; the others kept their own reading, which counts
+  // shared pages whole.
   uint32_t refined = 0;
-  // The level was reached with members that may share, but the pass was not
-  // allowed to refine: every footprint is the member's own reading, an upper
-  // bound that may be far above what the group holds.
+  // Of those, the members whose share this pass read.
+  uint32_t read = 0;
+  // Some member that may share, not forked from another member, kept its own
+  // reading because its share has never been read (there was no time, or
+  // the pass was not allowed to read): the count is an upper bound that may
+  // be far above what the group holds. (A member whose share cannot be read
+  // at all, such as a set-user-ID one, always counts its own reading and
+  // does not make a pass deferred.)
   bool deferred = false;
+  // How much of the family's count lies above what it provably holds (its
+  // floor, see refine_shared_pages): the aggregate less this is what the
+  // group was seen to hold for certain.
+  uint64_t above_floor_bytes = 0;
 
   friend constexpr bool operator==(const SharedPages&, const SharedPages&) = default;
 };
@@ -344,11 +354,63 @@ class ShareReadCost {
 struct RefinementTerms {
   // The pass refines when the raw sum of its counted members reaches this.
   uint64_t level_bytes = std::numeric_limits<uint64_t>::max();
-  // When false, a pass that reaches the level only reports it (deferred).
+  // When false, a pass that reaches the level reads no share: it counts the
+  // family from what earlier passes read.
   bool allowed = true;
   // No read is started that is predicted to end after this reading of the
   // cost's clock.
   Duration deadline = Duration::max();
+  // No share is read when the group provably holds this much already (its
+  // members outside the family, plus the family's floor): the count cannot
+  // come out below it, and reads would only delay what is done about it.
+  uint64_t enough_bytes = std::numeric_limits<uint64_t>::max();
+};
+
+// What the refinement keeps of the members that may share pages from one
+// pass to the next (see refine_shared_pages), by identity: the proportional
+// share read last, with the member's own reading and its private pages at
+// that moment and the children it had then, and how old that knowledge is.
+// Kept by the sampler for the whole run; its size follows the family's.
+class ShareLedger {
+ public:
+  // What was read of one member.
+  struct Share {
+    // Its proportional share, huge pages included.
+    uint64_t share_bytes = 0;
+    // Its own reading (footprint) taken with the share.
+    uint64_t own_bytes = 0;
+    // The anonymous pages it alone mapped (a lower bound).
+    uint64_t private_bytes = 0;
+    // Its children then, sorted: a child forked since maps its private
+    // pages too.
+    std::vector<ProcessIdentity> children;
+
+    friend bool operator==(const Share&, const Share&) = default;
+  };
+  struct Entry {
+    // Absent while it has never been read.
+    std::optional<Share> share;
+    // The refining pass of the last read, or the one before the member was
+    // first seen by a refining pass: the stalest knowledge is read first.
+    uint64_t known_since = 0;
+    // Its share cannot be read (not permitted, or not on this kernel): it
+    // counts its own reading, for good.
+    bool unreadable = false;
+
+    friend bool operator==(const Entry&, const Entry&) = default;
+  };
+
+  using Entries = std::map<ProcessIdentity, Entry>;
+
+  const Entries& entries() const { return entries_; }
+  // Refining passes so far.
+  uint64_t passes() const { return passes_; }
+
+ private:
+  friend class NativeProcessInventory;
+
+  Entries entries_;
+  uint64_t passes_ = 0;
 };
 
 // Inspects processes through /proc. It holds only the proc root it reads
@@ -424,10 +486,11 @@ class NativeProcessInventory {
   [[nodiscard]] Result<GroupInventory, InspectionError> sample_group(
       const IdentityTracker& tracker) const;
 
-  // Counts the pages that members share after a fork once, where it matters
-  // and where there is time: replaces the footprint of members that may
-  // share pages with their proportional share (smaps_rollup: Pss_Anon +
-  // Pss_Shmem + SwapPss), and returns what it did (also stored in the
+  // Counts the pages that members share after a fork once, where it matters,
+  // within the time the pass has: gives the members that may share pages a
+  // footprint from their proportional share (smaps_rollup: Pss_Anon +
+  // Pss_Shmem + SwapPss, plus their huge pages), read now or by an earlier
+  // pass and kept in `ledger`, and returns what it did (also stored in the
   // inventory's shared_pages).
   //
   // Each member's own reading counts a page it shares whole, so a parent and
@@ -435,7 +498,7 @@ class NativeProcessInventory {
   // write to it: an upper bound that may be many times what the group holds.
   // The proportional share divides each page among the processes that map
   // it, so the shares of all who share a page add up to that page once. But
-  // reading a share walks the process's page tables (about 10 ms per GiB it
+  // reading a share walks the process's page tables (10 to 20 ms per GiB it
   // maps), so nothing is read unless both hold:
   //  - the raw sum of the counted members (IdentityTracker::counts, with the
   //    footprints as they are) reaches terms.level_bytes; and
@@ -448,35 +511,62 @@ class NativeProcessInventory {
   //    includes a child counted 0 because it shares its parent's address
   //    space, whose share would be its parent's whole memory.
   // A group of one process, or one below the level, costs one pass over the
-  // records and nothing more. When terms.allowed is false the pass only
-  // reports that it would have refined (deferred).
+  // records and nothing more (the ledger forgets the members that are gone).
   //
-  // Otherwise the sharing members are read, children before their parents,
-  // each through a directory descriptor of its /proc/PID whose stat shows
-  // the record's start time, so what is read through it belongs to the
-  // process the record describes (or fails with ESRCH once it has been
-  // reaped). What a member's footprint becomes:
-  //  - its share, when the read is predicted to end by terms.deadline: the
-  //    member's mapped pages (VmRSS + VmSwap) at the rate `cost` has learned.
-  //    A read predicted to end later is not started (later, smaller members
-  //    may still fit) and the member keeps its own reading;
-  //  - 0 when it has exited or been reaped since its inspection, as a member
-  //    that vanishes before its inspection is not counted either;
-  //  - its own reading taken again when the share cannot be read (not
-  //    permitted, no Pss_Anon on this kernel, a leader whose main thread
-  //    exited); 0 for a process on its way out without an address space;
-  //    its inspection's reading when even that fails.
-  // Shares add up to the pages once only if they are read while the same
-  // processes map them: a member that leaves while the family is read makes
-  // the shares read before it too low and its own too high. So after the
-  // reads each member read is checked again, one that has left counts 0, and
-  // when anyone left the others are read again (at most three rounds, within
-  // the deadline); without time for that the last readings stand, an error
-  // of one pass while memory is being released.
+  // Reads. The family's shares are read stalest first: members never read
+  // (the longest-known first), then those read longest ago; among equals,
+  // parents before their children (an unread parent counts all it maps, an
+  // unread child little more than it holds beyond its parent). A read is started
+  // only when it is predicted to end by terms.deadline, from the member's
+  // mapped pages (VmRSS + VmSwap) at the rate `cost` has learned; one that
+  // does not fit is skipped and smaller ones after it may still fit. So every
+  // pass reads what its budget allows, and a member is re-read within as many
+  // refining passes as the family has members whose read fits the budget
+  // (in practice the whole family every pass or two: see the README). Each
+  // member is read through a directory descriptor of its /proc/PID whose stat
+  // shows the record's start time, so what is read belongs to the process
+  // the record describes (or fails with ESRCH once it has been reaped). A
+  // member that has exited or been reaped since its inspection, found by its
+  // read or by a check after the reads, counts 0 and is forgotten, as a
+  // member that vanishes before its inspection is not counted either. One
+  // whose share cannot be read (not permitted, no Pss_Anon on this kernel, a
+  // leader whose main thread exited) counts its own reading taken again. No
+  // read at all when terms.allowed is false, or when what the group provably
+  // holds (its members outside the family, and the family's floor below)
+  // reaches terms.enough_bytes.
   //
-  // A share is never above the member's own reading at the same moment, so
-  // refinement only ever lowers the sum toward what the group holds: when
-  // the budget runs out the sum is less exact, never late.
+  // What a member counts: its share S and its own reading O read together,
+  // and its own reading C now (taken with the share when read by this pass):
+  //  - read: min(C, S + max(0, C - O)): what it has grown since counts
+  //    whole, and what it has given back counts nothing, since a page it
+  //    freed may have been one counted at a fraction. A share is never above
+  //    the reading it was taken with, and none is counted above C;
+  //  - never read, forked from a member (its parent is one): what C exceeds
+  //    its parent's own reading, at least what it holds beyond its parent's
+  //    pages, all of which it mapped when it was forked;
+  //  - never read otherwise: C, an upper bound (the pass is then deferred).
+  // The family's total is then held between two bounds the group provably
+  // respects:
+  //  - at least the largest own reading of one member plus what the others
+  //    hold alone: their private anonymous pages
+  //    (ProportionalShare::private_anon_bytes as last read, less what their
+  //    own reading has shrunk since, and 0 for one that has forked a child
+  //    since: the child maps them too), or for a worker not read yet that
+  //    has no child, what it holds beyond its parent. Every page one member
+  //    maps is held by the group whoever else maps it, and so is every page
+  //    another member alone maps. This is what keeps a
+  //    share from hiding memory: a share divides a page among every process
+  //    that maps it, members or not, at the moment of the read, so children
+  //    forked after the listing, or processes outside the group that map the
+  //    same memory, would otherwise take part of it out of the count. It
+  //    also holds the root, and any member, at no less than its own reading;
+  //  - at most the sum of the members' own readings.
+  // When the shares add up to less than the floor, the difference goes to
+  // the member whose own reading gave it (which stays within its own
+  // reading). What remains uncounted is what a share of a member other than
+  // the largest leaves out of the pages it shares with processes outside the
+  // group, and, until the member's next read, what it has come to hold
+  // without its own reading growing (a page it shared and has written to).
   //
   // This is done here, on the inventory before the tracker's update, rather
   // than on the update: the sampler times the whole pass, refinement
@@ -484,7 +574,8 @@ class NativeProcessInventory {
   // turn out to be out of order, which it knows only at the pass's end. The
   // tracker still only adds up what the records say.
   SharedPages refine_shared_pages(GroupInventory* inventory, const IdentityTracker& tracker,
-                                  const RefinementTerms& terms, ShareReadCost& cost) const;
+                                  const RefinementTerms& terms, ShareReadCost& cost,
+                                  ShareLedger& ledger) const;
 
   const std::string& proc_root() const { return proc_root_; }
 

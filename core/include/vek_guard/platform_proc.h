@@ -11,7 +11,8 @@
 //   exited        state field (3rd) of stat is 'Z' or 'X' and no other
 //                 thread of the process is alive (field 20, num_threads)
 //   pid/ppid/pgid fields 1, 4 and 5 of stat
-//   footprint     RssAnon + RssShmem + VmSwap of status, kB x 1024
+//   footprint     RssAnon + RssShmem + VmSwap + HugetlbPages of status,
+//                 kB x 1024
 //
 // A thread-group leader whose main thread has exited (pthread_exit from
 // main while a worker runs on) shows 'Z' too, but it is alive as long as any
@@ -22,13 +23,15 @@
 // The footprint counts what the kernel charges to a process for memory it
 // cannot simply drop, and leaves clean file cache out. A page shared after a
 // fork is counted once per process that maps it, so a sum over processes errs
-// on the safe side: it may reach a limit early, never late. The proportional
-// share of the same counters (Pss_Anon + Pss_Shmem + SwapPss of
-// smaps_rollup) divides each page among the processes that map it, so a sum
-// of shares counts it once; but the kernel walks the page tables to produce
-// it, about 10 ms per GiB mapped against some 10 us for `status`, so the core
-// reads it only for processes that may share pages and only when the cheap
-// sum is near a limit.
+// on the safe side: it may reach a limit early, never late. Huge pages
+// (hugetlbfs, MAP_HUGETLB) are in none of the other counters and are counted
+// the same way, once per process that maps them. The proportional share of
+// the same counters (Pss_Anon + Pss_Shmem + SwapPss of smaps_rollup)
+// divides each page among the processes that map it, so a sum of shares
+// counts it once; but the kernel walks the page tables to produce it, 10 to
+// 20 ms per GiB mapped against some 10 us for `status`, so the core reads it
+// only for processes that may share pages and only when the cheap sum is near
+// a limit.
 //
 // Parsing is kept apart from I/O: the parsers take text, and every I/O entry
 // point takes the proc root (default "/proc"), so tests can feed literals or
@@ -113,25 +116,62 @@ struct ProcStat {
 [[nodiscard]] Result<ProcStat, ProcError> parse_proc_stat(std::string_view text);
 
 // Parses the text of /proc/PID/status and returns RssAnon + RssShmem + VmSwap
-// in bytes. A counter that is absent counts as 0 (a zombie or a kernel thread
-// has none of them). Fails with invalid data when a present counter is not
-// "<digits> kB", or when the sum in bytes does not fit in 64 bits.
+// + HugetlbPages in bytes. A counter that is absent counts as 0 (a zombie or
+// a kernel thread has none of them, and kernels before 4.4 no HugetlbPages).
+// Fails with invalid data when a present counter is not "<digits> kB", or
+// when the sum in bytes does not fit in 64 bits.
 [[nodiscard]] Result<uint64_t, ProcError> parse_status_footprint(std::string_view text);
 
-// Parses the text of /proc/PID/status and returns VmRSS + VmSwap in bytes:
-// every page the process maps, resident or swapped out, file pages included.
-// Reading its smaps_rollup walks them all, so this is what predicts the cost
-// of that read. Absent counters count as 0; fails as parse_status_footprint
-// does.
-[[nodiscard]] Result<uint64_t, ProcError> parse_status_mapped(std::string_view text);
+// What one reading of /proc/PID/status tells about a process's memory.
+struct StatusMemory {
+  // The footprint (parse_status_footprint).
+  uint64_t footprint_bytes = 0;
+  // HugetlbPages: the part of the footprint that proportional counters leave
+  // out.
+  uint64_t hugetlb_bytes = 0;
+  // VmRSS + VmSwap: every page the process maps, resident or swapped out,
+  // file pages included. Reading its smaps_rollup walks them all, so this is
+  // what predicts the cost of that read.
+  uint64_t mapped_bytes = 0;
 
-// Parses the text of /proc/PID/smaps_rollup and returns Pss_Anon + Pss_Shmem
-// + SwapPss in bytes: the process's proportional share of what its footprint
-// counts, each page divided by the number of processes that map it. Fails
-// with invalid data when one of the three is missing (a process without an
-// address space shows none; kernels before 5.x lack Pss_Anon), when one is
-// not "<digits> kB", or when the sum in bytes does not fit in 64 bits.
-[[nodiscard]] Result<uint64_t, ProcError> parse_smaps_rollup_share(std::string_view text);
+  friend constexpr bool operator==(const StatusMemory&, const StatusMemory&) = default;
+};
+
+// Parses the text of /proc/PID/status into a StatusMemory. Fails with invalid
+// data when it has no RssAnon (a process without an address space: a zombie,
+// a kernel thread, a leader whose main thread exited), or as
+// parse_status_footprint fails; other absent counters count as 0.
+[[nodiscard]] Result<StatusMemory, ProcError> parse_status_memory(std::string_view text);
+
+// What one reading of /proc/PID/smaps_rollup tells about the pages a process
+// shares.
+struct ProportionalShare {
+  // Pss_Anon + Pss_Shmem + SwapPss: the process's proportional share of what
+  // its footprint counts (huge pages aside), each page divided by the number
+  // of processes that map it.
+  uint64_t share_bytes = 0;
+  // Anonymous - (Shared_Clean + Shared_Dirty), or 0 when that is negative: a
+  // lower bound of the anonymous pages that this process alone maps. The
+  // rollup counts private pages only as Private_Clean and Private_Dirty,
+  // which mix in file pages that no footprint counts (program text, a
+  // privately read file), so they cannot stand for memory the process holds.
+  // Every anonymous page it shares is among its shared pages, so taking all
+  // of those from its anonymous pages leaves no more than its private
+  // anonymous ones: short by the shared file pages (its libraries, a few
+  // MiB), and without private shared-memory and swapped pages, but never
+  // above what it holds alone.
+  uint64_t private_anon_bytes = 0;
+
+  friend constexpr bool operator==(const ProportionalShare&, const ProportionalShare&) = default;
+};
+
+// Parses the text of /proc/PID/smaps_rollup into a ProportionalShare. Fails
+// with invalid data when one of Pss_Anon, Pss_Shmem and SwapPss is missing (a
+// process without an address space shows none; kernels before 5.x lack
+// Pss_Anon), when a counter read is not "<digits> kB", or when a sum in bytes
+// does not fit in 64 bits. Missing Anonymous or Shared_* lines leave the
+// private bound at 0.
+[[nodiscard]] Result<ProportionalShare, ProcError> parse_smaps_rollup_share(std::string_view text);
 
 // Whether processes `a` and `b` share one address space (kcmp with
 // KCMP_VM). A child made with CLONE_VM, as vfork, posix_spawn, system() and
@@ -167,14 +207,14 @@ class ProcessDir {
   // in `task/` whose status has them; when no thread has them any more, the
   // process is on its way out and its footprint is 0.
   [[nodiscard]] Result<uint64_t, ProcError> read_footprint() const;
-  // Reads `status` and returns VmRSS + VmSwap in bytes (parse_status_mapped).
-  [[nodiscard]] Result<uint64_t, ProcError> read_mapped_bytes() const;
-  // Reads `smaps_rollup` and returns the proportional footprint
-  // (parse_smaps_rollup_share). It costs a walk of the process's page tables
-  // (about 10 ms per GiB mapped), holding its memory map's lock for reading
-  // meanwhile. Permission is that of ptrace: a process of another user, or
-  // one that is not dumpable (set-user-ID), gives EACCES.
-  [[nodiscard]] Result<uint64_t, ProcError> read_proportional_footprint() const;
+  // Reads `status` (parse_status_memory): invalid data when the process has
+  // no address space of its own.
+  [[nodiscard]] Result<StatusMemory, ProcError> read_status_memory() const;
+  // Reads `smaps_rollup` (parse_smaps_rollup_share). It costs a walk of the
+  // process's page tables (10 to 20 ms per GiB mapped), holding its memory
+  // map's lock for reading meanwhile. Permission is that of ptrace: a process
+  // of another user, or one that is not dumpable (set-user-ID), gives EACCES.
+  [[nodiscard]] Result<ProportionalShare, ProcError> read_proportional_share() const;
 
  private:
   explicit ProcessDir(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <variant>
@@ -162,7 +163,7 @@ struct SampleStatus {
 
 // When the sampler counts the pages that members share after a fork once
 // (NativeProcessInventory::refine_shared_pages). Reading a member's
-// proportional share costs about 10 ms per GiB it maps, so it is read only
+// proportional share costs 10 to 20 ms per GiB it maps, so it is read only
 // where the cheap sum (each member's own reading, shared pages counted whole)
 // is not good enough:
 //  - Never: every pass keeps the cheap sum.
@@ -170,22 +171,30 @@ struct SampleStatus {
 //    warning level) refines, so the policy acts on what the group holds
 //    whenever a limit is near.
 //  - AbovePeak (observe): a pass refines when its cheap sum reaches the
-//    largest aggregate recorded so far (it could raise the calibration's
-//    peak), at a bounded rate: after a pass that refined, passes are deferred
-//    for nine times as long as its refinement took, so refinement takes at
-//    most a tenth of the time. A deferred pass keeps the cheap sum and says
-//    so (SharedPages::deferred); it raises no peak once there is one.
+//    calibration's peak (it could raise it), and reads shares at a bounded
+//    rate: after a pass that read, no pass reads for nine times as long as
+//    that pass's refinement took, so reading takes at most a tenth of the
+//    time. A pass that may not read counts the family from the shares read
+//    before; one that counts a member by its own reading because that
+//    member was never read (and was not forked from another) is deferred
+//    (SharedPages::deferred), and raises the peak only to what its group
+//    provably held (peak_footprint_of).
 struct ShareRefinement {
   enum class Trigger : uint8_t { Never, AtLevel, AbovePeak };
 
   static constexpr ShareRefinement never() { return {}; }
-  static constexpr ShareRefinement at_level(uint64_t level_bytes) {
-    return {Trigger::AtLevel, level_bytes};
+  // `enough_bytes`: a pass whose group provably holds this much reads no
+  // share (RefinementTerms::enough_bytes): run mode's emergency band, past
+  // which the group is killed whatever the shares say.
+  static constexpr ShareRefinement at_level(
+      uint64_t level_bytes, uint64_t enough_bytes = std::numeric_limits<uint64_t>::max()) {
+    return {Trigger::AtLevel, level_bytes, enough_bytes};
   }
   static constexpr ShareRefinement above_peak() { return {Trigger::AbovePeak, 0}; }
 
   Trigger trigger = Trigger::Never;
-  uint64_t level_bytes = 0;  // AtLevel only
+  uint64_t level_bytes = 0;                                      // AtLevel only
+  uint64_t enough_bytes = std::numeric_limits<uint64_t>::max();  // AtLevel only
 };
 
 // One recorded pass.
@@ -212,6 +221,13 @@ struct FootprintSample {
 
   friend bool operator==(const FootprintSample&, const FootprintSample&) = default;
 };
+
+// What `sample` may raise a calibration peak to: its complete aggregate; for
+// a deferred pass, which counted some forked members by their own readings
+// (an upper bound that may be far above what the group holds), only what the
+// group provably held then, the aggregate less SharedPages::above_floor_bytes;
+// nothing for a sample that is not complete.
+std::optional<uint64_t> peak_footprint_of(const FootprintSample& sample);
 
 // What the sampler keeps of the samples it recorded: the sequence numbers of
 // the newest `history_capacity` ones, which are consecutive. The samples
@@ -318,10 +334,12 @@ class FootprintSampler {
   platform::ProcessTable table_;
   ShareRefinement refinement_;
   ShareReadCost cost_;
-  // AbovePeak: the largest Complete aggregate, a deferred sample's only
-  // while there is none, as the calibration keeps its peak.
+  // What the refinement knows of the forked family from earlier passes.
+  ShareLedger ledger_;
+  // AbovePeak: the largest peak_footprint_of any sample, as the
+  // calibration keeps its peak.
   std::optional<uint64_t> peak_;
-  // AbovePeak: no pass refines before this reading of cost_'s clock.
+  // AbovePeak: no pass reads shares before this reading of cost_'s clock.
   std::optional<Duration> refine_after_;
   // The sample of the latest pass.
   FootprintSample last_;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -145,33 +146,37 @@ bool is_pid_name(const char* name) {
   return true;
 }
 
-enum class CountersRequired : bool { No, Yes };
-
-// The sum in bytes of the "<name> <digits> kB" lines of `text` that start
-// with one of `names`. An absent counter counts as 0, or fails the sum as
-// invalid data when `required`; so does a present one that does not parse,
-// and a sum that does not fit in 64 bits.
-Result<uint64_t, ProcError> sum_kilobyte_counters(std::string_view text,
-                                                  std::span<const std::string_view> names,
-                                                  CountersRequired required) {
-  uint64_t total = 0;
-  uint64_t found = 0;  // bit i: names[i] was seen
+// The "<name> <digits> kB" lines of `text` that start with one of `names`,
+// in bytes: values[i] for names[i] (0 when absent), and bit i of the result
+// set when names[i] was seen. Invalid data when a line found does not parse.
+template <std::size_t N>
+Result<uint64_t, ProcError> kilobyte_counters(std::string_view text,
+                                              const std::string_view (&names)[N],
+                                              uint64_t (&values)[N]) {
+  static_assert(N <= 64);
+  uint64_t found = 0;
+  std::fill(std::begin(values), std::end(values), uint64_t{0});
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
     const std::string_view line = text.substr(0, eol);
     text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t i = 0; i < N; ++i) {
       if (!line.starts_with(names[i])) continue;
-      uint64_t bytes = 0;
-      if (!parse_kilobytes(line.substr(names[i].size()), &bytes) || bytes > kU64Max - total) {
+      if (!parse_kilobytes(line.substr(names[i].size()), &values[i])) {
         return unexpected(ProcError::invalid_data());
       }
-      total += bytes;
       found |= uint64_t{1} << i;
     }
   }
-  if (required == CountersRequired::Yes && found != (uint64_t{1} << names.size()) - 1) {
-    return unexpected(ProcError::invalid_data());
+  return found;
+}
+
+// The sum of `values`, or invalid data when it does not fit in 64 bits.
+Result<uint64_t, ProcError> checked_sum(std::span<const uint64_t> values) {
+  uint64_t total = 0;
+  for (const uint64_t value : values) {
+    if (value > kU64Max - total) return unexpected(ProcError::invalid_data());
+    total += value;
   }
   return total;
 }
@@ -240,22 +245,57 @@ Result<ProcStat, ProcError> parse_proc_stat(std::string_view text) {
   return stat;
 }
 
+namespace {
+
+// What a footprint counts: anonymous, shared-memory and swapped-out pages,
+// and huge pages, which the kernel keeps out of the other three.
+constexpr std::string_view kFootprintCounters[] = {
+    "RssAnon:", "RssShmem:", "VmSwap:", "HugetlbPages:"};
+
+}  // namespace
+
 Result<uint64_t, ProcError> parse_status_footprint(std::string_view text) {
-  static constexpr std::string_view kCounters[] = {"RssAnon:", "RssShmem:", "VmSwap:"};
-  return sum_kilobyte_counters(text, kCounters, CountersRequired::No);
+  uint64_t values[std::size(kFootprintCounters)];
+  const auto found = kilobyte_counters(text, kFootprintCounters, values);
+  if (!found) return unexpected(found.error());
+  return checked_sum(values);
 }
 
-Result<uint64_t, ProcError> parse_status_mapped(std::string_view text) {
-  static constexpr std::string_view kCounters[] = {"VmRSS:", "VmSwap:"};
-  return sum_kilobyte_counters(text, kCounters, CountersRequired::No);
+Result<StatusMemory, ProcError> parse_status_memory(std::string_view text) {
+  // One pass over the text for all of them: the footprint's counters first,
+  // then VmRSS.
+  static constexpr std::string_view kCounters[] = {
+      "RssAnon:", "RssShmem:", "VmSwap:", "HugetlbPages:", "VmRSS:"};
+  uint64_t values[std::size(kCounters)];
+  const auto found = kilobyte_counters(text, kCounters, values);
+  if (!found) return unexpected(found.error());
+  if ((*found & 1) == 0) return unexpected(ProcError::invalid_data());
+  const auto footprint = checked_sum(std::span<const uint64_t>(values, 4));
+  const uint64_t mapped_parts[] = {values[4], values[2]};  // VmRSS, VmSwap
+  const auto mapped = checked_sum(mapped_parts);
+  if (!footprint || !mapped) return unexpected(ProcError::invalid_data());
+  return StatusMemory{
+      .footprint_bytes = *footprint, .hugetlb_bytes = values[3], .mapped_bytes = *mapped};
 }
 
-Result<uint64_t, ProcError> parse_smaps_rollup_share(std::string_view text) {
-  // Each of these divides a page by the number of processes that map it;
+Result<ProportionalShare, ProcError> parse_smaps_rollup_share(std::string_view text) {
+  // The first three divide a page by the number of processes that map it;
   // together they are the share of what RssAnon + RssShmem + VmSwap count.
   // All three must be there: a sum without one of them would be too low.
-  static constexpr std::string_view kCounters[] = {"Pss_Anon:", "Pss_Shmem:", "SwapPss:"};
-  return sum_kilobyte_counters(text, kCounters, CountersRequired::Yes);
+  static constexpr std::string_view kCounters[] = {
+      "Pss_Anon:", "Pss_Shmem:", "SwapPss:", "Anonymous:", "Shared_Clean:", "Shared_Dirty:"};
+  uint64_t values[std::size(kCounters)];
+  const auto found = kilobyte_counters(text, kCounters, values);
+  if (!found) return unexpected(found.error());
+  if ((*found & 0b111) != 0b111) return unexpected(ProcError::invalid_data());
+  const auto share = checked_sum(std::span<const uint64_t>(values, 3));
+  const auto shared = checked_sum(std::span<const uint64_t>(values + 4, 2));
+  if (!share || !shared) return unexpected(ProcError::invalid_data());
+  // Without all of Anonymous and Shared_* the bound would not be one.
+  const bool bounded = (*found & 0b111000) == 0b111000;
+  return ProportionalShare{
+      .share_bytes = *share,
+      .private_anon_bytes = bounded && values[3] > *shared ? values[3] - *shared : 0};
 }
 
 std::optional<uint64_t> parse_creation_count(std::string_view text) {
@@ -376,15 +416,15 @@ Result<uint64_t, ProcError> ProcessDir::read_footprint() const {
   }
 }
 
-Result<uint64_t, ProcError> ProcessDir::read_mapped_bytes() const {
+Result<StatusMemory, ProcError> ProcessDir::read_status_memory() const {
   std::string text;
   if (auto read = read_all_at(fd_.get(), "status", &text); !read) {
     return unexpected(read.error());
   }
-  return parse_status_mapped(text);
+  return parse_status_memory(text);
 }
 
-Result<uint64_t, ProcError> ProcessDir::read_proportional_footprint() const {
+Result<ProportionalShare, ProcError> ProcessDir::read_proportional_share() const {
   std::string text;
   if (auto read = read_all_at(fd_.get(), "smaps_rollup", &text); !read) {
     return unexpected(read.error());
