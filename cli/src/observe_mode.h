@@ -53,8 +53,10 @@ ReportConfiguration observe_report_configuration(Duration interval);
 //       was terminated"
 //   (3) "footprint observation failed"
 //
-// A group that is let go keeps running after the supervisor; a kept group is
-// killed when the supervision ends (what is left of it).
+// A group that is let go keeps running after the supervisor, its root too:
+// the command is launched without the parent-death signal, so observing
+// never ends it, not even when the supervisor is killed outright. A kept
+// group is killed when the supervision ends (what is left of it).
 class ObserveMode final : public SupervisionMode {
  public:
   // `policy` is PolicyMachine::observe_only for the sampling bounds.

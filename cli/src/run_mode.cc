@@ -143,6 +143,9 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
           // band nothing is left to read for.
           .refinement = ShareRefinement::at_level(policy_config->warning_footprint_bytes,
                                                   policy_config->emergency_footprint_bytes),
+          // A limit that a killed supervisor stopped enforcing must not leave
+          // the command running unchecked.
+          .command_dies_with_supervisor = true,
       });
   if (!started) return started.error();
   write_line_without_waiting(STDERR_FILENO, enforcing_line);

@@ -73,6 +73,7 @@ Result<LaunchedCommand, EarlyEnd> launch_and_identify(const cli::NormalizedComma
   spec.clear_environment = command.common.clear_env;
   spec.environment = command.common.env;
   spec.descriptor_soft_limit = plan.descriptor_soft_limit;
+  spec.dies_with_supervisor = plan.command_dies_with_supervisor;
   const bool checkpoint = plan.checkpoint_child_end.valid();
   Result<OwnedProcess, LaunchError> launched =
       checkpoint ? OwnedProcess::launch_with_checkpoint(spec, std::move(plan.checkpoint_child_end))

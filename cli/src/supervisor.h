@@ -89,6 +89,10 @@ struct StartPlan {
   std::optional<uint64_t> descriptor_soft_limit;
   // When the sampler counts the pages a forked family shares once.
   ShareRefinement refinement;
+  // The command's root dies with the supervisor should it be killed outright
+  // (LaunchSpec::dies_with_supervisor). Without it, a supervisor that ends in
+  // any way leaves a command it has not killed running.
+  bool command_dies_with_supervisor = false;
 };
 
 // Everything the supervision of one command holds. start_command builds it
@@ -124,14 +128,15 @@ struct StartedCommand {
 //     outcome;
 //  4. the terminal-signal monitor: a failure ends early as
 //     supervisor_failure with the error's text;
-//  5. the launch (with the plan's checkpoint end and descriptor limit): a
-//     failure ends early with the launch error's text, as launch_not_found,
-//     launch_not_executable, invalid_configuration (empty argv, bad working
-//     directory, checkpoint configuration) or supervisor_failure. A
-//     job-control stop of the supervisor stops the group from here on. When
-//     the command's standard input was replaced because the supervisor's is
-//     a terminal, "vek-guard: standard input is a terminal, so the command
-//     reads from /dev/null instead" is printed at once;
+//  5. the launch (with the plan's checkpoint end, descriptor limit and
+//     parent-death choice): a failure ends early with the launch error's
+//     text, as launch_not_found, launch_not_executable,
+//     invalid_configuration (empty argv, bad working directory, checkpoint
+//     configuration) or supervisor_failure. A job-control stop of the
+//     supervisor stops the group from here on. When the command's standard
+//     input was replaced because the supervisor's is a terminal, "vek-guard:
+//     standard input is a terminal, so the command reads from /dev/null
+//     instead" is printed at once;
 //  6. the root's identity, which seeds the group's identity tracking: a
 //     negative root pid ends early with "root process identity is invalid";
 //     a root that cannot be inspected ends early with its own status when it

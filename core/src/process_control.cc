@@ -157,6 +157,8 @@ constexpr int kChildFailedStatus = 127;
 // take a lock, and makes only async-signal-safe calls.
 struct ExecPlan {
   pid_t supervisor = 0;
+  // Arm the parent-death signal (LaunchSpec::dies_with_supervisor).
+  bool dies_with_supervisor = false;
   // Write end of the pipe that carries an exec failure back as an errno; it
   // is close-on-exec, so a successful exec shows as end of file.
   int error_pipe = -1;
@@ -268,8 +270,10 @@ int open_null_on(int target, int flags) {
   // exits, not the process: launches are made from the supervision thread,
   // which lives as long as the supervisor. A supervisor that died before
   // the signal was armed would never send it, so check for that after.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(plan.error_pipe, errno);
-  if (::getppid() != plan.supervisor) ::_exit(kChildFailedStatus);
+  if (plan.dies_with_supervisor) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(plan.error_pipe, errno);
+    if (::getppid() != plan.supervisor) ::_exit(kChildFailedStatus);
+  }
 
   int error = reset_signal_actions(plan.defaulted);
   if (error == 0 && ::setpgid(0, 0) != 0) error = errno;
@@ -478,6 +482,7 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
 
   ExecPlan plan;
   plan.supervisor = ::getpid();
+  plan.dies_with_supervisor = spec.dies_with_supervisor;
   plan.endpoint = endpoint;
   const StdioDisposition streams[] = {
       stdin_was_terminal ? StdioDisposition::DevNull : spec.stdin_disposition,

@@ -2,6 +2,7 @@
 // processes can show: the calibration of real memory, the group left
 // running, and the answers to the launching parent's exit and to Ctrl-C.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -184,6 +185,67 @@ TEST(ObserveE2e, SecondCtrlCKillsTheGroup) {
             (std::vector<SignalRow>{group_signal(SIGINT, "external_signal"),
                                     group_signal(SIGKILL, "external_signal")}));
   EXPECT_EQ(report["outcome"]["kind"], "child_signaled");
+}
+
+// Observing never ties the command's life to the supervisor's: only `run`
+// launches it with the parent-death signal.
+TEST(ObserveE2e, OnlyRunKillsTheCommandWhenTheSupervisorDies) {
+  for (const bool observe : {false, true}) {
+    SCOPED_TRACE(observe ? "observe" : "run");
+    RunArea area;
+    const std::string out = area.file("described");
+    const std::vector<std::string> command = {helper("describe"), out};
+    const SubprocessResult result = run_subprocess(
+        {.argv = observe ? observe_argv(area.report_path(), command)
+                         : run_argv(VEK_GUARD_BINARY, area.report_path(), {.command = command})});
+    EXPECT_EQ(shell_status(result), 0) << result.stderr_text;
+    EXPECT_NE(read_file(out).find(observe ? "\npdeathsig 0\n" : "\npdeathsig 9\n"),
+              std::string::npos)
+        << read_file(out);
+  }
+}
+
+// Observation that fails gives the group up while its root still runs, and
+// the supervisor exits: the root is not signalled, then or later. Here the
+// supervisor runs out of descriptors in mid-run, which fails its samples
+// (and the publication of its report, though not its journal).
+TEST(ObserveE2e, ACommandGivenUpWhileItRunsOutlivesTheSupervisor) {
+  RunArea area;
+  const std::string root_file = area.file("root");
+  Subprocess supervisor = Subprocess::start(
+      {.argv = observe_argv(area.report_path(), {"/bin/sh", "-c",
+                                                 "echo $$ >\"$0.tmp\" && mv \"$0.tmp\" \"$0\" && "
+                                                 "exec sleep 30 >/dev/null 2>&1",
+                                                 root_file})});
+  const pid_t root = wait_pid_file(root_file, 10s);
+  ASSERT_GT(root, 0);
+  ASSERT_TRUE(eventually([&] { return count_journal_frames(area.journal_path()) >= 3; }, 10s));
+  rlimit limit{};
+  ASSERT_EQ(::prlimit(supervisor.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = 3;  // standard input, output and error, and nothing more
+  ASSERT_EQ(::prlimit(supervisor.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  const SubprocessResult result = supervisor.wait(20s);
+  EXPECT_FALSE(process_ending(root)) << "the command ended with its supervisor";
+  ::kill(root, SIGKILL);
+  // A sanitized supervisor may end sooner, without its descriptors: the
+  // command outlives it all the same.
+  if (sanitizer_lost_its_descriptors(result)) return;
+  EXPECT_EQ(shell_status(result), 74) << result.stderr_text;
+
+  const std::optional<JournalRecovery> journal = read_journal_file(area.journal_path());
+  ASSERT_TRUE(journal);
+  std::vector<PolicyState> states;
+  std::optional<TerminalOutcome> outcome;
+  for (const JournalRecord& record : journal->records) {
+    if (const auto* transition = record.entry.payload_if<TransitionRecord>()) {
+      states.push_back(transition->to);
+    }
+    if (const auto* end = record.entry.payload_if<TerminalOutcome>()) outcome = *end;
+  }
+  EXPECT_EQ(states, std::vector<PolicyState>{PolicyState::SupervisorError});
+  ASSERT_TRUE(outcome);
+  EXPECT_EQ(outcome->kind, TerminalKind::of(TerminalKind::Tag::SupervisorFailure));
+  EXPECT_FALSE(outcome->child_status);
 }
 
 }  // namespace

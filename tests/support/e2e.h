@@ -119,6 +119,19 @@ SubprocessResult run_and_lose_parent(const RunArea& area,
                                      const std::vector<std::string>& supervisor_argv,
                                      const std::function<bool()>& started);
 
+// With no descriptor left, the undefined-behaviour sanitizer's vptr check
+// fails by itself ("invalid vptr", "<memory cannot be printed>", exit 1):
+// whether that is how a run of the sanitized program ended.
+inline bool sanitizer_lost_its_descriptors(const SubprocessResult& result) {
+#if defined(__SANITIZE_ADDRESS__)
+  return result.exit_code == 1 && result.stderr_text.find("invalid vptr") != std::string::npos &&
+         result.stderr_text.find("<memory cannot be printed>") != std::string::npos;
+#else
+  (void)result;
+  return false;
+#endif
+}
+
 // The decimal pid a helper wrote to `path`; 0 when it never appears.
 pid_t wait_pid_file(const std::string& path, std::chrono::milliseconds timeout);
 

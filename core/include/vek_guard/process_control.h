@@ -194,6 +194,15 @@ struct LaunchSpec {
   // with, when it had to raise its own for descriptor 198
   // (make_room_for_checkpoint_descriptor). Absent: the supervisor's.
   std::optional<uint64_t> descriptor_soft_limit;
+  // Arms the kernel's parent-death signal (SIGKILL) in the child, so that a
+  // supervisor that dies without cleaning up (SIGKILL, a crash) takes the
+  // root with it. Only the root: what it starts lives on unless it ends with
+  // it, and executing a set-user-ID or set-group-ID file (or one with file
+  // capabilities) as a user it changes clears the signal. A child that finds
+  // its supervisor already gone once the signal is armed exits with 127
+  // instead of running the command. Without it the root outlives its
+  // supervisor, whatever way that ends.
+  bool dies_with_supervisor = false;
 };
 
 // The descriptor the checkpoint endpoint occupies in the child, and the
@@ -276,11 +285,9 @@ class ProcessControlHandle {
 // root with a blocking wait, so no error path (or failing test) leaves
 // processes behind. `relinquish` gives the group up instead.
 //
-// The root carries the kernel's parent-death signal (SIGKILL): should the
-// supervisor die without any of this running (SIGKILL, a crash), the kernel
-// kills the root. Only the root: what it started lives on unless it ends
-// with it. Executing a set-user-ID or set-group-ID file (or one with file
-// capabilities) as a user it changes clears that signal.
+// Launched with LaunchSpec::dies_with_supervisor, the root carries the
+// kernel's parent-death signal (SIGKILL): should the supervisor die without
+// any of this running (SIGKILL, a crash), the kernel kills the root.
 class OwnedProcess {
  public:
   // Launches `spec.argv` as the root of a new process group (group id = its
@@ -293,7 +300,8 @@ class OwnedProcess {
   //  - malformed environment keys or values, or NUL in an argument, are
   //    LaunchFailed with EINVAL;
   //  - the child is forked from the calling thread, which must live as long
-  //    as the root (the parent-death signal follows the thread that forked);
+  //    as the root when it is to die with the supervisor (the parent-death
+  //    signal follows the thread that forked, not the process);
   //  - failures in the child up to and including exec come back as the
   //    launch's result: ENOENT is NotFound, EACCES or EPERM NotExecutable,
   //    anything else LaunchFailed;
