@@ -268,10 +268,11 @@ Result<bool, ControlError> Supervisor::group_exists() {
   Result<bool, ControlError> exists = owned_.owned_group_exists();
   if (!exists || !*exists || !root_status_) return exists;
   // Once the root has exited, a group whose remaining members have all
-  // exited too counts as gone: they are orphans that only their new parent
-  // can reap, and an init that reaps late (or never, in some containers)
-  // would otherwise keep the run going, or turn a clean end into a kill at
-  // the grace deadline.
+  // exited too counts as gone: the root's zombie stays in it until the
+  // supervision ends (which keeps its id ours), and the others are orphans
+  // that only their new parent can reap; an init that reaps late (or never,
+  // in some containers) would otherwise keep the run going, or turn a clean
+  // end into a kill at the grace deadline.
   const Result<bool, InspectionError> alive = sampler_.owned_group_alive(clock_);
   if (!alive) return exists;  // no better knowledge: trust the signal probe
   return *alive;

@@ -196,7 +196,9 @@ class SupervisionMode {
 
   // 1. Root and group. The root's status has been asked for while unknown
   // (Supervisor::root_status) and `group_exists` tells whether any member of
-  // the owned group is left.
+  // the owned group is left; once the root has exited, only a live member
+  // counts (the root's own zombie, which the group keeps until the end, and
+  // those of members that only their new parent can reap do not).
   virtual Result<AfterGroup, ControlError> after_group(Supervisor& supervisor,
                                                        bool group_exists) = 0;
 
