@@ -273,7 +273,8 @@ class FootprintSampler {
   // Whether a process of the owned group is alive (not a zombie) now: the
   // process table is refreshed at `clock`'s time as a pass would
   // refresh it (a listing and the reads it decides on, with the tracked
-  // identities read fresh), and answers from its readings. The runtime asks
+  // identities and every process it last saw in the group read fresh), and
+  // answers from its readings. The runtime asks
   // this once the root has exited and the group still exists, to tell live
   // members from zombies that only their new parent can reap; a new child of
   // a member is a new pid, so it is read here whenever it exists. Fails when
