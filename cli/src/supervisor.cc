@@ -224,18 +224,16 @@ std::optional<ControlError> Supervisor::run_passes(SupervisionMode& mode) {
 
     // The launching parent. Its exit is noted once, whether or not the run
     // acts on it.
-    if (*next == AfterGroup::WatchParent) {
-      const Duration now = clock_.now();
-      if (parent_.check_exited()) {
-        parent_exited_at_ms_ = now.as_millis_saturating();
-        if (parent_.on_parent_exit() != OnParentExit::Detach) {
-          if (Result<void, ControlError> acted = mode.on_parent_exit(*this, now); !acted) {
-            return acted.error();
-          }
+    const Duration now = clock_.now();
+    if (*next == AfterGroup::WatchParent && parent_.check_exited()) {
+      parent_exited_at_ms_ = now.as_millis_saturating();
+      if (parent_.on_parent_exit() != OnParentExit::Detach) {
+        if (Result<void, ControlError> acted = mode.on_parent_exit(*this, now); !acted) {
+          return acted.error();
         }
       }
     }
-    mode.before_signals(*this, *exists);
+    mode.before_signals(*this, *exists, now);
 
     // The terminal signals received since the last pass, in arrival order.
     Result<std::vector<uint8_t>, ControlError> signals = monitor_.poll();
@@ -265,6 +263,7 @@ Result<void, ControlError> Supervisor::poll_root() {
 }
 
 Result<bool, ControlError> Supervisor::group_exists() {
+  group_running_ = false;
   Result<bool, ControlError> exists = owned_.owned_group_exists();
   if (!exists || !*exists || !root_status_) return exists;
   // Once the root has exited, a group whose remaining members have all
@@ -275,6 +274,7 @@ Result<bool, ControlError> Supervisor::group_exists() {
   // end into a kill at the grace deadline.
   const Result<bool, InspectionError> alive = sampler_.owned_group_alive(clock_);
   if (!alive) return exists;  // no better knowledge: trust the signal probe
+  group_running_ = *alive && sampler_.owned_group_running();
   return *alive;
 }
 

@@ -208,10 +208,12 @@ class SupervisionMode {
   virtual Result<void, ControlError> on_parent_exit(Supervisor& supervisor, Duration now) = 0;
 
   // 3. What the mode watches besides, before the signals; `group_exists` as
-  // in step 1.
-  virtual void before_signals(Supervisor& supervisor, bool group_exists) {
+  // in step 1, and `now` the time the pass went on from there (that of the
+  // parent check).
+  virtual void before_signals(Supervisor& supervisor, bool group_exists, Duration now) {
     (void)supervisor;
     (void)group_exists;
+    (void)now;
   }
 
   // 4. One terminal signal the supervisor received, in arrival order.
@@ -268,6 +270,12 @@ class Supervisor {
   void let_group_go();
   // The root's status once the root has been seen to exit.
   const std::optional<ChildStatus>& root_status() const { return root_status_; }
+  // Once the root has exited: whether this pass's look at the group found a
+  // process in it that is alive and has not begun to exit either, one that
+  // no kill sent before has reached (it was outside the group then, or
+  // joined it since). False while the root runs: a kill reaches the root
+  // wherever it is.
+  bool group_running() const { return group_running_; }
   // The aggregate footprint of the latest sample (unknown before the first).
   const Observed<uint64_t>& last_aggregate() const { return last_aggregate_; }
   // The wait until the next sample is due at `now`, or the sample interval
@@ -319,6 +327,7 @@ class Supervisor {
   Observed<uint64_t> last_aggregate_;
   bool escape_detected_ = false;
   std::optional<ChildStatus> root_status_;
+  bool group_running_ = false;
   OwnedProcess owned_;
   // Declared after `owned_`, so it is dropped first: a job-control stop
   // never reaches a group that is being killed, or whose id may be reused.

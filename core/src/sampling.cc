@@ -115,6 +115,10 @@ Result<bool, InspectionError> FootprintSampler::owned_group_alive(RunClock& cloc
   return table_.has_live_member(group);
 }
 
+bool FootprintSampler::owned_group_running() const {
+  return table_.listed() && table_.has_running_member(tracker_.owned_pgid());
+}
+
 const FootprintSample& FootprintSampler::record_snapshot(
     Duration started_at, Duration completed_at, Result<GroupInventory, InspectionError> probe) {
   // The previous sample's member list is reused: a group of thousands would

@@ -248,5 +248,43 @@ TEST(ObserveE2e, ACommandGivenUpWhileItRunsOutlivesTheSupervisor) {
   EXPECT_FALSE(outcome->child_status);
 }
 
+// After the second Ctrl-C killed the group, a member that was outside it then
+// and came back in the moment the command began to exit is killed too, and
+// the run ends when the group is gone, with the command's own end.
+TEST(ObserveE2e, AMemberBackInTheGroupAfterTheKillIsKilledToo) {
+  const OrphanAdoption adoption;  // the member's end is the test's to see
+  RunArea area;
+  const std::string member_file = area.file("member");
+  Subprocess supervisor = Subprocess::start(
+      {.argv = observe_argv(area.report_path(), {helper("actor"), "rejoin", "--member", member_file,
+                                                 "--delay-ms", "0"})});
+  const pid_t member = wait_pid_file(member_file, 10s);
+  ASSERT_GT(member, 0);
+  // The command holds its memory, and samples have seen the member outside
+  // the group.
+  ASSERT_TRUE(eventually([&] { return exists(member_file + ".held"); }, 10s));
+  ASSERT_TRUE(eventually([&] { return count_journal_frames(area.journal_path()) >= 4; }, 10s));
+  supervisor.send_signal(SIGTERM);  // forwarded, and ignored
+  std::this_thread::sleep_for(100ms);
+  supervisor.send_signal(SIGTERM);
+  const SubprocessResult result = supervisor.wait(20s);
+  if (read_file(member_file + ".rejoin") != "rejoined\n") {
+    ::kill(member, SIGKILL);
+    GTEST_SKIP() << "the member could not get back into the group while it existed";
+  }
+  EXPECT_EQ(shell_status(result), 128 + SIGKILL);
+  EXPECT_EQ(result.stderr_text, "");
+  EXPECT_EQ(wait_child(member, 10s), 128 + SIGKILL);
+  const json report = observe_report(area);
+  const std::vector<SignalRow> signals = signal_rows(report);
+  ASSERT_GE(signals.size(), 2u);
+  EXPECT_EQ(signals[0], group_signal(SIGTERM, "external_signal"));
+  for (std::size_t i = 1; i < signals.size(); ++i) {
+    EXPECT_EQ(signals[i], group_signal(SIGKILL, "external_signal"));
+  }
+  expect_json_subset(report["outcome"], R"({"kind": "child_signaled", "signal": 9,
+                                           "owned_group_survivors": null})"_json);
+}
+
 }  // namespace
 }  // namespace vek_guard::test_support

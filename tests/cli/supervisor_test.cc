@@ -87,6 +87,9 @@ struct Script {
   // Commands that fail, and signals the command ignores.
   std::map<InterventionKind, InterventionFailure> failures;
   std::set<InterventionKind> ignored;
+  // A member holding 150 MiB that was outside the group at the first SIGKILL
+  // gets back into it right after, and dies of the n-th SIGKILL after that.
+  int member_back_for_kills = 0;
 };
 
 // Carries out commands as the script says: a signal the command does not
@@ -178,7 +181,7 @@ class Harness {
     command_.common.command = {"/bin/sleep", "60"};
     owned_.emplace(*OwnedProcess::launch({.argv = command_.common.command}));
     root_ = *NativeProcessInventory().inspect(owned_->root_pid());
-    actuator_.emplace(script_, [this](int signal) { end_root(signal); });
+    actuator_.emplace(script_, [this](int signal) { deliver(signal); });
   }
   ~Harness() {
     // A command that observe mode let go of is this process's to end (and
@@ -240,9 +243,32 @@ class Harness {
         ::raise(signal->second);
       }
       if (pass == script_.root_ends_at) end_root(SIGKILL);
+      // A member back in the group ends by itself some passes later (as a
+      // helper's alarm would end it), so that a kill that never comes shows
+      // as a record missing, not as a run without end.
+      if (member_kills_left_ > 0 && ++member_passes_ == 20) end_member();
     };
     Supervisor supervisor(std::move(parts), clock_);
     return supervisor.supervise(mode);
+  }
+
+  // A signal reaches the command: the root ends (see end_root), and a
+  // SIGKILL brings the scripted member back into the group, or kills it.
+  void deliver(int signal) {
+    end_root(signal);
+    if (signal != SIGKILL || script_.member_back_for_kills == 0) return;
+    if (member_kills_left_ < 0) {
+      member_kills_left_ = script_.member_back_for_kills;
+      write_entry(root_.pid + 1, "worker", 'S', root_.start_time + 1, 150 * kMiB);
+    } else if (member_kills_left_ > 0 && --member_kills_left_ == 0) {
+      end_member();
+    }
+  }
+
+  // The scripted member dies, a zombie left to its new parent to reap.
+  void end_member() {
+    member_kills_left_ = 0;
+    write_entry(root_.pid + 1, "worker", 'Z', root_.start_time + 1, std::nullopt);
   }
 
   // Ends the real root with `signal` and waits until it is a zombie, so that
@@ -286,6 +312,9 @@ class Harness {
   ProcessRecord root_;
   uint64_t written_ = 0;
   bool root_ended_ = false;
+  // The scripted member's SIGKILLs to go once it is back; -1 before.
+  int member_kills_left_ = -1;
+  int member_passes_ = 0;
   std::optional<FakeActuator> actuator_;
   FakeClock clock_;
 };
@@ -452,6 +481,42 @@ transition {"at_ms":415,"from":"emergency","to":"exited","aggregate_footprint_by
 checkpoint {"status":"not_negotiated"}
 escape {"detected":{"status":"available","value":false}}
 outcome {"at_ms":415,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":0},"child_status":{"status":"signaled","signal":9}}
+)"},
+      // A member that was outside the group at the kill and got back in is
+      // killed by the next pass, and again by each pass that finds it alive,
+      // for the reason of the kill it outlived.
+      {"emergency band, a member back for two kills",
+       {.footprints = {10 * kMiB, 120 * kMiB}, .member_back_for_kills = 2},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"emergency","aggregate_footprint_bytes":125829120}
+signal {"at_ms":107,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+signal {"at_ms":207,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+sample x1
+signal {"at_ms":313,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+sample x1
+transition {"at_ms":417,"from":"emergency","to":"exited","aggregate_footprint_bytes":0}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":417,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":0},"child_status":{"status":"signaled","signal":9}}
+)"},
+      // Repeating the user's kill does not make the run an intervention.
+      {"SIGINT twice, a member back",
+       {.signals = {{2, SIGINT}, {3, SIGINT}},
+        .ignored = {Kind::ForwardedSignal},
+        .member_back_for_kills = 1},
+       R"(sample x2
+transition {"at_ms":208,"from":"normal","to":"terminating","aggregate_footprint_bytes":10485760}
+signal {"at_ms":208,"signal":2,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+transition {"at_ms":312,"from":"terminating","to":"emergency","aggregate_footprint_bytes":10485760}
+signal {"at_ms":312,"signal":9,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+signal {"at_ms":415,"signal":9,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+transition {"at_ms":521,"from":"emergency","to":"exited","aggregate_footprint_bytes":0}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":521,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":0},"child_status":{"status":"signaled","signal":9}}
 )"},
       {"three unusable samples",
        {.blind = true},

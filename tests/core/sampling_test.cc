@@ -202,7 +202,8 @@ class SteppedClock final : public RunClock {
 
 // Once the root has exited, the group lives while a process of it is read
 // alive now: every process the table last saw in it is read again, tracked
-// or not (here no pass ever sampled the member).
+// or not (here no pass ever sampled the member). Of the live ones, a process
+// on its way out (PF_EXITING) is not running: no kill has missed it.
 TEST(FootprintSampler, TheGroupLivesWhileAMemberIsReadAliveNow) {
   test_support::FakeProcTree tree;
   tree.put(kRoot.pid, 1, kGroup, kRoot.start_time);
@@ -211,15 +212,18 @@ TEST(FootprintSampler, TheGroupLivesWhileAMemberIsReadAliveNow) {
                            *IdentityTracker::create(kRoot, kGroup),
                            NativeProcessInventory(tree.path()));
   SteppedClock clock;
-  const auto alive = [&] {
+  const auto alive_and_running = [&] {
     clock.wait(ms(1), nullptr, nullptr);
-    return sampler.owned_group_alive(clock).value();
+    const bool alive = sampler.owned_group_alive(clock).value();
+    return std::pair(alive, sampler.owned_group_running());
   };
-  EXPECT_TRUE(alive());
+  EXPECT_EQ(alive_and_running(), std::pair(true, true));
   tree.set_state(kRoot.pid, 'Z');
-  EXPECT_TRUE(alive());
+  EXPECT_EQ(alive_and_running(), std::pair(true, true));
+  tree.set_state(101, 'R', platform::ProcStat::kExitingFlag);
+  EXPECT_EQ(alive_and_running(), std::pair(true, false));
   tree.set_state(101, 'Z');
-  EXPECT_FALSE(alive());
+  EXPECT_EQ(alive_and_running(), std::pair(false, false));
 }
 
 std::tuple<uint32_t, uint32_t, uint32_t, bool> fields(const SharedPages& shared) {

@@ -280,6 +280,11 @@ class FootprintSampler {
   // a member is a new pid, so it is read here whenever it exists. Fails when
   // the table cannot be refreshed.
   [[nodiscard]] Result<bool, InspectionError> owned_group_alive(RunClock& clock);
+  // After a successful owned_group_alive: whether a live process of the owned
+  // group had not begun to exit either (platform::ProcStat::exiting), that
+  // is, one that outlived, or was never reached by, any kill sent before.
+  // Answered from the same readings; false before any.
+  bool owned_group_running() const;
 
   // Records one pass from its two times and the probe result:
   //  - completed_at earlier than started_at, or started_at earlier than the
