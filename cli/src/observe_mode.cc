@@ -80,6 +80,19 @@ Result<SupervisionMode::AfterGroup, ControlError> ObserveMode::after_group(Super
     ending_ = Ending::ParentExitKilled;
     return AfterGroup::EndLoop;
   }
+  if (group_killed_ && supervisor.root_status() && group_exists) {
+    // The group was killed at the user's request: the run ends when it is
+    // gone, and a member that the kill did not reach (it was outside the
+    // group then) is killed again, once a pass.
+    if (!supervisor.group_running()) return AfterGroup::SkipParent;
+    Result<SignalDelivery, ControlError> killed = supervisor.owned().kill_group();
+    if (!killed) return unexpected(killed.error());
+    if (repeated_kills_ != UINT32_MAX) ++repeated_kills_;
+    record_group_signal(
+        supervisor, SIGKILL, SignalReason::ExternalSignal, *killed,
+        repeated_kills_ > kKeptRepeatedKills ? RecordRoom::Optional : RecordRoom::Kept);
+    return AfterGroup::SkipParent;
+  }
   if (supervisor.root_status()) {
     ending_ = group_exists ? Ending::RootExitMembersRunning : Ending::RootExitGroupGone;
     return AfterGroup::EndLoop;
@@ -102,6 +115,7 @@ Result<void, ControlError> ObserveMode::on_terminal_signal(Supervisor& superviso
   Result<SignalDelivery, ControlError> delivered =
       first ? supervisor.owned().forward_terminal_signal(signal) : supervisor.owned().kill_group();
   if (!delivered) return unexpected(delivered.error());
+  if (!first) group_killed_ = true;
   if (signals_received_ != UINT32_MAX) ++signals_received_;
   // A flood of terminal signals is acted on in full, but past the first ones
   // its records are the first to give way to the record budget.

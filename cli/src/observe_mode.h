@@ -7,8 +7,9 @@
 // acts on the group in two cases only: when the launching parent exits
 // (SIGTERM at once, SIGKILL a second later, unless told to detach) and when
 // the supervisor gets a terminal signal (the first is forwarded, every later
-// one kills the group). It stops at the root's exit and leaves surviving
-// members running.
+// one kills the group, and a group that outlives that kill is killed again
+// on every pass until it is gone). It stops at the root's exit and leaves
+// surviving members running, unless it was told to kill them.
 //
 //   ObserveMode mode(PolicyMachine::observe_only(age, window));
 //   Supervisor supervisor(std::move(parts), clock);
@@ -42,6 +43,8 @@ ReportConfiguration observe_report_configuration(Duration interval);
 //   ending                          outcome             message  survivors  group
 //   root exit, group gone           the root's status   -        -          kept
 //   root exit, members running      the root's status   (1)      true       let go
+//     (once the group was killed, members still running are killed again,
+//     and the root's exit ends the run only when they are gone)
 //   parent exit, group gone         policy_intervention (2)      false      kept
 //   parent exit, SIGKILL sent       policy_intervention (2)      true       kept
 //   three unusable samples          supervisor_failure  (3)      -          let go
@@ -53,15 +56,18 @@ ReportConfiguration observe_report_configuration(Duration interval);
 //       was terminated"
 //   (3) "footprint observation failed"
 //
-// A group that is let go keeps running after the supervisor; a kept group is
-// killed when the supervision ends (what is left of it).
+// A group that is let go keeps running after the supervisor, its root too:
+// the command is launched without the parent-death signal, so observing
+// never ends it, not even when the supervisor is killed outright. A kept
+// group is killed when the supervision ends (what is left of it).
 class ObserveMode final : public SupervisionMode {
  public:
   // `policy` is PolicyMachine::observe_only for the sampling bounds.
   explicit ObserveMode(PolicyMachine policy) : policy_(std::move(policy)) {}
 
   // Once the parent's deadline is set, the loop waits only for the group to
-  // go or for the deadline (then SIGKILL); otherwise the root's exit ends it.
+  // go or for the deadline (then SIGKILL); once the group was killed, a pass
+  // that finds it alive kills it again; otherwise the root's exit ends it.
   Result<AfterGroup, ControlError> after_group(Supervisor& supervisor, bool group_exists) override;
   // SIGTERM to the group, and the SIGKILL deadline a second later.
   Result<void, ControlError> on_parent_exit(Supervisor& supervisor, Duration now) override;
@@ -90,6 +96,11 @@ class ObserveMode final : public SupervisionMode {
   std::optional<Duration> parent_deadline_;
   // Terminal signals handled so far (saturating).
   uint32_t signals_received_ = 0;
+  // A terminal signal killed the group: it is to be dead.
+  bool group_killed_ = false;
+  // Kills repeated on a group that outlived that kill (saturating), for the
+  // record budget.
+  uint32_t repeated_kills_ = 0;
   // The machine has reached supervisor_error; sampling stops.
   bool observation_failed_ = false;
 };

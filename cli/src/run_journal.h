@@ -84,8 +84,10 @@ enum class RecordRoom : uint8_t {
   Closing,   // the end of the run: history reset, samples again, checkpoint,
              // escape, calibration, outcome
   Kept,      // everything not named below
-  Optional,  // normal <-> warning transitions, and the records of terminal
-             // signals after the first kKeptTerminalSignals
+  Optional,  // normal <-> warning transitions, the records of terminal
+             // signals after the first kKeptTerminalSignals, and those of a
+             // kill repeated on a group that lives on, after the first
+             // kKeptRepeatedKills
 };
 
 // The most the closing records take: the history reset, the whole sample
@@ -93,12 +95,16 @@ enum class RecordRoom : uint8_t {
 inline constexpr uint64_t kClosingRecordReserve = 1 + kSampleHistoryCapacity + 4;
 // Room kept between the optional records and the closing reserve. Kept
 // records are few once the samples are journaled: a handful of enforcement
-// transitions and signals, and kKeptTerminalSignals terminal signals with
-// the few records each can cause.
+// transitions and signals, kKeptTerminalSignals terminal signals with the
+// few records each can cause, and kKeptRepeatedKills repeated kills.
 inline constexpr uint64_t kKeptRecordHeadroom = 1024;
 // Terminal signals whose records are kept; a flood of them is still acted on
 // in full, but its records beyond these may be left out.
 inline constexpr uint32_t kKeptTerminalSignals = 64;
+// Kills repeated on a group that outlives its kill (once per pass) whose
+// records are kept; past these the kills go on, their records may be left
+// out.
+inline constexpr uint32_t kKeptRepeatedKills = 64;
 
 // The journal as the supervision loop writes it. A failed append does not
 // stop supervision: the first failure's kind is kept, the journal is

@@ -143,6 +143,9 @@ cli::ExecutionOutcome execute_run(const cli::NormalizedCommand& command,
           // band nothing is left to read for.
           .refinement = ShareRefinement::at_level(policy_config->warning_footprint_bytes,
                                                   policy_config->emergency_footprint_bytes),
+          // A limit that a killed supervisor stopped enforcing must not leave
+          // the command running unchecked.
+          .command_dies_with_supervisor = true,
       });
   if (!started) return started.error();
   write_line_without_waiting(STDERR_FILENO, enforcing_line);
@@ -176,7 +179,8 @@ Result<void, ControlError> RunMode::on_parent_exit(Supervisor& supervisor, Durat
   return {};
 }
 
-void RunMode::before_signals(Supervisor& supervisor, bool group_exists) {
+void RunMode::before_signals(Supervisor& supervisor, bool group_exists, Duration now) {
+  if (supervisor.group_running()) dispatch_policy_input(supervisor, PolicyEvent::GroupAlive{now});
   if (supervisor.root_status() && group_exists && !root_exit_reported_) {
     root_exit_reported_ = true;
     poll_checkpoint_progress(supervisor);
@@ -262,6 +266,12 @@ void RunMode::dispatch_policy_input(Supervisor& supervisor, const PolicyEvent& e
   } else if (event.get_if<PolicyEvent::ParentExited>() != nullptr &&
              is_one_of(state, {PolicyState::Normal, PolicyState::Warning})) {
     next_signal_reason_ = SignalReason::ParentExit;
+  } else if (event.get_if<PolicyEvent::GroupAlive>() != nullptr &&
+             state == PolicyState::Emergency) {
+    // A group that will not die is killed on every pass for as long as it
+    // lives; past the first few of those kills, their records give way first.
+    if (repeated_kills_ != UINT32_MAX) ++repeated_kills_;
+    if (repeated_kills_ > kKeptRepeatedKills) context.room = RecordRoom::Optional;
   } else if (const auto* ack = event.get_if<PolicyEvent::CheckpointAcknowledged>();
              ack != nullptr && ack->accepted) {
     checkpoint_record_.status = CheckpointStatus::AcknowledgedUnverifiedDurability;
@@ -302,9 +312,12 @@ void RunMode::dispatch_policy_input(Supervisor& supervisor, const PolicyEvent& e
   // by itself keeps the command's own status. Every other attempt (a
   // checkpoint request, a SIGTERM or SIGKILL for the footprint, the wall time
   // or the parent's exit, and a SIGKILL that a later tick or sample decides
-  // after any of these) makes the run a policy intervention.
+  // after any of these) makes the run a policy intervention. A kill repeated
+  // because the group outlived it is the same decision carried through, and
+  // counts as the kill it repeats already did.
   const bool counts = event.get_if<PolicyEvent::TerminalSignal>() == nullptr &&
-                      event.get_if<PolicyEvent::RootExited>() == nullptr;
+                      event.get_if<PolicyEvent::RootExited>() == nullptr &&
+                      event.get_if<PolicyEvent::GroupAlive>() == nullptr;
   if (counts && !fresh.empty()) intervened_ = true;
   // Once terminating, a sample leads to an attempt only through the emergency
   // band: that SIGKILL is the footprint's doing, whatever the SIGTERM before it

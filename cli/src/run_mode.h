@@ -62,10 +62,12 @@ class RunMode final : public SupervisionMode {
   Result<AfterGroup, ControlError> after_group(Supervisor& supervisor, bool group_exists) override;
   // Feeds ParentExited.
   Result<void, ControlError> on_parent_exit(Supervisor& supervisor, Duration now) override;
-  // Feeds RootExited once, when the root has exited and members are left
-  // (after a look at the checkpoint channel, so that an acknowledgement
-  // already there is applied first), then follows the checkpoint channel.
-  void before_signals(Supervisor& supervisor, bool group_exists) override;
+  // Feeds GroupAlive at `now` when the pass found a member running after the
+  // root's exit (Supervisor::group_running), then RootExited once, when the
+  // root has exited and members are left (after a look at the checkpoint
+  // channel, so that an acknowledgement already there is applied first),
+  // then follows the checkpoint channel.
+  void before_signals(Supervisor& supervisor, bool group_exists, Duration now) override;
   // Feeds TerminalSignal.
   Result<void, ControlError> on_terminal_signal(Supervisor& supervisor, uint8_t signal) override;
   // Feeds the sample's event.
@@ -129,6 +131,9 @@ class RunMode final : public SupervisionMode {
   std::optional<SignalReason> next_signal_reason_;
   // Terminal signals dispatched so far (saturating), for the record budget.
   uint32_t terminal_signals_received_ = 0;
+  // Kills repeated on a group that outlived its kill (saturating), for the
+  // record budget.
+  uint32_t repeated_kills_ = 0;
 };
 
 }  // namespace vek_guard::runtime

@@ -73,6 +73,7 @@ Result<LaunchedCommand, EarlyEnd> launch_and_identify(const cli::NormalizedComma
   spec.clear_environment = command.common.clear_env;
   spec.environment = command.common.env;
   spec.descriptor_soft_limit = plan.descriptor_soft_limit;
+  spec.dies_with_supervisor = plan.command_dies_with_supervisor;
   const bool checkpoint = plan.checkpoint_child_end.valid();
   Result<OwnedProcess, LaunchError> launched =
       checkpoint ? OwnedProcess::launch_with_checkpoint(spec, std::move(plan.checkpoint_child_end))
@@ -223,18 +224,16 @@ std::optional<ControlError> Supervisor::run_passes(SupervisionMode& mode) {
 
     // The launching parent. Its exit is noted once, whether or not the run
     // acts on it.
-    if (*next == AfterGroup::WatchParent) {
-      const Duration now = clock_.now();
-      if (parent_.check_exited()) {
-        parent_exited_at_ms_ = now.as_millis_saturating();
-        if (parent_.on_parent_exit() != OnParentExit::Detach) {
-          if (Result<void, ControlError> acted = mode.on_parent_exit(*this, now); !acted) {
-            return acted.error();
-          }
+    const Duration now = clock_.now();
+    if (*next == AfterGroup::WatchParent && parent_.check_exited()) {
+      parent_exited_at_ms_ = now.as_millis_saturating();
+      if (parent_.on_parent_exit() != OnParentExit::Detach) {
+        if (Result<void, ControlError> acted = mode.on_parent_exit(*this, now); !acted) {
+          return acted.error();
         }
       }
     }
-    mode.before_signals(*this, *exists);
+    mode.before_signals(*this, *exists, now);
 
     // The terminal signals received since the last pass, in arrival order.
     Result<std::vector<uint8_t>, ControlError> signals = monitor_.poll();
@@ -264,15 +263,18 @@ Result<void, ControlError> Supervisor::poll_root() {
 }
 
 Result<bool, ControlError> Supervisor::group_exists() {
+  group_running_ = false;
   Result<bool, ControlError> exists = owned_.owned_group_exists();
   if (!exists || !*exists || !root_status_) return exists;
   // Once the root has exited, a group whose remaining members have all
-  // exited too counts as gone: they are orphans that only their new parent
-  // can reap, and an init that reaps late (or never, in some containers)
-  // would otherwise keep the run going, or turn a clean end into a kill at
-  // the grace deadline.
+  // exited too counts as gone: the root's zombie stays in it until the
+  // supervision ends (which keeps its id ours), and the others are orphans
+  // that only their new parent can reap; an init that reaps late (or never,
+  // in some containers) would otherwise keep the run going, or turn a clean
+  // end into a kill at the grace deadline.
   const Result<bool, InspectionError> alive = sampler_.owned_group_alive(clock_);
   if (!alive) return exists;  // no better knowledge: trust the signal probe
+  group_running_ = *alive && sampler_.owned_group_running();
   return *alive;
 }
 

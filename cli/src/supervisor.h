@@ -89,6 +89,10 @@ struct StartPlan {
   std::optional<uint64_t> descriptor_soft_limit;
   // When the sampler counts the pages a forked family shares once.
   ShareRefinement refinement;
+  // The command's root dies with the supervisor should it be killed outright
+  // (LaunchSpec::dies_with_supervisor). Without it, a supervisor that ends in
+  // any way leaves a command it has not killed running.
+  bool command_dies_with_supervisor = false;
 };
 
 // Everything the supervision of one command holds. start_command builds it
@@ -124,14 +128,15 @@ struct StartedCommand {
 //     outcome;
 //  4. the terminal-signal monitor: a failure ends early as
 //     supervisor_failure with the error's text;
-//  5. the launch (with the plan's checkpoint end and descriptor limit): a
-//     failure ends early with the launch error's text, as launch_not_found,
-//     launch_not_executable, invalid_configuration (empty argv, bad working
-//     directory, checkpoint configuration) or supervisor_failure. A
-//     job-control stop of the supervisor stops the group from here on. When
-//     the command's standard input was replaced because the supervisor's is
-//     a terminal, "vek-guard: standard input is a terminal, so the command
-//     reads from /dev/null instead" is printed at once;
+//  5. the launch (with the plan's checkpoint end, descriptor limit and
+//     parent-death choice): a failure ends early with the launch error's
+//     text, as launch_not_found, launch_not_executable,
+//     invalid_configuration (empty argv, bad working directory, checkpoint
+//     configuration) or supervisor_failure. A job-control stop of the
+//     supervisor stops the group from here on. When the command's standard
+//     input was replaced because the supervisor's is a terminal, "vek-guard:
+//     standard input is a terminal, so the command reads from /dev/null
+//     instead" is printed at once;
 //  6. the root's identity, which seeds the group's identity tracking: a
 //     negative root pid ends early with "root process identity is invalid";
 //     a root that cannot be inspected ends early with its own status when it
@@ -191,7 +196,9 @@ class SupervisionMode {
 
   // 1. Root and group. The root's status has been asked for while unknown
   // (Supervisor::root_status) and `group_exists` tells whether any member of
-  // the owned group is left.
+  // the owned group is left; once the root has exited, only a live member
+  // counts (the root's own zombie, which the group keeps until the end, and
+  // those of members that only their new parent can reap do not).
   virtual Result<AfterGroup, ControlError> after_group(Supervisor& supervisor,
                                                        bool group_exists) = 0;
 
@@ -201,10 +208,12 @@ class SupervisionMode {
   virtual Result<void, ControlError> on_parent_exit(Supervisor& supervisor, Duration now) = 0;
 
   // 3. What the mode watches besides, before the signals; `group_exists` as
-  // in step 1.
-  virtual void before_signals(Supervisor& supervisor, bool group_exists) {
+  // in step 1, and `now` the time the pass went on from there (that of the
+  // parent check).
+  virtual void before_signals(Supervisor& supervisor, bool group_exists, Duration now) {
     (void)supervisor;
     (void)group_exists;
+    (void)now;
   }
 
   // 4. One terminal signal the supervisor received, in arrival order.
@@ -261,6 +270,12 @@ class Supervisor {
   void let_group_go();
   // The root's status once the root has been seen to exit.
   const std::optional<ChildStatus>& root_status() const { return root_status_; }
+  // Once the root has exited: whether this pass's look at the group found a
+  // process in it that is alive and has not begun to exit either, one that
+  // no kill sent before has reached (it was outside the group then, or
+  // joined it since). False while the root runs: a kill reaches the root
+  // wherever it is.
+  bool group_running() const { return group_running_; }
   // The aggregate footprint of the latest sample (unknown before the first).
   const Observed<uint64_t>& last_aggregate() const { return last_aggregate_; }
   // The wait until the next sample is due at `now`, or the sample interval
@@ -312,6 +327,7 @@ class Supervisor {
   Observed<uint64_t> last_aggregate_;
   bool escape_detected_ = false;
   std::optional<ChildStatus> root_status_;
+  bool group_running_ = false;
   OwnedProcess owned_;
   // Declared after `owned_`, so it is dropped first: a job-control stop
   // never reaches a group that is being killed, or whose id may be reused.

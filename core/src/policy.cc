@@ -135,6 +135,15 @@ PolicyActions PolicyMachine::apply(const PolicyEvent& event) {
     return apply_intervention_failure(*failure);
   }
   if (event.get_if<Event::SupervisorFault>() != nullptr) return apply_supervisor_fault(at);
+  if (event.get_if<Event::GroupAlive>() != nullptr) {
+    // A kill reaches every process in the group when it is sent, but not one
+    // that was outside it then and comes back (while the root's zombie holds
+    // the group open), nor one that joins it later. The group is to be dead:
+    // it is killed again, once per pass that finds such a process. A kill
+    // that failed is not retried (the machine then sits in supervisor_error).
+    if (state_ == PolicyState::Emergency) return {Action::Kill{}};
+    return {};
+  }
   if (event.get_if<Event::RootExited>() != nullptr) {
     if (state_ == PolicyState::Normal || state_ == PolicyState::Warning ||
         state_ == PolicyState::CheckpointRequested) {
@@ -268,8 +277,8 @@ PolicyActions PolicyMachine::apply_tick(Duration at) {
       }
       return {};
     default:
-      // Observe, and Emergency: a kill is repeated only on a new terminal
-      // signal, never by the timer.
+      // Observe, and Emergency: a kill is repeated on a new terminal signal
+      // or a pass that finds the group alive, never by the timer.
       return {};
   }
 }

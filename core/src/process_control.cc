@@ -33,6 +33,9 @@ struct RootProcessLink {
   // Pins the root: signals through it can never reach a later process that
   // reuses the pid. Invalid where pidfd_open is unavailable.
   UniqueFd pidfd;
+  // Its exit has been seen but not collected: a zombie now, which keeps its
+  // pid, and with it the group's id, from being handed to anyone else.
+  bool exited = false;
   // The root has been waited for (or given up): its pid may name another
   // process by now, so it is never signalled or waited for again.
   bool released = false;
@@ -54,6 +57,20 @@ pid_t wait_retrying(pid_t pid, int* status, int options) {
     waited = ::waitpid(pid, status, options);
   } while (waited < 0 && errno == EINTR);
   return waited;
+}
+
+// How a child ended, from what waitid tells without collecting it. Only
+// exits are asked for, so anything else is not an end.
+Result<ChildStatus, ControlError> status_from_exit_info(const siginfo_t& info) {
+  switch (info.si_code) {
+    case CLD_EXITED:
+      return ChildStatus::exited(static_cast<uint8_t>(info.si_status & 0xff));
+    case CLD_KILLED:
+    case CLD_DUMPED:
+      return ChildStatus::signaled(static_cast<uint8_t>(info.si_status));
+    default:
+      return control_error(ControlErrorKind::InvalidStatus);
+  }
 }
 
 // Kills one process (not its group) and reaps it; used only for a child whose
@@ -157,6 +174,8 @@ constexpr int kChildFailedStatus = 127;
 // take a lock, and makes only async-signal-safe calls.
 struct ExecPlan {
   pid_t supervisor = 0;
+  // Arm the parent-death signal (LaunchSpec::dies_with_supervisor).
+  bool dies_with_supervisor = false;
   // Write end of the pipe that carries an exec failure back as an errno; it
   // is close-on-exec, so a successful exec shows as end of file.
   int error_pipe = -1;
@@ -268,8 +287,10 @@ int open_null_on(int target, int flags) {
   // exits, not the process: launches are made from the supervision thread,
   // which lives as long as the supervisor. A supervisor that died before
   // the signal was armed would never send it, so check for that after.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(plan.error_pipe, errno);
-  if (::getppid() != plan.supervisor) ::_exit(kChildFailedStatus);
+  if (plan.dies_with_supervisor) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(plan.error_pipe, errno);
+    if (::getppid() != plan.supervisor) ::_exit(kChildFailedStatus);
+  }
 
   int error = reset_signal_actions(plan.defaulted);
   if (error == 0 && ::setpgid(0, 0) != 0) error = errno;
@@ -370,7 +391,8 @@ Result<SignalDelivery, ControlError> ProcessControlHandle::signal_group(int sign
     return control_error(ControlErrorKind::DeliveryFailed);
   }
   Result<SignalDelivery, ControlError> group = delivery_from_kill(::kill(-*process_group_, signal));
-  if (!root_ || root_->released) return group;
+  // A root whose exit has been seen has nothing left to signal.
+  if (!root_ || root_->released || root_->exited) return group;
   // A root may move itself into another group of its session, where the
   // group signal no longer reaches it. Asked after the group signal, so a
   // root that leaves in between is signalled twice rather than not at all.
@@ -478,6 +500,7 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
 
   ExecPlan plan;
   plan.supervisor = ::getpid();
+  plan.dies_with_supervisor = spec.dies_with_supervisor;
   plan.endpoint = endpoint;
   const StdioDisposition streams[] = {
       stdin_was_terminal ? StdioDisposition::DevNull : spec.stdin_disposition,
@@ -599,6 +622,7 @@ Result<OwnedProcess, LaunchError> OwnedProcess::launch_impl(const LaunchSpec& sp
     }
     process.process_group_ = pid;
     process.root_status_ = *decoded;
+    process.root_->exited = true;
     process.root_->released = true;
     process.owns_group_ = true;
     return process;
@@ -645,8 +669,9 @@ OwnedProcess::~OwnedProcess() {
   // Reaches the root too when it moved itself to another group, so the
   // blocking wait below cannot hang for as long as it would live.
   (void)control_handle().signal_group(SIGKILL);
-  // Reap even when the group was already gone: the root may still be a
-  // zombie that only we can collect.
+  // Only now, after the last signal to the group: until the root is
+  // collected, its pid keeps the group's id from being handed to a process
+  // that is not ours.
   if (root_ && !root_->released) {
     root_->released = true;
     int status = 0;
@@ -661,14 +686,21 @@ ProcessControlHandle OwnedProcess::control_handle() const {
 Result<std::optional<ChildStatus>, ControlError> OwnedProcess::try_wait_root() {
   if (root_status_) return root_status_;
   if (!root_ || root_->released) return control_error(ControlErrorKind::WaitFailed, ECHILD);
-  int status = 0;
-  const pid_t waited = wait_retrying(root_pid_, &status, WNOHANG);
-  if (waited < 0) return control_error(ControlErrorKind::WaitFailed, errno);
-  if (waited == 0) return std::optional<ChildStatus>();
-  Result<ChildStatus, ControlError> decoded = process_control::decode_wait_status(status);
+  // Seen, not collected: until the drop reaps it, the zombie keeps the pid,
+  // which is the group's id, so that no process started later can take it
+  // and be signalled as the group.
+  siginfo_t info{};
+  int rc;
+  do {
+    info.si_pid = 0;
+    rc = ::waitid(P_PID, static_cast<id_t>(root_pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return control_error(ControlErrorKind::WaitFailed, errno);
+  if (info.si_pid == 0) return std::optional<ChildStatus>();
+  Result<ChildStatus, ControlError> decoded = status_from_exit_info(info);
   if (!decoded) return unexpected(decoded.error());
   root_status_ = *decoded;
-  root_->released = true;
+  root_->exited = true;
   return root_status_;
 }
 
@@ -710,10 +742,14 @@ void OwnedProcess::relinquish() && {
   OwnedProcess released(std::move(*this));
   released.owns_group_ = false;
   // Handles taken earlier must not reach for a root that nobody waits for.
-  if (released.root_) released.root_->released = true;
+  // Nothing signals the group from here on, so a root that has ended may be
+  // collected now; one still running is left to whoever inherits it.
+  if (released.root_ && !released.root_->released) {
+    released.root_->released = true;
+    int status = 0;
+    (void)wait_retrying(released.root_pid_, &status, WNOHANG);
+  }
 }
-
-// ---------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
 
@@ -724,9 +760,10 @@ void wait_for(Duration duration, const TerminalSignalMonitor* monitor, const Own
   pollfd fds[2];
   nfds_t count = 0;
   if (monitor != nullptr) fds[count++] = {monitor->fd(), POLLIN, 0};
-  // A reaped root's pidfd stays readable for good; polling it would turn
-  // the wait into a spin.
-  if (owned != nullptr && owned->root_ && !owned->root_->released && owned->root_->pidfd.valid()) {
+  // Once the root has exited its pidfd stays readable for good, reaped or
+  // not; polling it then would turn the wait into a spin.
+  if (owned != nullptr && owned->root_ && !owned->root_->exited && !owned->root_->released &&
+      owned->root_->pidfd.valid()) {
     fds[count++] = {owned->root_->pidfd.get(), POLLIN, 0};
   }
   Duration remaining = duration;

@@ -102,10 +102,21 @@ void FootprintSampler::refine(GroupInventory* inventory, Duration pass_began) {
 }
 
 Result<bool, InspectionError> FootprintSampler::owned_group_alive(RunClock& clock) {
-  if (!table_.refresh(clock.now(), tracker_.known_pids())) {
-    return unexpected(InspectionError::Failed);
-  }
-  return table_.has_live_member(tracker_.owned_pgid());
+  // Besides the tracked identities, every process the table last saw in the
+  // group is read afresh: one the tracker never met (a child listed by the
+  // last refresh but by no pass) would otherwise count as alive on its old
+  // reading until its turn comes, and hold the run up after it died.
+  const int32_t group = tracker_.owned_pgid();
+  std::vector<int32_t> members(static_cast<std::size_t>(table_.list_group_pids(group, {})));
+  members.resize(static_cast<std::size_t>(table_.list_group_pids(group, members)));
+  std::vector<int32_t> needed = tracker_.known_pids();
+  needed.insert(needed.end(), members.begin(), members.end());
+  if (!table_.refresh(clock.now(), needed)) return unexpected(InspectionError::Failed);
+  return table_.has_live_member(group);
+}
+
+bool FootprintSampler::owned_group_running() const {
+  return table_.listed() && table_.has_running_member(tracker_.owned_pgid());
 }
 
 const FootprintSample& FootprintSampler::record_snapshot(

@@ -75,18 +75,6 @@ TEST(SupervisorKilled, JournalReadsBackAndTheCommandDiesWithIt) {
   expect_journal_read_up_to_the_break(area.journal_path());
 }
 
-// With no descriptor left, the undefined-behaviour sanitizer's vptr check
-// fails by itself ("invalid vptr", "<memory cannot be printed>", exit 1).
-bool sanitizer_lost_its_descriptors(const SubprocessResult& result) {
-#if defined(__SANITIZE_ADDRESS__)
-  return result.exit_code == 1 && result.stderr_text.find("invalid vptr") != std::string::npos &&
-         result.stderr_text.find("<memory cannot be printed>") != std::string::npos;
-#else
-  (void)result;
-  return false;
-#endif
-}
-
 // Too few descriptors must end in one of the program's failure kinds with its
 // message, never a crash or a hang. Below 4 the dynamic loader fails; each
 // limit up to 16 runs out at another of the supervisor's opens.
@@ -112,7 +100,7 @@ TEST(DescriptorLimit, EveryLowLimitEndsInACleanFailureKind) {
           test_support::run_subprocess({.argv = argv}, std::chrono::seconds(20));
 
       ASSERT_FALSE(result.timed_out);
-      if (sanitizer_lost_its_descriptors(result)) continue;
+      if (test_support::sanitizer_lost_its_descriptors(result)) continue;
       EXPECT_EQ(result.term_signal, 0) << result.stderr_text;
       EXPECT_THAT(result.exit_code, ::testing::AnyOf(0, 64, 70, 74)) << result.stderr_text;
       EXPECT_TRUE(limit != 256 || result.exit_code == 0) << result.stderr_text;

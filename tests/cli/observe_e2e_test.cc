@@ -2,6 +2,7 @@
 // processes can show: the calibration of real memory, the group left
 // running, and the answers to the launching parent's exit and to Ctrl-C.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -184,6 +185,105 @@ TEST(ObserveE2e, SecondCtrlCKillsTheGroup) {
             (std::vector<SignalRow>{group_signal(SIGINT, "external_signal"),
                                     group_signal(SIGKILL, "external_signal")}));
   EXPECT_EQ(report["outcome"]["kind"], "child_signaled");
+}
+
+// Observing never ties the command's life to the supervisor's: only `run`
+// launches it with the parent-death signal.
+TEST(ObserveE2e, OnlyRunKillsTheCommandWhenTheSupervisorDies) {
+  for (const bool observe : {false, true}) {
+    SCOPED_TRACE(observe ? "observe" : "run");
+    RunArea area;
+    const std::string out = area.file("described");
+    const std::vector<std::string> command = {helper("describe"), out};
+    const SubprocessResult result = run_subprocess(
+        {.argv = observe ? observe_argv(area.report_path(), command)
+                         : run_argv(VEK_GUARD_BINARY, area.report_path(), {.command = command})});
+    EXPECT_EQ(shell_status(result), 0) << result.stderr_text;
+    EXPECT_NE(read_file(out).find(observe ? "\npdeathsig 0\n" : "\npdeathsig 9\n"),
+              std::string::npos)
+        << read_file(out);
+  }
+}
+
+// Observation that fails gives the group up while its root still runs, and
+// the supervisor exits: the root is not signalled, then or later. Here the
+// supervisor runs out of descriptors in mid-run, which fails its samples
+// (and the publication of its report, though not its journal).
+TEST(ObserveE2e, ACommandGivenUpWhileItRunsOutlivesTheSupervisor) {
+  RunArea area;
+  const std::string root_file = area.file("root");
+  Subprocess supervisor = Subprocess::start(
+      {.argv = observe_argv(area.report_path(), {"/bin/sh", "-c",
+                                                 "echo $$ >\"$0.tmp\" && mv \"$0.tmp\" \"$0\" && "
+                                                 "exec sleep 30 >/dev/null 2>&1",
+                                                 root_file})});
+  const pid_t root = wait_pid_file(root_file, 10s);
+  ASSERT_GT(root, 0);
+  ASSERT_TRUE(eventually([&] { return count_journal_frames(area.journal_path()) >= 3; }, 10s));
+  rlimit limit{};
+  ASSERT_EQ(::prlimit(supervisor.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = 3;  // standard input, output and error, and nothing more
+  ASSERT_EQ(::prlimit(supervisor.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  const SubprocessResult result = supervisor.wait(20s);
+  EXPECT_FALSE(process_ending(root)) << "the command ended with its supervisor";
+  ::kill(root, SIGKILL);
+  // A sanitized supervisor may end sooner, without its descriptors: the
+  // command outlives it all the same.
+  if (sanitizer_lost_its_descriptors(result)) return;
+  EXPECT_EQ(shell_status(result), 74) << result.stderr_text;
+
+  const std::optional<JournalRecovery> journal = read_journal_file(area.journal_path());
+  ASSERT_TRUE(journal);
+  std::vector<PolicyState> states;
+  std::optional<TerminalOutcome> outcome;
+  for (const JournalRecord& record : journal->records) {
+    if (const auto* transition = record.entry.payload_if<TransitionRecord>()) {
+      states.push_back(transition->to);
+    }
+    if (const auto* end = record.entry.payload_if<TerminalOutcome>()) outcome = *end;
+  }
+  EXPECT_EQ(states, std::vector<PolicyState>{PolicyState::SupervisorError});
+  ASSERT_TRUE(outcome);
+  EXPECT_EQ(outcome->kind, TerminalKind::of(TerminalKind::Tag::SupervisorFailure));
+  EXPECT_FALSE(outcome->child_status);
+}
+
+// After the second Ctrl-C killed the group, a member that was outside it then
+// and came back in the moment the command began to exit is killed too, and
+// the run ends when the group is gone, with the command's own end.
+TEST(ObserveE2e, AMemberBackInTheGroupAfterTheKillIsKilledToo) {
+  const OrphanAdoption adoption;  // the member's end is the test's to see
+  RunArea area;
+  const std::string member_file = area.file("member");
+  Subprocess supervisor = Subprocess::start(
+      {.argv = observe_argv(area.report_path(), {helper("actor"), "rejoin", "--member", member_file,
+                                                 "--delay-ms", "0"})});
+  const pid_t member = wait_pid_file(member_file, 10s);
+  ASSERT_GT(member, 0);
+  // The command holds its memory, and samples have seen the member outside
+  // the group.
+  ASSERT_TRUE(eventually([&] { return exists(member_file + ".held"); }, 10s));
+  ASSERT_TRUE(eventually([&] { return count_journal_frames(area.journal_path()) >= 4; }, 10s));
+  supervisor.send_signal(SIGTERM);  // forwarded, and ignored
+  std::this_thread::sleep_for(100ms);
+  supervisor.send_signal(SIGTERM);
+  const SubprocessResult result = supervisor.wait(20s);
+  if (read_file(member_file + ".rejoin") != "rejoined\n") {
+    ::kill(member, SIGKILL);
+    GTEST_SKIP() << "the member could not get back into the group while it existed";
+  }
+  EXPECT_EQ(shell_status(result), 128 + SIGKILL);
+  EXPECT_EQ(result.stderr_text, "");
+  EXPECT_EQ(wait_child(member, 10s), 128 + SIGKILL);
+  const json report = observe_report(area);
+  const std::vector<SignalRow> signals = signal_rows(report);
+  ASSERT_GE(signals.size(), 2u);
+  EXPECT_EQ(signals[0], group_signal(SIGTERM, "external_signal"));
+  for (std::size_t i = 1; i < signals.size(); ++i) {
+    EXPECT_EQ(signals[i], group_signal(SIGKILL, "external_signal"));
+  }
+  expect_json_subset(report["outcome"], R"({"kind": "child_signaled", "signal": 9,
+                                           "owned_group_survivors": null})"_json);
 }
 
 }  // namespace

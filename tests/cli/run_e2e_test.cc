@@ -539,6 +539,49 @@ TEST(RunE2e, MembersLeftByTheRootAreCleanedUpAndEscapesRecorded) {
   }
 }
 
+// A member outside the group when the emergency band killed it, which comes
+// back in the moment the command begins to exit, is killed by one of the next
+// two passes (or at the latest by the end of the run), for the footprint.
+TEST(RunE2e, AMemberBackInTheGroupAfterTheKillIsKilledWithinTwoPasses) {
+  const OrphanAdoption adoption;  // the member's end is the test's to see
+  RunArea area;
+  const std::string member_file = area.file("member");
+  const SubprocessResult result =
+      run(area, {.max_footprint = "64MiB",
+                 .command = {helper("actor"), "rejoin", "--member", member_file, "--bytes",
+                             std::to_string(256 * kMiB)}});
+  const pid_t member = wait_pid_file(member_file, seconds(1));
+  ASSERT_GT(member, 0);
+  if (read_file(member_file + ".rejoin") != "rejoined\n") {
+    ::kill(member, SIGKILL);
+    GTEST_SKIP() << "the member could not get back into the group while it existed";
+  }
+  EXPECT_EQ(result.exit_code, 75);
+  EXPECT_EQ(wait_child(member, seconds(10)), 128 + SIGKILL);
+  const json report = published_report(area);
+  std::vector<SignalRow> signals = signal_rows(report);
+  // A sample that catches the mapping half made brings a SIGTERM first.
+  if (!signals.empty() && signals.front() == group_signal(SIGTERM, "footprint")) {
+    signals.erase(signals.begin());
+  }
+  ASSERT_FALSE(signals.empty());
+  for (const SignalRow& signal : signals) EXPECT_EQ(signal, group_signal(SIGKILL, "footprint"));
+  if (signals.size() < 2) return;  // the member got back in after the last pass
+  // Every pass takes one sample, after its group check: at most one comes
+  // between the kill and the pass that repeats it.
+  const json& records = report["signals"];
+  const uint64_t killed = records[records.size() - signals.size()]["at_ms"].get<uint64_t>();
+  const uint64_t repeated = records[records.size() - signals.size() + 1]["at_ms"].get<uint64_t>();
+  std::size_t between = 0;
+  for (const json& sample : report["samples"]) {
+    const uint64_t at = sample["captured_at_ms"].get<uint64_t>();
+    if (at > killed && at < repeated) ++between;
+  }
+  EXPECT_LE(between, 1u);
+  expect_json_subset(report,
+                     R"({"escape": {"detected": {"status": "available", "value": true}}})"_json);
+}
+
 uint64_t largest_aggregate(const json& report) {
   uint64_t largest = 0;
   for (const json& sample : report["samples"]) {

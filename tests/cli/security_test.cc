@@ -1,15 +1,21 @@
 // Hostile surroundings of a real vek-guard run: entries planted at the names
 // the run writes, report files of another user, a checkpoint client that does
 // not hold the nonce, and descriptors that must not leak into the command.
+#include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -227,6 +233,137 @@ TEST(CommandDescriptors, OnlyStandardIoThe198SocketAndInheritedOnesReachTheComma
     EXPECT_EQ(numbers, "0 1 2 " + p + (run_mode ? " 198 " : " ")) << text;
     EXPECT_THAT(text, HasSubstr("fd " + p + " cloexec=0 /dev/null\n"));
     EXPECT_EQ(run_mode, text.find("fd 198 cloexec=0 socket:") != std::string::npos);
+  }
+}
+
+constexpr char kLastPid[] = "/proc/sys/kernel/ns_last_pid";
+
+// A process of the test's own, outside any supervision, that takes the pid
+// `wanted` the moment nothing holds it any more (no process, no group), by
+// setting the last pid handed out to the one before it, then makes itself
+// the leader of a new group, whose id is that pid, and waits (60 s at most).
+// While it waits for the pid it reaps `orphan` as soon as that ends, as an
+// init that reaps at once would (the test must have adopted it).
+class PidTaker {
+ public:
+  // Why pids cannot be taken here, or nothing.
+  static std::optional<std::string> unavailable() {
+    if (::geteuid() != 0) return "taking a pid needs root";
+    if (::access(kLastPid, W_OK) != 0) return std::string(kLastPid) + " is not writable";
+    return std::nullopt;
+  }
+
+  PidTaker(pid_t wanted, pid_t orphan) : wanted_(wanted), orphan_(orphan) {
+    thread_ = std::thread([this] { take(); });
+  }
+  ~PidTaker() {
+    stop_ = true;
+    thread_.join();
+    if (const pid_t stranger = stranger_; stranger > 0) {
+      ::kill(stranger, SIGKILL);
+      ::waitpid(stranger, nullptr, 0);
+    }
+  }
+  PidTaker(const PidTaker&) = delete;
+  PidTaker& operator=(const PidTaker&) = delete;
+
+  // The process that took the pid, once it has (waiting up to `timeout`), or
+  // 0 when another one took it first.
+  pid_t stranger(std::chrono::milliseconds timeout) const {
+    test_support::eventually([&] { return stranger_ > 0; }, timeout);
+    return stranger_;
+  }
+
+ private:
+  void take() {
+    while (!stop_) {
+      if (orphan_ > 0 && ::waitpid(orphan_, nullptr, WNOHANG) == orphan_) orphan_ = 0;
+      const bool free = ::kill(wanted_, 0) != 0 && errno == ESRCH && ::kill(-wanted_, 0) != 0 &&
+                        errno == ESRCH && orphan_ == 0;
+      if (!free) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        continue;
+      }
+      if (!hand_out_next(wanted_)) return;
+      const pid_t child = ::fork();
+      if (child == 0) {
+        if (::getpid() != wanted_) ::_exit(0);
+        ::setpgid(0, 0);
+        ::alarm(60);
+        for (;;) ::pause();
+      }
+      if (child == wanted_) {
+        stranger_ = child;
+        return;
+      }
+      if (child > 0) ::waitpid(child, nullptr, 0);
+    }
+  }
+
+  // Makes `pid` the next pid handed out, when it is free.
+  static bool hand_out_next(pid_t pid) {
+    const UniqueFd last(::open(kLastPid, O_WRONLY | O_CLOEXEC));
+    const std::string before = std::to_string(pid - 1);
+    return last.valid() &&
+           ::write(last.get(), before.data(), before.size()) == static_cast<ssize_t>(before.size());
+  }
+
+  const pid_t wanted_;
+  pid_t orphan_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<pid_t> stranger_{0};
+};
+
+// Once the root has exited its pid is free for the taking, and with it the id
+// of its group: a process that takes it and makes itself a group leader
+// outside the command must never get a signal meant for the command's group,
+// neither the kill at the end of a run nor a root-exit cleanup. The root's pid
+// is to stay taken until the supervisor has sent the group its last signal.
+TEST(PidReuse, AProcessThatTakesTheRootsPidIsNeverSignalled) {
+  if (const std::optional<std::string> why = PidTaker::unavailable()) GTEST_SKIP() << *why;
+  const test_support::OrphanAdoption adoption;  // members left by a root end here
+  struct Row {
+    const char* what;
+    bool observe;
+    bool member;  // the root leaves a member, which the cleanup's SIGTERM ends
+    std::vector<test_support::SignalRow> signals;
+  };
+  const std::vector<Row> rows = {
+      {"end of a run", false, false, {}},
+      {"end of an observation", true, false, {}},
+      {"root-exit cleanup",
+       false,
+       true,
+       {test_support::group_signal(SIGTERM, "root_exit_cleanup")}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RunArea area;
+    const std::string pid_file = area.file("pid");
+    const std::vector<std::string> command =
+        row.member ? std::vector<std::string>{helper("forker"), pid_file, "--root-hold-ms", "200"}
+                   : std::vector<std::string>{"/bin/sh", "-c",
+                                              "echo $$ >\"$0.tmp\" && mv \"$0.tmp\" \"$0\" && "
+                                              "exec sleep 0.2",
+                                              pid_file};
+    std::vector<std::string> argv = {VEK_GUARD_BINARY, row.observe ? "observe" : "run"};
+    if (!row.observe) argv.insert(argv.end(), {"--max-footprint", "1GiB"});
+    argv.insert(argv.end(), {"--sample-interval", "10ms", "--report", area.report_path(), "--"});
+    argv.insert(argv.end(), command.begin(), command.end());
+    test_support::Subprocess guard = test_support::Subprocess::start({.argv = argv});
+    const pid_t named = test_support::wait_pid_file(pid_file, std::chrono::seconds(10));
+    ASSERT_GT(named, 0);
+    const pid_t root = row.member ? ::getpgid(named) : named;
+    ASSERT_GT(root, 0);
+    PidTaker taker(root, row.member ? named : 0);
+    const SubprocessResult result = guard.wait(std::chrono::seconds(30));
+    const pid_t stranger = taker.stranger(std::chrono::seconds(10));
+    if (stranger == 0) GTEST_SKIP() << "another process took pid " << root << " first";
+    EXPECT_FALSE(test_support::process_ending(stranger))
+        << "the process that took the root's pid was signalled";
+    EXPECT_EQ(test_support::shell_status(result), 0) << result.stderr_text;
+    EXPECT_EQ(test_support::signal_rows(test_support::published_report(area)), row.signals);
   }
 }
 

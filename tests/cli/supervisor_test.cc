@@ -87,21 +87,17 @@ struct Script {
   // Commands that fail, and signals the command ignores.
   std::map<InterventionKind, InterventionFailure> failures;
   std::set<InterventionKind> ignored;
+  // A member holding 150 MiB that was outside the group at the first SIGKILL
+  // gets back into it right after, and dies of the n-th SIGKILL after that.
+  int member_back_for_kills = 0;
 };
 
-// Ends the real root with `signal` and waits until it is a zombie, so that
-// the next pass sees its exit.
-void end_root(pid_t root, int signal) {
-  ::kill(root, signal);
-  siginfo_t info{};
-  ::waitid(P_PID, static_cast<id_t>(root), &info, WEXITED | WNOWAIT);
-}
-
-// Carries out commands on the real root as the script says: a signal it does
-// not ignore ends it.
+// Carries out commands as the script says: a signal the command does not
+// ignore goes to `deliver`.
 class FakeActuator final : public InterventionActuator {
  public:
-  FakeActuator(const Script& script, pid_t root) : script_(script), root_(root) {}
+  FakeActuator(const Script& script, std::function<void(int)> deliver)
+      : script_(script), deliver_(std::move(deliver)) {}
 
   InterventionResult execute(Duration, const InterventionCommand& command) override {
     executed.push_back(command.kind());
@@ -117,9 +113,9 @@ class FakeActuator final : public InterventionActuator {
       request_id_ = request->request_id;
     } else if (!script_.ignored.contains(command.kind())) {
       const auto* forwarded = command.get_if<InterventionCommand::Signal>();
-      end_root(root_, command.kind() == InterventionKind::Kill        ? SIGKILL
-                      : command.kind() == InterventionKind::Terminate ? SIGTERM
-                                                                      : forwarded->signal);
+      deliver_(command.kind() == InterventionKind::Kill        ? SIGKILL
+               : command.kind() == InterventionKind::Terminate ? SIGTERM
+                                                               : forwarded->signal);
     }
     return SignalDelivery::Delivered;
   }
@@ -144,7 +140,7 @@ class FakeActuator final : public InterventionActuator {
 
  private:
   const Script& script_;
-  pid_t root_;
+  std::function<void(int)> deliver_;
   uint64_t request_id_ = 0;
 };
 
@@ -185,11 +181,15 @@ class Harness {
     command_.common.command = {"/bin/sleep", "60"};
     owned_.emplace(*OwnedProcess::launch({.argv = command_.common.command}));
     root_ = *NativeProcessInventory().inspect(owned_->root_pid());
-    actuator_.emplace(script_, root_.pid);
+    actuator_.emplace(script_, [this](int signal) { deliver(signal); });
   }
   ~Harness() {
-    // A command that observe mode let go of is this process's to end.
-    if (::kill(root_.pid, SIGKILL) == 0) ::waitpid(root_.pid, nullptr, 0);
+    // A command that observe mode let go of is this process's to end (and
+    // only then: a root the run reaped may have handed its pid on).
+    if (::waitpid(root_.pid, nullptr, WNOHANG) == 0) {
+      ::kill(root_.pid, SIGKILL);
+      ::waitpid(root_.pid, nullptr, 0);
+    }
   }
 
   cli::ExecutionOutcome run() {
@@ -242,26 +242,66 @@ class Harness {
       if (const auto signal = script_.signals.find(pass); signal != script_.signals.end()) {
         ::raise(signal->second);
       }
-      if (pass == script_.root_ends_at) end_root(root_.pid, SIGKILL);
+      if (pass == script_.root_ends_at) end_root(SIGKILL);
+      // A member back in the group ends by itself some passes later (as a
+      // helper's alarm would end it), so that a kill that never comes shows
+      // as a record missing, not as a run without end.
+      if (member_kills_left_ > 0 && ++member_passes_ == 20) end_member();
     };
     Supervisor supervisor(std::move(parts), clock_);
     return supervisor.supervise(mode);
   }
 
-  // The root's entry in the fake process table: its stat (fields 1 to 22:
-  // pid, name, state, parent, group, ..., threads (20), start time (22)) and
-  // a status with `bytes` as its footprint.
+  // A signal reaches the command: the root ends (see end_root), and a
+  // SIGKILL brings the scripted member back into the group, or kills it.
+  void deliver(int signal) {
+    end_root(signal);
+    if (signal != SIGKILL || script_.member_back_for_kills == 0) return;
+    if (member_kills_left_ < 0) {
+      member_kills_left_ = script_.member_back_for_kills;
+      write_entry(root_.pid + 1, "worker", 'S', root_.start_time + 1, 150 * kMiB);
+    } else if (member_kills_left_ > 0 && --member_kills_left_ == 0) {
+      end_member();
+    }
+  }
+
+  // The scripted member dies, a zombie left to its new parent to reap.
+  void end_member() {
+    member_kills_left_ = 0;
+    write_entry(root_.pid + 1, "worker", 'Z', root_.start_time + 1, std::nullopt);
+  }
+
+  // Ends the real root with `signal` and waits until it is a zombie, so that
+  // the next pass sees its exit, as its entry in the fake table then does.
+  void end_root(int signal) {
+    ::kill(root_.pid, signal);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(root_.pid), &info, WEXITED | WNOWAIT);
+    if (root_ended_ || script_.blind) return;
+    root_ended_ = true;
+    write_entry(root_.pid, "sleep", 'Z', root_.start_time, std::nullopt);
+  }
+
   void write_footprint(uint64_t bytes) {
-    if (script_.blind || bytes == written_) return;
+    if (script_.blind || root_ended_ || bytes == written_) return;
     written_ = bytes;
-    const std::string dir = proc_.file(std::to_string(root_.pid));
+    write_entry(root_.pid, "sleep", 'S', root_.start_time, bytes);
+  }
+
+  // A process of the owned group in the fake table: its stat (fields 1 to
+  // 22: pid, name, state, parent, group, ..., threads (20), start time (22))
+  // and a status with its footprint (none for a zombie).
+  void write_entry(int32_t pid, const std::string& name, char state, uint64_t start_time,
+                   std::optional<uint64_t> bytes) {
+    const std::string dir = proc_.file(std::to_string(pid));
     ::mkdir(dir.c_str(), 0700);
-    const std::string pid = std::to_string(root_.pid);
-    test_support::write_file(dir + "/stat", pid + " (sleep) S 1 " + pid +
+    test_support::write_file(dir + "/stat", std::to_string(pid) + " (" + name + ") " + state +
+                                                " 1 " + std::to_string(root_.pid) +
                                                 " 0 0 0 0 0 0 0 0 0 0 0 0 20 0 1 0 " +
-                                                std::to_string(root_.start_time) + "\n");
-    test_support::write_file(dir + "/status",
-                             "RssAnon:\t" + std::to_string(bytes / 1024) + " kB\nThreads:\t1\n");
+                                                std::to_string(start_time) + "\n");
+    test_support::write_file(
+        dir + "/status",
+        (bytes ? "RssAnon:\t" + std::to_string(*bytes / 1024) + " kB\n" : "") + "Threads:\t1\n");
   }
 
   Script script_;
@@ -271,6 +311,10 @@ class Harness {
   std::optional<OwnedProcess> owned_;
   ProcessRecord root_;
   uint64_t written_ = 0;
+  bool root_ended_ = false;
+  // The scripted member's SIGKILLs to go once it is back; -1 before.
+  int member_kills_left_ = -1;
+  int member_passes_ = 0;
   std::optional<FakeActuator> actuator_;
   FakeClock clock_;
 };
@@ -287,10 +331,10 @@ TEST(RunLoop, EachInterventionIsJournaledWithItsReason) {
        R"(sample x2
 transition {"at_ms":107,"from":"normal","to":"emergency","aggregate_footprint_bytes":125829120}
 signal {"at_ms":107,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":206,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
+transition {"at_ms":207,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
 checkpoint {"status":"not_negotiated"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":206,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
+outcome {"at_ms":207,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
 )"},
       // No client: the request fails before any signal, and SIGTERM follows at once.
       {"breach, no client",
@@ -301,10 +345,10 @@ sample x1
 transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_footprint_bytes":110100480}
 transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
 signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":309,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+transition {"at_ms":310,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
 checkpoint {"status":"not_negotiated","reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":309,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+outcome {"at_ms":310,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
 )"},
       {"client accepts",
        {.footprints = breach, .client = Script::Client::Accepts},
@@ -316,10 +360,10 @@ signal {"at_ms":210,"signal":10,"target":"cooperative_endpoint","result":"delive
 transition {"at_ms":310,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
 signal {"at_ms":310,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
 sample x1
-transition {"at_ms":412,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+transition {"at_ms":413,"from":"terminating","to":"exited","aggregate_footprint_bytes":0}
 checkpoint {"status":"acknowledged_unverified_durability","at_ms":310,"request_id":7,"reason":"footprint","artifact":{"kind":"file","size_bytes":4096}}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":412,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+outcome {"at_ms":413,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":0},"child_status":{"status":"signaled","signal":15}}
 )"},
       {"client never answers",
        {.footprints = breach, .client = Script::Client::Silent},
@@ -331,10 +375,10 @@ signal {"at_ms":210,"signal":10,"target":"cooperative_endpoint","result":"delive
 sample x10
 transition {"at_ms":1216,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
 signal {"at_ms":1216,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":1314,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+transition {"at_ms":1315,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
 checkpoint {"status":"timed_out","at_ms":1216,"request_id":7,"reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":1314,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+outcome {"at_ms":1315,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
 )"},
       {"client gone",
        {.footprints = breach,
@@ -347,10 +391,10 @@ transition {"at_ms":210,"from":"warning","to":"checkpoint_requested","aggregate_
 transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggregate_footprint_bytes":110100480}
 signal {"at_ms":210,"signal":10,"target":"cooperative_endpoint","result":"process_missing","reason":"footprint"}
 signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":309,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
+transition {"at_ms":310,"from":"terminating","to":"exited","aggregate_footprint_bytes":110100480}
 checkpoint {"status":"cancelled","at_ms":210,"reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":309,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
+outcome {"at_ms":310,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":15}}
 )"},
       {"SIGTERM refused",
        {.footprints = breach,
@@ -363,10 +407,10 @@ transition {"at_ms":210,"from":"checkpoint_requested","to":"terminating","aggreg
 transition {"at_ms":210,"from":"terminating","to":"emergency","aggregate_footprint_bytes":110100480}
 signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"permission_denied","reason":"footprint"}
 signal {"at_ms":210,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":309,"from":"emergency","to":"exited","aggregate_footprint_bytes":110100480}
+transition {"at_ms":310,"from":"emergency","to":"exited","aggregate_footprint_bytes":110100480}
 checkpoint {"status":"not_negotiated","reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":309,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
+outcome {"at_ms":310,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
 )"},
       {"SIGTERM ignored",
        {.footprints = breach, .ignored = {Kind::Terminate}},
@@ -379,10 +423,10 @@ signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"deliver
 sample x10
 transition {"at_ms":1216,"from":"terminating","to":"emergency","aggregate_footprint_bytes":110100480}
 signal {"at_ms":1216,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":1314,"from":"emergency","to":"exited","aggregate_footprint_bytes":110100480}
+transition {"at_ms":1315,"from":"emergency","to":"exited","aggregate_footprint_bytes":110100480}
 checkpoint {"status":"not_negotiated","reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":1314,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
+outcome {"at_ms":1315,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":110100480},"child_status":{"status":"signaled","signal":9}}
 )"},
       // The band does not wait for the grace deadline (1210 ms): the first
       // sample past it kills.
@@ -398,10 +442,10 @@ signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"deliver
 sample x1
 transition {"at_ms":313,"from":"terminating","to":"emergency","aggregate_footprint_bytes":125829120}
 signal {"at_ms":313,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":412,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
+transition {"at_ms":413,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
 checkpoint {"status":"not_negotiated","reason":"footprint"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":412,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
+outcome {"at_ms":413,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
 )"},
       // The next sample is due only at 10 s: the wall time does not wait for it,
       // nor does the grace deadline, and the kill is the footprint's.
@@ -417,10 +461,10 @@ signal {"at_ms":1006,"signal":15,"target":"owned_process_group","result":"delive
 sample x1
 transition {"at_ms":2011,"from":"terminating","to":"emergency","aggregate_footprint_bytes":125829120}
 signal {"at_ms":2011,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
-transition {"at_ms":12010,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
+transition {"at_ms":12011,"from":"emergency","to":"exited","aggregate_footprint_bytes":125829120}
 checkpoint {"status":"not_negotiated","reason":"wall_time"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":12010,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
+outcome {"at_ms":12011,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":125829120},"child_status":{"status":"signaled","signal":9}}
 )"},
       // Terminal signals are the user's, not interventions: the command's own
       // status stands, and a second one kills for the same reason.
@@ -433,20 +477,56 @@ sample x1
 transition {"at_ms":312,"from":"terminating","to":"emergency","aggregate_footprint_bytes":10485760}
 signal {"at_ms":312,"signal":9,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
 sample x1
-transition {"at_ms":414,"from":"emergency","to":"exited","aggregate_footprint_bytes":10485760}
+transition {"at_ms":415,"from":"emergency","to":"exited","aggregate_footprint_bytes":0}
 checkpoint {"status":"not_negotiated"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":414,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":9}}
+outcome {"at_ms":415,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":0},"child_status":{"status":"signaled","signal":9}}
+)"},
+      // A member that was outside the group at the kill and got back in is
+      // killed by the next pass, and again by each pass that finds it alive,
+      // for the reason of the kill it outlived.
+      {"emergency band, a member back for two kills",
+       {.footprints = {10 * kMiB, 120 * kMiB}, .member_back_for_kills = 2},
+       R"(sample x2
+transition {"at_ms":107,"from":"normal","to":"emergency","aggregate_footprint_bytes":125829120}
+signal {"at_ms":107,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+signal {"at_ms":207,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+sample x1
+signal {"at_ms":313,"signal":9,"target":"owned_process_group","result":"delivered","reason":"footprint"}
+sample x1
+transition {"at_ms":417,"from":"emergency","to":"exited","aggregate_footprint_bytes":0}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":417,"kind":"policy_intervention","final_footprint_bytes":{"status":"available","value":0},"child_status":{"status":"signaled","signal":9}}
+)"},
+      // Repeating the user's kill does not make the run an intervention.
+      {"SIGINT twice, a member back",
+       {.signals = {{2, SIGINT}, {3, SIGINT}},
+        .ignored = {Kind::ForwardedSignal},
+        .member_back_for_kills = 1},
+       R"(sample x2
+transition {"at_ms":208,"from":"normal","to":"terminating","aggregate_footprint_bytes":10485760}
+signal {"at_ms":208,"signal":2,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+transition {"at_ms":312,"from":"terminating","to":"emergency","aggregate_footprint_bytes":10485760}
+signal {"at_ms":312,"signal":9,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+signal {"at_ms":415,"signal":9,"target":"owned_process_group","result":"delivered","reason":"external_signal"}
+sample x1
+transition {"at_ms":521,"from":"emergency","to":"exited","aggregate_footprint_bytes":0}
+checkpoint {"status":"not_negotiated"}
+escape {"detected":{"status":"available","value":false}}
+outcome {"at_ms":521,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":0},"child_status":{"status":"signaled","signal":9}}
 )"},
       {"three unusable samples",
        {.blind = true},
        R"(sample x3
 transition {"at_ms":210,"from":"normal","to":"supervisor_error"}
 signal {"at_ms":210,"signal":15,"target":"owned_process_group","result":"delivered","reason":"observation_failure"}
-transition {"at_ms":309,"from":"supervisor_error","to":"exited"}
+transition {"at_ms":310,"from":"supervisor_error","to":"exited"}
 checkpoint {"status":"not_negotiated"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":309,"kind":"supervisor_failure","final_footprint_bytes":{"status":"unknown"},"child_status":{"status":"signaled","signal":15}}
+outcome {"at_ms":310,"kind":"supervisor_failure","final_footprint_bytes":{"status":"unknown"},"child_status":{"status":"signaled","signal":15}}
 )"},
   };
   for (const auto& [what, script, records] : rows) {
@@ -477,7 +557,7 @@ TEST(RunLoop, AKillGoesOutBeforeItsTransitionIsJournaled) {
             "sample x2\ntransition {\"at_ms\":107,\"from\":\"normal\",\"to\":\"emergency\","
             "\"aggregate_footprint_bytes\":125829120}\nsignal {\"at_ms\":107,\"signal\":9,"
             "\"target\":\"owned_process_group\",\"result\":\"delivered\",\"reason\":"
-            "\"footprint\"}\ntransition {\"at_ms\":206,\"from\":\"emergency\",\"to\":"
+            "\"footprint\"}\ntransition {\"at_ms\":207,\"from\":\"emergency\",\"to\":"
             "\"exited\",\"aggregate_footprint_bytes\":125829120}\n");
 }
 
@@ -487,12 +567,12 @@ TEST(RunLoop, ALongRunJournalsAResetAndThenTheLast4096Samples) {
   EXPECT_EQ(outcome.kind, Tag::ChildSignaled);
   const JournalRecovery journal = harness.journal();
   EXPECT_EQ(lines_of(journal), R"(sample x4096
-transition {"at_ms":53300,"from":"normal","to":"exited","aggregate_footprint_bytes":10485760}
+transition {"at_ms":53301,"from":"normal","to":"exited","aggregate_footprint_bytes":10485760}
 sample_history_reset
 sample x4096
 checkpoint {"status":"not_negotiated"}
 escape {"detected":{"status":"available","value":false}}
-outcome {"at_ms":53300,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":9}}
+outcome {"at_ms":53301,"kind":"child_signaled","signal":9,"final_footprint_bytes":{"status":"available","value":10485760},"child_status":{"status":"signaled","signal":9}}
 )");
   // The 4100 passes were 13 ms apart: samples 4 to 4099 are kept.
   std::vector<SampleWindow> first, kept;

@@ -77,6 +77,8 @@ TEST(InterventionActuator, ForwardsOnlyTerminalSignalsAndAGoneGroupIsSuccess) {
             SignalDelivery::Delivered);
   EXPECT_EQ(actuator.execute(kNow, InterventionCommand::Kill{}).value(), SignalDelivery::Delivered);
   EXPECT_EQ(test_support::wait_for_root(*process), ChildStatus::signaled(SIGKILL));
+  // The root's zombie holds the group until it is reaped; then it is gone.
+  std::move(*process).relinquish();
   EXPECT_EQ(actuator.execute(kNow, InterventionCommand::Terminate{}).value(),
             SignalDelivery::ProcessMissing);
 

@@ -33,22 +33,28 @@ using test_support::sleep_forever;
 
 // A stat line as the kernel writes it, with the fields this layer reads.
 std::string stat_line(int pid, const std::string& name, char state, int ppid, int pgid,
-                      uint64_t start, int threads = 1) {
+                      uint64_t start, int threads = 1, uint32_t flags = 0x400000) {
   std::ostringstream out;
-  out << pid << " (" << name << ") " << state << ' ' << ppid << ' ' << pgid
-      << " 3309 0 -1 4194304 101 0 0 0 0 0 0 0 20 0 " << threads << " 0 " << start
+  out << pid << " (" << name << ") " << state << ' ' << ppid << ' ' << pgid << " 3309 0 -1 "
+      << flags << " 101 0 0 0 0 0 0 0 20 0 " << threads << " 0 " << start
       << " 3133440 417 18446744073709551615 94368182501376 0 0 0 0 0 0 0 0 0 17 3 0 0 0 0 0\n";
   return out.str();
 }
 
 TEST(ProcStatParse, ReadsFieldsAfterTheLastParenthesisAndRefusesOtherLayouts) {
   EXPECT_EQ(platform::parse_proc_stat(stat_line(4242, "a b) (c) ) R 7 ", 'S', 17, 99, 66950)),
-            (ProcStat{4242, 'S', 17, 99, 66950, 1}));
+            (ProcStat{4242, 'S', 17, 99, 66950, 1, 0x400000}));
   EXPECT_TRUE(platform::parse_proc_stat(stat_line(5, "", 'Z', 1, 5, 12))->exited());
   EXPECT_FALSE(platform::parse_proc_stat(stat_line(5, "x", 'R', 1, 5, 12))->exited());
   // A zombie leader whose other threads run on has not exited.
   const auto leader = platform::parse_proc_stat(stat_line(5, "x", 'Z', 1, 5, 12, 3));
   EXPECT_TRUE(!leader->exited() && leader->main_thread_exited());
+  // A process whose leader has begun to exit (PF_EXITING) is on its way out,
+  // not a zombie yet; a zombie leader carries the flag too, for its own end.
+  constexpr uint32_t kExiting = 0x400004;
+  EXPECT_TRUE(platform::parse_proc_stat(stat_line(5, "x", 'R', 1, 5, 12, 1, kExiting))->exiting());
+  EXPECT_FALSE(platform::parse_proc_stat(stat_line(5, "x", 'R', 1, 5, 12))->exiting());
+  EXPECT_FALSE(platform::parse_proc_stat(stat_line(5, "x", 'Z', 1, 5, 12, 3, kExiting))->exiting());
   // A line that ends right after the start time, with or without its line feed.
   const std::string full = stat_line(8, "x", 'S', 1, 8, 700);
   const std::string cut = full.substr(0, full.find(" 700 ") + 4);

@@ -70,6 +70,7 @@ Event failed(Kind kind, uint8_t code) { return Event::InterventionFailed{secs(2)
 Event root_exit(uint64_t at) { return Event::RootExited{secs(at)}; }
 Event parent_exit(uint64_t at) { return Event::ParentExited{secs(at)}; }
 Event fault(uint64_t at) { return Event::SupervisorFault{secs(at)}; }
+Event group_alive(uint64_t at) { return Event::GroupAlive{secs(at)}; }
 
 Action terminate(Reason reason) { return Action::Terminate{reason}; }
 Action request(uint64_t excess, uint64_t deadline) {
@@ -216,6 +217,19 @@ TEST(PolicyTransitions, EachEventInEachRelevantState) {
       {"terminate failed", {kToTerminating}, failed(Kind::Terminate, 3), kKill, Emergency},
       {"kill failed", {kToTerminating}, failed(Kind::Kill, 4),
        {Action::InterventionFailed{Kind::Kill, 4}}, SupervisorError},
+      // A group found alive once it was killed is killed again, whatever
+      // decided the kill; before that, or after a kill that failed, it only
+      // goes on.
+      {"group alive after the band's kill", {kToEmergency}, group_alive(2), kKill, Emergency},
+      {"group alive after the grace", {kToTerminating, tick(secs(6))}, group_alive(7), kKill,
+       Emergency, secs(6)},
+      {"group alive after a second signal", {sig(1, 2), sig(2, 2)}, group_alive(3), kKill,
+       Emergency, secs(6)},
+      {"group alive, normal", {}, group_alive(1), kNone, Normal},
+      {"group alive while terminating", {kToTerminating}, group_alive(2), kNone, Terminating,
+       secs(6)},
+      {"group alive after a failed kill", {kToTerminating, failed(Kind::Kill, 4)}, group_alive(3),
+       kNone, SupervisorError},
   };
   // clang-format on
   for (const Transition& row : rows) {

@@ -169,6 +169,30 @@ TEST(OwnedProcess, DropKillsTheWholeGroupAndReapsTheRoot) {
   EXPECT_TRUE(eventually([&] { return !test_support::process_running(member); }, seconds(20)));
 }
 
+// The root's exit is seen without collecting it: its zombie keeps the pid,
+// which is the group's id, from anyone else until the group is dropped or
+// given up, and only then is it reaped.
+TEST(OwnedProcess, TheRootIsReapedOnlyWhenTheGroupIsDroppedOrGivenUp) {
+  for (const bool give_up : {false, true}) {
+    SCOPED_TRACE(give_up ? "given up" : "dropped");
+    pid_t root = 0;
+    {
+      auto process = OwnedProcess::launch({.argv = {"/bin/sh", "-c", "exit 3"}});
+      ASSERT_TRUE(process.ok());
+      root = process->root_pid();
+      EXPECT_EQ(wait_for_root(*process), ChildStatus::exited(3));
+      EXPECT_EQ(process->try_wait_root().value(), ChildStatus::exited(3));
+      EXPECT_EQ(test_support::process_state(root), 'Z');
+      EXPECT_EQ(process->owned_group_exists().value(), true);
+      if (give_up) {
+        std::move(*process).relinquish();
+        expect_reaped(root);
+      }
+    }
+    expect_reaped(root);
+  }
+}
+
 // A root that moved itself out (into our group) is beyond the group kill, yet
 // the drop must neither wait for it forever nor leave it running.
 TEST(OwnedProcess, DropKillsAndReapsARootThatLeftItsGroup) {
@@ -191,10 +215,10 @@ TEST(OwnedProcess, DropKillsAndReapsARootThatLeftItsGroup) {
 }
 
 // The wait between passes ends at a signal byte or at the root's exit, but
-// never spins on a root that has already been waited for. Only bounds that a
-// busy machine cannot break are checked: far below the requested minute, and
-// no shorter than a plain wait.
-TEST(WaitFor, EndsEarlyOnASignalOrTheRootsExitAndNotOnAReapedRoot) {
+// never spins on a root whose exit has already been seen (reaped or not, its
+// pidfd stays readable). Only bounds that a busy machine cannot break are
+// checked: far below the requested minute, and no shorter than a plain wait.
+TEST(WaitFor, EndsEarlyOnASignalOrTheRootsExitAndNotOnceItsExitIsSeen) {
   using Clock = std::chrono::steady_clock;
   const auto took = [](auto&& wait) {
     const Clock::time_point start = Clock::now();

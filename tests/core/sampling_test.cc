@@ -188,6 +188,44 @@ class ForkedPair {
   test_support::FakeProcTree tree_;
 };
 
+// A clock that stands still but for the steps a test takes.
+class SteppedClock final : public RunClock {
+ public:
+  Duration now() override { return now_; }
+  void wait(Duration duration, const TerminalSignalMonitor*, const OwnedProcess*) override {
+    now_ = now_.saturating_add(duration);
+  }
+
+ private:
+  Duration now_;
+};
+
+// Once the root has exited, the group lives while a process of it is read
+// alive now: every process the table last saw in it is read again, tracked
+// or not (here no pass ever sampled the member). Of the live ones, a process
+// on its way out (PF_EXITING) is not running: no kill has missed it.
+TEST(FootprintSampler, TheGroupLivesWhileAMemberIsReadAliveNow) {
+  test_support::FakeProcTree tree;
+  tree.put(kRoot.pid, 1, kGroup, kRoot.start_time);
+  tree.put(101, kRoot.pid, kGroup, 2000);
+  FootprintSampler sampler(*SamplingConfig::create(ms(50), ms(500), ms(250), 8),
+                           *IdentityTracker::create(kRoot, kGroup),
+                           NativeProcessInventory(tree.path()));
+  SteppedClock clock;
+  const auto alive_and_running = [&] {
+    clock.wait(ms(1), nullptr, nullptr);
+    const bool alive = sampler.owned_group_alive(clock).value();
+    return std::pair(alive, sampler.owned_group_running());
+  };
+  EXPECT_EQ(alive_and_running(), std::pair(true, true));
+  tree.set_state(kRoot.pid, 'Z');
+  EXPECT_EQ(alive_and_running(), std::pair(true, true));
+  tree.set_state(101, 'R', platform::ProcStat::kExitingFlag);
+  EXPECT_EQ(alive_and_running(), std::pair(true, false));
+  tree.set_state(101, 'Z');
+  EXPECT_EQ(alive_and_running(), std::pair(false, false));
+}
+
 std::tuple<uint32_t, uint32_t, uint32_t, bool> fields(const SharedPages& shared) {
   return {shared.sharing, shared.refined, shared.read, shared.deferred};
 }

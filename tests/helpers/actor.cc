@@ -58,9 +58,21 @@
 //       number of signals sent by then to `stamp`, and holds on until it is
 //       killed.
 //
+//   vek-guard-test-actor rejoin --member PATH [--bytes N] [--delay-ms MS]
+//       Ignores SIGTERM and forks a member, which points its standard streams
+//       at /dev/null, moves to a process group of its own, writes "<pid>\n"
+//       to `member` and watches the command: the moment the command is sent
+//       SIGKILL (or begins to exit), it moves back into the command's group
+//       and writes "rejoined\n" to `member`.rejoin ("missed\n" when the
+//       group was gone by then). It ends on its own after 30 seconds
+//       (SIGALRM). The command meanwhile sleeps `delay-ms` (default 100),
+//       maps N bytes populated (none by default), writes "held\n" to
+//       `member`.held and waits to be killed.
+//
 // All end on their own after 60 seconds (SIGALRM). Exit status 2 on bad
 // arguments, 3 when a file, the mapping or the checkpoint protocol fails.
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -255,6 +267,73 @@ int run_flood(const Options& options) {
   for (;;) ::pause();
 }
 
+// Whether `pid` has been sent SIGKILL (it is pending), has begun to exit
+// (PF_EXITING), has exited or is gone. In /proc/PID/stat the state is the
+// first field after the name, which ends at the last ')', and the flags the
+// seventh; /proc/PID/status has the pending signals.
+bool killed(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  char text[4096];
+  const auto read_text = [&](const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t size = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (size <= 0) return false;
+    text[size] = '\0';
+    return true;
+  };
+  if (!read_text(proc + "/stat")) return true;
+  const char* field = std::strrchr(text, ')');
+  unsigned long flags = 0;
+  char state = '\0';
+  if (field == nullptr || std::sscanf(field, ") %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) {
+    return true;
+  }
+  constexpr unsigned long kExitingFlag = 0x4;  // PF_EXITING
+  if (state == 'Z' || state == 'X' || (flags & kExitingFlag) != 0) return true;
+  if (!read_text(proc + "/status")) return true;
+  for (const char* key : {"\nSigPnd:", "\nShdPnd:"}) {
+    const char* at = std::strstr(text, key);
+    if (at != nullptr && (std::strtoull(at + std::strlen(key), nullptr, 16) & (1ULL << 8)) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int run_rejoin(const Options& options) {
+  const std::string member_file = options.text("member");
+  if (member_file.empty()) usage_error(options.program, "--member");
+  signal(SIGTERM, SIG_IGN);
+  const pid_t command = getpid();
+  const pid_t member = fork();
+  if (member < 0) return 3;
+  if (member == 0) {
+    vek_guard_helper::bound_lifetime(30);
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd = 0; fd < 3 && null >= 0; ++fd) dup2(null, fd);
+    if (setpgid(0, 0) != 0) _exit(3);
+    if (!write_file_atomically(member_file, std::to_string(getpid()) + "\n")) _exit(3);
+    // Looked at without a pause: the group lasts only as long as the
+    // command's exit takes.
+    while (!killed(command)) sched_yield();
+    const bool rejoined = setpgid(0, command) == 0;
+    if (!write_file_atomically(member_file + ".rejoin", rejoined ? "rejoined\n" : "missed\n")) {
+      _exit(3);
+    }
+    for (;;) ::pause();
+  }
+  sleep_ms(options.number("delay-ms", 100));
+  const uint64_t bytes = options.number("bytes", 0);
+  if (bytes > 0 && mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0) == MAP_FAILED) {
+    return 3;
+  }
+  if (!write_file_atomically(member_file + ".held", "held\n")) return 3;
+  for (;;) ::pause();
+}
+
 // A frame of the checkpoint protocol begins with its body length, the magic
 // "VGCP", version 1 and its kind: 1 request, 2 acknowledgement, 3
 // negotiation, 4 negotiation reply.
@@ -356,5 +435,6 @@ int main(int argc, char** argv) {
   if (behaviour == "fork") return run_fork(options);
   if (behaviour == "grow") return run_grow(options);
   if (behaviour == "flood") return run_flood(options);
+  if (behaviour == "rejoin") return run_rejoin(options);
   usage_error(argv[0], argv[1]);
 }

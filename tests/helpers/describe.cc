@@ -11,6 +11,7 @@
 //   stdin devnull|tty|other|closed
 //   sigpipe default|ignore|handler
 //   sigmask <blocked signals as a hexadecimal bit set, bit n-1 for signal n>
+//   pdeathsig <the signal the kernel sends it when its parent dies, 0 for none>
 //   fd <n> cloexec=<0|1> <what /proc/self/fd/<n> points at>   (one per descriptor)
 //   env <KEY=VALUE>                                            (one per entry, in order)
 //
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +103,9 @@ int main(int argc, char** argv) {
   text += "stdin " + describe_stdin() + "\n";
   text += "sigpipe " + describe_sigpipe() + "\n";
   text += "sigmask " + describe_sigmask() + "\n";
+  int parent_death_signal = -1;
+  ::prctl(PR_GET_PDEATHSIG, &parent_death_signal);
+  text += "pdeathsig " + std::to_string(parent_death_signal) + "\n";
   text += describe_descriptors();
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     text += std::string("env ") + *entry + "\n";

@@ -164,10 +164,13 @@ bool ReadinessPipe::wait_closed(milliseconds timeout) {
   return false;
 }
 
-namespace {
+OrphanAdoption::OrphanAdoption() {
+  if (prctl(PR_GET_CHILD_SUBREAPER, &previous_) != 0) previous_ = 0;
+  EXPECT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0) << std::strerror(errno);
+}
 
-// The shell status of the child `pid`; on timeout kills and reaps it, fails,
-// and returns -1.
+OrphanAdoption::~OrphanAdoption() { prctl(PR_SET_CHILD_SUBREAPER, previous_); }
+
 int wait_child(pid_t pid, milliseconds timeout) {
   int status = 0;
   const bool done =
@@ -180,15 +183,11 @@ int wait_child(pid_t pid, milliseconds timeout) {
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-}  // namespace
-
 SubprocessResult run_and_lose_parent(const RunArea& area,
                                      const std::vector<std::string>& supervisor_argv,
                                      const std::function<bool()>& started) {
   // As a subreaper the test inherits the orphaned supervisor and can reap it.
-  int previous_subreaper = 0;
-  if (prctl(PR_GET_CHILD_SUBREAPER, &previous_subreaper) != 0) previous_subreaper = 0;
-  EXPECT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0) << std::strerror(errno);
+  const OrphanAdoption adoption;
   struct sigaction previous {};
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
@@ -213,7 +212,6 @@ SubprocessResult run_and_lose_parent(const RunArea& area,
   SubprocessResult result{.exit_code = wait_child(supervisor, std::chrono::seconds(20)),
                           .stdout_text = read_file(area.file("stdout")),
                           .stderr_text = read_file(area.file("stderr"))};
-  prctl(PR_SET_CHILD_SUBREAPER, previous_subreaper);
   return result;
 }
 

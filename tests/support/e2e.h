@@ -119,8 +119,39 @@ SubprocessResult run_and_lose_parent(const RunArea& area,
                                      const std::vector<std::string>& supervisor_argv,
                                      const std::function<bool()>& started);
 
+// With no descriptor left, the undefined-behaviour sanitizer's vptr check
+// fails by itself ("invalid vptr", "<memory cannot be printed>", exit 1):
+// whether that is how a run of the sanitized program ended.
+inline bool sanitizer_lost_its_descriptors(const SubprocessResult& result) {
+#if defined(__SANITIZE_ADDRESS__)
+  return result.exit_code == 1 && result.stderr_text.find("invalid vptr") != std::string::npos &&
+         result.stderr_text.find("<memory cannot be printed>") != std::string::npos;
+#else
+  (void)result;
+  return false;
+#endif
+}
+
 // The decimal pid a helper wrote to `path`; 0 when it never appears.
 pid_t wait_pid_file(const std::string& path, std::chrono::milliseconds timeout);
+
+// Makes the test a subreaper while it lives: the processes that its children
+// leave behind (members whose root has exited, a supervisor whose parent was
+// killed) become its own children, so it can tell how they end.
+class OrphanAdoption {
+ public:
+  OrphanAdoption();
+  ~OrphanAdoption();
+  OrphanAdoption(const OrphanAdoption&) = delete;
+  OrphanAdoption& operator=(const OrphanAdoption&) = delete;
+
+ private:
+  int previous_ = 0;
+};
+
+// The shell status of the child `pid` (128 plus the signal that killed it);
+// on timeout it is killed and reaped, a failure is added, and -1 returned.
+int wait_child(pid_t pid, std::chrono::milliseconds timeout);
 
 }  // namespace vek_guard::test_support
 

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -47,6 +49,24 @@ class FakeProcTree {
           << memory.private_kb << " kB\nAnonymous:\t" << memory.own_kb
           << " kB\nSwap:\t0 kB\nSwapPss:\t0 kB\n";
     }
+  }
+
+  // Rewrites the state (field 3) and the kernel's flags (field 9) in `pid`'s
+  // stat: 'Z' for a zombie, the flag 0x4 (PF_EXITING) for a process on its
+  // way out.
+  void set_state(int32_t pid, char state, uint32_t flags = 0) {
+    const std::string path = dir_.file(std::to_string(pid)) + "/stat";
+    std::string line;
+    std::getline(std::ifstream(path), line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::vector<std::string> after;
+    for (std::string field; fields >> field;) after.push_back(field);
+    after[0] = std::string(1, state);
+    after[6] = std::to_string(flags);
+    std::ofstream out(path);
+    out << line.substr(0, line.rfind(')') + 1);
+    for (const std::string& field : after) out << ' ' << field;
+    out << '\n';
   }
 
   void remove(int32_t pid) { std::filesystem::remove_all(dir_.file(std::to_string(pid))); }

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -245,6 +247,30 @@ bool process_exists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno
 bool process_running(pid_t pid) {
   const char state = process_state(pid);
   return state != '\0' && state != 'Z' && state != 'X';
+}
+
+bool process_ending(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const std::string stat = read_file(proc + "/stat");
+  const auto close = stat.rfind(')');
+  char state = '\0';
+  unsigned long flags = 0;
+  // State, parent, group, session, terminal, its group, then the flags.
+  if (close == std::string::npos ||
+      std::sscanf(stat.c_str() + close, ") %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) {
+    return true;
+  }
+  constexpr unsigned long kExitingFlag = 0x4;  // PF_EXITING
+  if (state == 'Z' || state == 'X' || (flags & kExitingFlag) != 0) return true;
+  // A SIGKILL is pending for the main thread, or for the whole process.
+  const std::string status = read_file(proc + "/status");
+  for (const char* key : {"\nSigPnd:", "\nShdPnd:"}) {
+    const auto at = status.find(key);
+    if (at == std::string::npos) return true;
+    const uint64_t pending = std::strtoull(status.c_str() + at + std::strlen(key), nullptr, 16);
+    if ((pending & (uint64_t{1} << (SIGKILL - 1))) != 0) return true;
+  }
+  return false;
 }
 
 char process_state(pid_t pid) {

@@ -87,6 +87,10 @@ bool eventually(Predicate predicate, std::chrono::milliseconds timeout);
 bool process_exists(pid_t pid);
 // Whether the process is alive and not a zombie, from /proc/PID/stat.
 bool process_running(pid_t pid);
+// Whether the process is gone, a zombie, on its way out (it has begun to
+// exit) or has SIGKILL pending: unlike process_running, true from the moment
+// it is sent SIGKILL, however long it then takes to die.
+bool process_ending(pid_t pid);
 // The state letter of /proc/PID/stat ('R', 'S', 'T' for stopped, ...), or
 // '\0' when there is no such process.
 char process_state(pid_t pid);

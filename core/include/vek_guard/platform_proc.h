@@ -94,11 +94,22 @@ struct ProcStat {
   int32_t pgid = 0;         // field 5
   uint64_t start_time = 0;  // field 22, clock ticks since boot
   int32_t threads = 0;      // field 20, the live threads of the process
+  uint32_t flags = 0;       // field 9, the kernel's PF_* flags of the leader
+
+  // The kernel's flag for a thread that has begun to exit.
+  static constexpr uint32_t kExitingFlag = 0x4;  // PF_EXITING
 
   // The whole process has exited: it is a zombie ('Z') or being torn down
   // ('X') and no thread of it runs on. A zombie leader still counts itself
   // here, so a process that has fully exited shows at most 1.
   constexpr bool exited() const { return (state == 'Z' || state == 'X') && threads <= 1; }
+
+  // Alive, but on its way out: its leader, still running, has begun to exit
+  // (killed, or ending), and it runs no more code of its own while the
+  // kernel releases what it held, which for a large process takes a while.
+  constexpr bool exiting() const {
+    return !exited() && !main_thread_exited() && (flags & kExitingFlag) != 0;
+  }
 
   // The leader's own thread has exited while others of the process run on:
   // alive, with its memory reachable only through a live thread.
@@ -378,6 +389,9 @@ class ProcessTable {
 
   // Whether a process of group `pgid` had not exited when it was last read.
   bool has_live_member(int32_t pgid) const;
+  // Whether a process of group `pgid` had neither exited nor begun to exit
+  // (ProcStat::exiting) when it was last read.
+  bool has_running_member(int32_t pgid) const;
 
   // The last refresh succeeded.
   bool listed() const { return listed_; }

@@ -2,12 +2,12 @@
 //
 // `PolicyMachine` turns what the supervision loop observes (footprint samples,
 // timer passes, checkpoint acknowledgements, terminal signals, failed
-// interventions, supervisor faults and process exits) into a new
-// `PolicyState` and an ordered list of decisions (`PolicyAction`) for the
-// runtime to carry out. It performs no I/O, reads no clock and starts no
-// timer: every event carries its own time as a `Duration` since the run's
-// start instant, and the machine only keeps the deadlines the loop must sleep
-// to (`checkpoint_deadline`, `grace_deadline`).
+// interventions, supervisor faults, process exits and a group that lives
+// on) into a new `PolicyState` and an ordered list of decisions
+// (`PolicyAction`) for the runtime to carry out. It performs no I/O, reads no
+// clock and starts no timer: every event carries its own time as a
+// `Duration` since the run's start instant, and the machine only keeps the
+// deadlines the loop must sleep to (`checkpoint_deadline`, `grace_deadline`).
 //
 //   auto machine = PolicyMachine::enforce_with_initial_request_id(config, id);
 //   if (!machine) return unexpected(machine.error());
@@ -193,11 +193,20 @@ struct PolicyEvent {
     constexpr Duration time() const { return at; }
     friend bool operator==(const ParentExited&, const ParentExited&) = default;
   };
+  // A supervision pass found, after the root's exit, a process of the group
+  // alive that has not begun to exit: one that no kill sent to the group has
+  // reached (it was outside the group then, or joined it since). Fed at most
+  // once per pass.
+  struct GroupAlive {
+    Duration at;
+    constexpr Duration time() const { return at; }
+    friend bool operator==(const GroupAlive&, const GroupAlive&) = default;
+  };
 
   // The alternatives in their fixed order; `index()` is the position here.
   using Variant =
       std::variant<Sample, Tick, CheckpointAcknowledged, TerminalSignal, InterventionFailed,
-                   SupervisorFault, ChildExited, RootExited, ParentExited>;
+                   SupervisorFault, ChildExited, RootExited, ParentExited, GroupAlive>;
 
   // Implicit on purpose: `machine.apply(PolicyEvent::Tick{t})`.
   template <class Alternative>
@@ -243,7 +252,7 @@ struct PolicyAction {
     TerminateReason reason = TerminateReason::CheckpointAcknowledged;
     friend bool operator==(const Terminate&, const Terminate&) = default;
   };
-  // Send SIGKILL to the group.
+  // Send SIGKILL to the group (again, when the group outlived the last one).
   struct Kill {
     friend bool operator==(const Kill&, const Kill&) = default;
   };

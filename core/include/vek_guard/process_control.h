@@ -3,7 +3,7 @@
 //  - `OwnedProcess` launches the command as the root of a new process group
 //    whose id it verifies, optionally handing the child its end of the
 //    checkpoint channel on descriptor 198; it then signals, probes and waits
-//    for the owned group, and kills and reaps it when dropped.
+//    for the owned group, and kills it and reaps the root when dropped.
 //  - `ProcessControlHandle` signals the owned group and the negotiated
 //    checkpoint endpoint without holding the `OwnedProcess`.
 //  - `ClientReady` holds the readiness descriptor of an invoking client.
@@ -194,6 +194,15 @@ struct LaunchSpec {
   // with, when it had to raise its own for descriptor 198
   // (make_room_for_checkpoint_descriptor). Absent: the supervisor's.
   std::optional<uint64_t> descriptor_soft_limit;
+  // Arms the kernel's parent-death signal (SIGKILL) in the child, so that a
+  // supervisor that dies without cleaning up (SIGKILL, a crash) takes the
+  // root with it. Only the root: what it starts lives on unless it ends with
+  // it, and executing a set-user-ID or set-group-ID file (or one with file
+  // capabilities) as a user it changes clears the signal. A child that finds
+  // its supervisor already gone once the signal is armed exits with 127
+  // instead of running the command. Without it the root outlives its
+  // supervisor, whatever way that ends.
+  bool dies_with_supervisor = false;
 };
 
 // The descriptor the checkpoint endpoint occupies in the child, and the
@@ -233,10 +242,10 @@ class ProcessControlHandle {
   // kill(-group, signal): ESRCH is ProcessMissing, EPERM PermissionDenied;
   // other errors are DeliveryFailed, and so is having no group or a group id
   // below 2 (kill(-1) would reach every process, kill(-0) our own group).
-  // While the root of the OwnedProcess it came from is unreaped and has
-  // moved itself out of the group, the root gets the signal too, through its
-  // pidfd (by pid where pidfd_open is missing, before Linux 5.3: an unreaped
-  // child's pid cannot name anyone else). The result is then the worse of
+  // While the root of the OwnedProcess it came from has not been seen to
+  // exit and has moved itself out of the group, the root gets the signal
+  // too, through its pidfd (by pid where pidfd_open is missing, before Linux
+  // 5.3: an unreaped child's pid cannot name anyone else). The result is then the worse of
   // the two (a failure, then PermissionDenied), else Delivered when either
   // reached a process: an empty group with the root reached is Delivered.
   Result<SignalDelivery, ControlError> signal_group(int signal) const;
@@ -272,15 +281,20 @@ class ProcessControlHandle {
 //
 // Move-only; a moved-from object holds no process and no group. While it
 // owns the group, destroying it sends SIGKILL to the whole group (and to the
-// root itself while unreaped, in case it left the group) and then reaps the
+// root itself while it runs, in case it left the group) and then reaps the
 // root with a blocking wait, so no error path (or failing test) leaves
 // processes behind. `relinquish` gives the group up instead.
 //
-// The root carries the kernel's parent-death signal (SIGKILL): should the
-// supervisor die without any of this running (SIGKILL, a crash), the kernel
-// kills the root. Only the root: what it started lives on unless it ends
-// with it. Executing a set-user-ID or set-group-ID file (or one with file
-// capabilities) as a user it changes clears that signal.
+// The root is reaped there, or when the group is given up, and nowhere else:
+// try_wait_root sees its exit without collecting it. Its zombie keeps its
+// pid, which is the group's id, so while the group may still be signalled no
+// other process can take that id, and the group signals reach only what is
+// ours. (A process of the same session may still move into the group by
+// setpgid while it exists: it is then a member like any other.)
+//
+// Launched with LaunchSpec::dies_with_supervisor, the root carries the
+// kernel's parent-death signal (SIGKILL): should the supervisor die without
+// any of this running (SIGKILL, a crash), the kernel kills the root.
 class OwnedProcess {
  public:
   // Launches `spec.argv` as the root of a new process group (group id = its
@@ -293,7 +307,8 @@ class OwnedProcess {
   //  - malformed environment keys or values, or NUL in an argument, are
   //    LaunchFailed with EINVAL;
   //  - the child is forked from the calling thread, which must live as long
-  //    as the root (the parent-death signal follows the thread that forked);
+  //    as the root when it is to die with the supervisor (the parent-death
+  //    signal follows the thread that forked, not the process);
   //  - failures in the child up to and including exec come back as the
   //    launch's result: ENOENT is NotFound, EACCES or EPERM NotExecutable,
   //    anything else LaunchFailed;
@@ -324,12 +339,16 @@ class OwnedProcess {
   ~OwnedProcess();
 
   // The root's status once it has ended, absent while it runs (a non-blocking
-  // wait). Once known, the status is returned again without any system call.
-  // A failed wait is WaitFailed; a stopped status is InvalidStatus.
+  // waitid that leaves the root a zombie, see the class comment). Once
+  // known, the status is returned again without any system call. A failed
+  // wait is WaitFailed; a root that was reaped or given up already is
+  // WaitFailed with ECHILD.
   Result<std::optional<ChildStatus>, ControlError> try_wait_root();
 
   // Whether any process is left in the owned group (kill(-pgid, 0); EPERM
-  // counts as existing). Failure, or no group, is GroupQueryFailed.
+  // counts as existing). Zombies count: once the root has exited, its own
+  // keeps this true until the drop, so only the process table tells live
+  // members from the dead. Failure, or no group, is GroupQueryFailed.
   Result<bool, ControlError> owned_group_exists() const;
 
   // SIGTERM / SIGKILL to the whole group, and to a root that left it, as
@@ -352,7 +371,9 @@ class OwnedProcess {
                                                                          int32_t pid) const;
 
   // Gives the group up: it keeps running and is neither signalled nor waited
-  // for. Used when the root has exited and surviving members are left alone.
+  // for. A root that has ended is reaped now (without blocking); one that
+  // still runs is left to run, and to whoever inherits it. Used when the
+  // supervision stops but leaves the command alone.
   void relinquish() &&;
 
   // A handle on the group that also reaches the root while it is unreaped.
@@ -366,7 +387,7 @@ class OwnedProcess {
  private:
   OwnedProcess() = default;
   static Result<OwnedProcess, LaunchError> launch_impl(const LaunchSpec& spec, int endpoint);
-  // Waits on the root's pidfd while the root has not been waited for.
+  // Waits on the root's pidfd while the root's exit has not been seen.
   friend void wait_for(Duration duration, const TerminalSignalMonitor* monitor,
                        const OwnedProcess* owned);
   // Leaves a moved-from object with no process, no group and nothing to do.
@@ -375,8 +396,9 @@ class OwnedProcess {
   int32_t root_pid_ = 0;
   std::optional<int32_t> process_group_;
   std::optional<ChildStatus> root_status_;
-  // Shared with the handles; absent in a moved-from object. Its `released`
-  // flag says the root has been waited for (or given up): its pid may
+  // Shared with the handles; absent in a moved-from object. Its `exited`
+  // flag says the root's exit has been seen (it is a zombie of ours), its
+  // `released` flag that the root has been reaped (or given up): its pid may
   // already name another process, so it is never waited for again.
   std::shared_ptr<RootProcessLink> root_;
   bool owns_group_ = false;
@@ -387,8 +409,8 @@ class OwnedProcess {
 // Waiting between supervision passes.
 
 // Waits for `duration`, or less: it returns early when a signal byte is
-// waiting in `monitor`'s pipe, or when the root of `owned` exits while it
-// has not been waited for yet (through the root's pidfd; without pidfd_open,
+// waiting in `monitor`'s pipe, or when the root of `owned` exits while its
+// exit has not been seen yet (through the root's pidfd; without pidfd_open,
 // before Linux 5.3, the root's exit waits for the timeout like everything
 // else). With neither, it is a plain timed sleep. Either may be null.
 // Interruptions by a signal handler are waited out against the monotonic

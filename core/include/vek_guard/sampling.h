@@ -273,12 +273,18 @@ class FootprintSampler {
   // Whether a process of the owned group is alive (not a zombie) now: the
   // process table is refreshed at `clock`'s time as a pass would
   // refresh it (a listing and the reads it decides on, with the tracked
-  // identities read fresh), and answers from its readings. The runtime asks
+  // identities and every process it last saw in the group read fresh), and
+  // answers from its readings. The runtime asks
   // this once the root has exited and the group still exists, to tell live
   // members from zombies that only their new parent can reap; a new child of
   // a member is a new pid, so it is read here whenever it exists. Fails when
   // the table cannot be refreshed.
   [[nodiscard]] Result<bool, InspectionError> owned_group_alive(RunClock& clock);
+  // After a successful owned_group_alive: whether a live process of the owned
+  // group had not begun to exit either (platform::ProcStat::exiting), that
+  // is, one that outlived, or was never reached by, any kill sent before.
+  // Answered from the same readings; false before any.
+  bool owned_group_running() const;
 
   // Records one pass from its two times and the probe result:
   //  - completed_at earlier than started_at, or started_at earlier than the

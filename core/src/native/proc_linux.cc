@@ -26,6 +26,7 @@ namespace {
 // Fields of /proc/PID/stat as numbered in proc(5): pid, name, state, ppid,
 // pgid, ..., start time.
 constexpr int kPgidField = 5;
+constexpr int kFlagsField = 9;
 constexpr int kThreadsField = 20;
 constexpr int kStartTimeField = 22;
 
@@ -237,7 +238,8 @@ Result<ProcStat, ProcError> parse_proc_stat(std::string_view text) {
   if (state.size() != 1) return unexpected(ProcError::invalid_data());
   stat.state = state.front();
   if (!parse_whole(field(), &stat.ppid) || !parse_whole(field(), &stat.pgid) ||
-      !skip_fields(kThreadsField - kPgidField - 1) || !parse_whole(field(), &stat.threads) ||
+      !skip_fields(kFlagsField - kPgidField - 1) || !parse_whole(field(), &stat.flags) ||
+      !skip_fields(kThreadsField - kFlagsField - 1) || !parse_whole(field(), &stat.threads) ||
       !skip_fields(kStartTimeField - kThreadsField - 1) ||
       !parse_whole(field(), &stat.start_time)) {
     return unexpected(ProcError::invalid_data());
@@ -762,6 +764,14 @@ const ProcStat* ProcessTable::find(int32_t pid) const {
 bool ProcessTable::has_live_member(int32_t pgid) const {
   for (std::size_t i = 0; i < pgids_.size(); ++i) {
     if (pgids_[i] == pgid && !entries_[i].stat.exited()) return true;
+  }
+  return false;
+}
+
+bool ProcessTable::has_running_member(int32_t pgid) const {
+  for (std::size_t i = 0; i < pgids_.size(); ++i) {
+    const ProcStat& stat = entries_[i].stat;
+    if (pgids_[i] == pgid && !stat.exited() && !stat.exiting()) return true;
   }
   return false;
 }
