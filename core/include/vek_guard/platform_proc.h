@@ -315,9 +315,9 @@ class ProcRootSource final : public ProcessSource {
 //  - pids that were not in the previous listing, or whose inode changed (the
 //    pid was reused);
 //  - the pids the caller needs fresh: the tracked identities and the root;
-//  - a slice of the rest, taken in turns, so that every cached reading is
-//    re-read at least once per kRecheckPeriod plus one pass interval (every
-//    pass re-reads everything once passes are that far apart).
+//  - a slice of the rest, taken in turns, so that at a steady interval every
+//    cached reading is re-read within kRecheckBound (every pass re-reads
+//    everything once passes are half that far apart).
 // Every other entry keeps its reading; an entry whose pid left the listing is
 // dropped. The first refresh, and the first after a failed one, reads every
 // process.
@@ -329,7 +329,7 @@ class ProcRootSource final : public ProcessSource {
 // pid, read on the pass that first lists it. The one change a cache can miss
 // for a while is a process of the same session that moves into the group by
 // setpgid from outside the command's tree; the turns bound how long: within
-// 2 s at any sample interval up to 1 s. A child's parent changes only when
+// kRecheckBound at any steady sample interval up to 1 s. A child's parent changes only when
 // its parent exits, so the child listing can be answered from the same
 // readings.
 //
@@ -341,15 +341,17 @@ class ProcRootSource final : public ProcessSource {
 // Cost of a refresh, plainly: one read of the creation count, one listing
 // when the count moved, plus one stat read per new or reused pid, per needed
 // pid and per entry whose turn has come (processes x elapsed time /
-// kRecheckPeriod); then two arrays of keys are rebuilt. Once warmed up a
+// (kRecheckBound - elapsed time)); then two arrays of keys are rebuilt. Once warmed up a
 // refresh allocates nothing.
 //
 // The listings and readings describe the table as of the last refresh;
 // nothing here reads the system except refresh(). Movable, not copyable.
 class ProcessTable {
  public:
-  // Every cached reading is re-read within this period (plus one pass).
+  // The listing is taken again at least this often.
   static constexpr Duration kRecheckPeriod = Duration::from_secs(1);
+  // At a steady interval, every cached reading is re-read within this bound.
+  static constexpr Duration kRecheckBound = Duration::from_secs(2);
 
   // A table of `proc_root`, through a ProcRootSource.
   explicit ProcessTable(std::string_view proc_root = kProcRoot);

@@ -710,27 +710,29 @@ Result<void, ProcError> ProcessTable::merge_listing(bool everything) {
 void ProcessTable::mark_turns(Duration now) {
   const std::size_t count = entries_.size();
   if (count == 0) return;
-  // Spread the re-reads over the period: a pass takes the share of the
-  // table that the time since the previous one is of the period. What a
-  // share leaves over a whole entry is carried to the next pass, so the
-  // turns come at exactly the table's size per period and a full round
-  // takes at most the period plus one pass. Time that went backwards earns
-  // no turns.
+  // Spread the re-reads over the passes: a pass takes the share of the
+  // table that the time since the previous pass is of the round's length.
+  // What a share leaves over a whole entry is carried to the next pass, so
+  // a round of the whole table takes its length plus at most one pass. The
+  // length is kRecheckBound less one pass, so that at a steady interval
+  // every entry is read again within kRecheckBound; passes half the bound
+  // apart or more re-read everything. Time that went backwards earns no
+  // turns.
   std::size_t turns = count;
   const std::optional<Duration> elapsed =
       last_refresh_ ? now.checked_sub(*last_refresh_) : std::nullopt;
   if (!elapsed) {
     turns = 0;
-  } else if (*elapsed < kRecheckPeriod) {
-    const uint64_t period_ns = kRecheckPeriod.as_nanos_saturating();
+  } else if (elapsed->saturating_mul(2) < kRecheckBound) {
+    const uint64_t round_ns = kRecheckBound.saturating_sub(*elapsed).as_nanos_saturating();
     const uint64_t share = count * elapsed->as_nanos_saturating() + turn_credit_;
-    turns = static_cast<std::size_t>(share / period_ns);
-    turn_credit_ = share % period_ns;
+    turns = static_cast<std::size_t>(share / round_ns);
+    turn_credit_ = share % round_ns;
   }
   // The turns go on in pid order after the last pid of the previous pass.
   auto next =
       static_cast<std::size_t>(lower_bound_pid(entries_, turn_after_ + 1) - entries_.begin());
-  for (; turns > 0; --turns) {
+  for (turns = std::min(turns, count); turns > 0; --turns) {
     if (next == count) next = 0;
     entries_[next].due = true;
     turn_after_ = entries_[next].pid;
