@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <utility>
+#include <vector>
 
 namespace vek_guard {
 namespace {
@@ -107,10 +109,11 @@ Result<bool, InspectionError> FootprintSampler::owned_group_alive(RunClock& cloc
   // last refresh but by no pass) would otherwise count as alive on its old
   // reading until its turn comes, and hold the run up after it died.
   const int32_t group = tracker_.owned_pgid();
-  std::vector<int32_t> members(static_cast<std::size_t>(table_.list_group_pids(group, {})));
-  members.resize(static_cast<std::size_t>(table_.list_group_pids(group, members)));
+  Result<std::vector<int32_t>, InspectionError> members = read_pid_listing(
+      [&](std::span<int32_t> buffer) { return table_.list_group_pids(group, buffer); });
+  if (!members) return unexpected(members.error());
   std::vector<int32_t> needed = tracker_.known_pids();
-  needed.insert(needed.end(), members.begin(), members.end());
+  needed.insert(needed.end(), members->begin(), members->end());
   if (!table_.refresh(clock.now(), needed)) return unexpected(InspectionError::Failed);
   return table_.has_live_member(group);
 }
